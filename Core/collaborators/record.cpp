@@ -1,0 +1,200 @@
+#include "record.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "failures.hpp"
+
+namespace stoploss {
+namespace {
+
+std::string_view kind_name(const Value& value) { return value.type_name(); }
+
+std::string_view trim_blanks(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\n\r\f\v";
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A decimal number: sign, digits with at most one point (at least one digit), and an
+// optional exponent. Rejects "nan", "inf" and hexadecimal forms that from_chars would take.
+bool reads_as_decimal(std::string_view text) {
+  std::size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+  std::size_t digits = 0;
+  bool point = false;
+  for (; i < text.size(); ++i) {
+    if (is_digit(text[i])) {
+      ++digits;
+    } else if (text[i] == '.' && !point) {
+      point = true;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0) return false;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const std::size_t exponent_start = i;
+    while (i < text.size() && is_digit(text[i])) ++i;
+    if (i == exponent_start) return false;
+  }
+  return i == text.size();
+}
+
+double text_to_float(const std::string& original) {
+  std::string_view text = trim_blanks(original);
+  if (!reads_as_decimal(text)) {
+    throw ValueError("could not convert text to a number: '" + original + "'");
+  }
+  if (text.front() == '+') text.remove_prefix(1);
+  double number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc{} || end != text.data() + text.size() || !std::isfinite(number)) {
+    throw ValueError("number out of range: '" + original + "'");
+  }
+  return number;
+}
+
+long long text_to_int(const std::string& text) {
+  std::string_view digits = text;
+  const bool negative = !digits.empty() && digits.front() == '-';
+  if (!digits.empty() && (digits.front() == '+' || negative)) digits.remove_prefix(1);
+  if (digits.empty() || !std::all_of(digits.begin(), digits.end(), is_digit)) {
+    throw ValueError("could not convert text to an integer: '" + text + "'");
+  }
+  const std::string_view signed_digits = negative ? std::string_view(text) : digits;
+  long long number = 0;
+  const auto result = std::from_chars(signed_digits.data(),
+                                      signed_digits.data() + signed_digits.size(), number);
+  if (result.ec != std::errc{}) throw ValueError("integer out of range: '" + text + "'");
+  return number;
+}
+
+}  // namespace
+
+std::string to_text(double number) {
+  if (std::isnan(number)) return "nan";
+  if (std::isinf(number)) return number > 0 ? "inf" : "-inf";
+  // Shortest round-trip digits, in plain notation for decimal exponents -4 to 15.
+  std::array<char, 64> buffer{};
+  const auto scientific =
+      std::to_chars(buffer.begin(), buffer.end(), number, std::chars_format::scientific);
+  std::string text(buffer.data(), scientific.ptr);
+  const int exponent = std::stoi(text.substr(text.find('e') + 1));
+  if (exponent < -4 || exponent >= 16) return text;
+  const auto plain = std::to_chars(buffer.begin(), buffer.end(), number, std::chars_format::fixed);
+  text.assign(buffer.data(), plain.ptr);
+  if (text.find('.') == std::string::npos) text += ".0";
+  return text;
+}
+
+std::string to_text(const Value& value) {
+  switch (value.type()) {
+    case Value::value_t::string:
+      return value.get_ref<const std::string&>();
+    case Value::value_t::number_float:
+      return to_text(value.get<double>());
+    case Value::value_t::boolean:
+      return value.get<bool>() ? "True" : "False";
+    case Value::value_t::null:
+      return "None";
+    default:
+      return value.dump();
+  }
+}
+
+bool text_contains(const Value& value, std::string_view needle) {
+  if (value.is_string()) {
+    return value.get_ref<const std::string&>().find(needle) != std::string::npos;
+  }
+  return to_text(value).find(needle) != std::string::npos;
+}
+
+double to_float(const Value& value) {
+  if (value.is_number()) return value.get<double>();
+  if (value.is_string()) return text_to_float(value.get_ref<const std::string&>());
+  throw TypeError("a number is required, not " + std::string(kind_name(value)));
+}
+
+long long to_int(const Value& value) {
+  if (value.is_number_integer()) {
+    if (value.is_number_unsigned() &&
+        value.get<unsigned long long>() >
+            static_cast<unsigned long long>(std::numeric_limits<long long>::max())) {
+      throw ValueError("integer out of range: " + value.dump());
+    }
+    return value.get<long long>();
+  }
+  if (value.is_number_float()) {
+    const double number = std::trunc(value.get<double>());
+    // 2^63 is the first double beyond the range; -2^63 itself is in range.
+    constexpr double kLimit = 9223372036854775808.0;
+    if (!(number >= -kLimit && number < kLimit)) {
+      throw ValueError("cannot convert " + to_text(value) + " to an integer");
+    }
+    return static_cast<long long>(number);
+  }
+  if (value.is_string()) return text_to_int(value.get_ref<const std::string&>());
+  throw TypeError("an integer is required, not " + std::string(kind_name(value)));
+}
+
+bool truthy(const Value& value) {
+  switch (value.type()) {
+    case Value::value_t::null:
+      return false;
+    case Value::value_t::boolean:
+      return value.get<bool>();
+    case Value::value_t::number_integer:
+    case Value::value_t::number_unsigned:
+    case Value::value_t::number_float:
+      return value.get<double>() != 0;
+    default:
+      return !value.empty();
+  }
+}
+
+const Value& field(const Value& record, std::string_view key) {
+  if (!record.is_object()) {
+    throw TypeError("a record is required to read '" + std::string(key) + "', not " +
+                    std::string(kind_name(record)));
+  }
+  const auto found = record.find(key);
+  if (found == record.end()) throw KeyError("'" + std::string(key) + "'");
+  return *found;
+}
+
+const RecordList& items(const Value& value) {
+  if (!value.is_array()) {
+    throw TypeError("a list is required, not " + std::string(kind_name(value)));
+  }
+  return value.get_ref<const RecordList&>();
+}
+
+namespace {
+void require_numbers(const Value& a, const Value& b) {
+  if (!a.is_number() || !b.is_number()) {
+    throw TypeError("cannot order " + std::string(kind_name(a)) + " against " +
+                    std::string(kind_name(b)));
+  }
+}
+}  // namespace
+
+bool greater(const Value& a, const Value& b) {
+  require_numbers(a, b);
+  return a > b;
+}
+
+bool less(const Value& a, const Value& b) {
+  require_numbers(a, b);
+  return a < b;
+}
+
+}  // namespace stoploss

@@ -1,0 +1,14 @@
+#pragma once
+
+#include "scenario.hpp"
+#include "script.hpp"
+
+namespace replay {
+
+// Loads the module against the scenario's scripted collaborators, registers one stop
+// manager with ARM and sends every request through the module-level Call. Returns the
+// transcript: the search list, the set-up calls and, per request, its events, result,
+// failure and the manager's state afterwards. Sets the module's DEBUG flag.
+Json run(const Scenario& scenario);
+
+}  // namespace replay
