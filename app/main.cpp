@@ -9,8 +9,9 @@ int main(int argc, char** argv) {
 
   std::string scenario_path;
   auto* replay = app.add_subcommand(
-      "replay", "Run the stop requests of a scenario against scripted collaborators and print "
-                "the JSON transcript (exit 2 for a scenario it cannot use)");
+      "replay",
+      "Run the stop requests of a scenario against scripted collaborators and print "
+      "the JSON transcript (exit 2 for a scenario it cannot use)");
   replay->add_option("SCENARIO", scenario_path, "scenario file (JSON)")->required();
 
   try {
@@ -21,7 +22,8 @@ int main(int argc, char** argv) {
 
   try {
     std::cout << replay::run(replay::read_scenario(scenario_path))
-                     .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+                     .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+              << '\n';
   } catch (const replay::ScenarioError& error) {
     std::cerr << "stoploss replay: " << error.what() << '\n';
     return 2;

@@ -31,21 +31,21 @@ const Bindings& bound() {
 
 void load(stoploss::ComponentTable& host) {
   Bindings bindings;
-  bindings.sleep = import<stoploss::Sleep>(host, "sleep");
-  bindings.get_dir = import<stoploss::GetDir>(host, "GetDir");
+  bindings.sleep = import <stoploss::Sleep>(host, "sleep");
+  bindings.get_dir = import <stoploss::GetDir>(host, "GetDir");
   constexpr std::array<std::string_view, 7> kComponentDirs = {
-      "/Core/Aux", "/Core/utils", "/Core/Modules", "/Core/auth",
+      "/Core/Aux", "/Core/utils", "/Core/Modules",    "/Core/auth",
       "/Core/ws",  "/Core/Rest",  "/Core/Automations"};
   for (const auto suffix : kComponentDirs) {
     host.search_list.push_back(bindings.get_dir->Dir() + std::string(suffix));
   }
-  bindings.bitmex = import<stoploss::Bitmex_Wrapper>(host, "Bitmex_Wrapper");
-  bindings.quor_calls = import<stoploss::QuorCalls>(host, "QuorCalls");  // for toNearest
-  bindings.house_log = import<stoploss::HouseLog>(host, "HouseLog");
-  bindings.module_handler = import<stoploss::ModuleHandler>(host, "ModuleHandler");
-  bindings.risk_manager = import<stoploss::RiskManager>(host, "RiskManager");
-  bindings.amend_bulk = import<stoploss::Amend_bulk>(host, "Amend_bulk");
-  bindings.cancel_bulk = import<stoploss::Cancel_bulk>(host, "Cancel_bulk");
+  bindings.bitmex = import <stoploss::Bitmex_Wrapper>(host, "Bitmex_Wrapper");
+  bindings.quor_calls = import <stoploss::QuorCalls>(host, "QuorCalls");  // for toNearest
+  bindings.house_log = import <stoploss::HouseLog>(host, "HouseLog");
+  bindings.module_handler = import <stoploss::ModuleHandler>(host, "ModuleHandler");
+  bindings.risk_manager = import <stoploss::RiskManager>(host, "RiskManager");
+  bindings.amend_bulk = import <stoploss::Amend_bulk>(host, "Amend_bulk");
+  bindings.cancel_bulk = import <stoploss::Cancel_bulk>(host, "Cancel_bulk");
   loaded = std::move(bindings);
 }
 

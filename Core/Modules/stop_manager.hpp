@@ -17,7 +17,7 @@ struct CallOptions {
   bool Verification = false;        // longer confirmation cycle and "Placed for" reports
   bool REPLACE = false;             // remove the pair's stops before anything else
   std::optional<stoploss::Value> Text;  // text of a new stop; none: empty
-  bool CleanStops = false;          // a price of 0 is then not a request to remove the stops
+  bool CleanStops = false;              // a price of 0 is then not a request to remove the stops
 };
 
 // The stop manager: the state kept between stop requests. One per host.

@@ -30,6 +30,9 @@ class ComponentTable {
     return component ? *component : nullptr;
   }
 
+  // Unregisters the component under `name`, if any.
+  void remove(const std::string& name) { components_.erase(name); }
+
   std::vector<std::string> search_list;
 
  private:

@@ -72,8 +72,8 @@ long long text_to_int(const std::string& text) {
   }
   const std::string_view signed_digits = negative ? std::string_view(text) : digits;
   long long number = 0;
-  const auto result = std::from_chars(signed_digits.data(),
-                                      signed_digits.data() + signed_digits.size(), number);
+  const auto result =
+      std::from_chars(signed_digits.data(), signed_digits.data() + signed_digits.size(), number);
   if (result.ec != std::errc{}) throw ValueError("integer out of range: '" + text + "'");
   return number;
 }

@@ -15,9 +15,8 @@ namespace StopLoss = Modules::StopLoss;
 Json state_of(const StopLoss::Aux& manager) {
   Json contracts = Json::object();
   for (const auto& [pair, quantity] : manager.SLCONTRACTS_List) contracts[pair] = quantity;
-  return {{"StopOrderclOrdID_Cache", manager.StopOrderclOrdID_Cache
-                                         ? Json(*manager.StopOrderclOrdID_Cache)
-                                         : Json()},
+  return {{"StopOrderclOrdID_Cache",
+           manager.StopOrderclOrdID_Cache ? Json(*manager.StopOrderclOrdID_Cache) : Json()},
           {"LastSTOPRICE", manager.LastSTOPRICE},
           {"SLCONTRACTS_List", std::move(contracts)}};
 }

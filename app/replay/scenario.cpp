@@ -101,8 +101,8 @@ std::optional<std::string> optional_text(const Value& request, const char* key,
 
 ScenarioRequest parse_request(const Value& request, const std::string& where) {
   if (!request.is_object()) fail(where, "a request must be an object");
-  only_keys(request,
-            {"PAIR", "Price", "CLID", "Verification", "REPLACE", "Text", "CleanStops"}, where);
+  only_keys(request, {"PAIR", "Price", "CLID", "Verification", "REPLACE", "Text", "CleanStops"},
+            where);
   if (!request.contains("PAIR") || !request.contains("Price")) {
     fail(where, "a request needs PAIR and Price");
   }

@@ -60,8 +60,7 @@ class ScriptedQuorCalls final : public stoploss::QuorCalls, Scripted {
  public:
   using Scripted::Scripted;
   Value toNearest(double price, double step) override {
-    return reply_or("QuorCalls.toNearest", {price, step}, nullptr,
-                    std::round(price / step) * step);
+    return reply_or("QuorCalls.toNearest", {price, step}, nullptr, std::round(price / step) * step);
   }
   void CLEAN_Stops(const std::string& pair) override {
     reply_or("QuorCalls.CLEAN_Stops", {pair}, nullptr, nullptr);
@@ -111,8 +110,7 @@ class ScriptedLog final : public stoploss::HouseLog, Scripted {
     reply_or("HouseLog.info_log", {message, level}, nullptr, nullptr);
   }
   void info_warn(const std::string& message, std::optional<int> level) override {
-    reply_or("HouseLog.info_warn", level ? Json{message, *level} : Json{message}, nullptr,
-             nullptr);
+    reply_or("HouseLog.info_warn", level ? Json{message, *level} : Json{message}, nullptr, nullptr);
   }
   void info_critical(const std::string& message, int level) override {
     reply_or("HouseLog.info_critical", {message, level}, nullptr, nullptr);

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs (only those missing), then configures and
+# builds one preset: debug, release or sanitize (default release).
+set -euo pipefail
+preset=${1:-release}
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ clang-format nlohmann-json3-dev libfmt-dev libspdlog-dev
+          libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "Installing ${missing[*]}"
+  sudo=$([ "$(id -u)" -eq 0 ] || echo sudo)
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
+
+# CI treats warnings as errors.
+werror=$([ "${CI:-}" = true ] && echo ON || echo OFF)
+cmake --preset "$preset" -DSTOPLOSS_WARNINGS_AS_ERRORS="$werror" >/dev/null
+log="build/$preset/build.log"
+if ! cmake --build --preset "$preset" >"$log" 2>&1; then
+  cat "$log"
+  exit 1
+fi

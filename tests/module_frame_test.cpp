@@ -1,0 +1,124 @@
+// Loading the module, its constants, ARM and the module-level Call.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "Core/Modules/stop_loss.hpp"
+#include "Core/collaborators/failures.hpp"
+#include "replay/script.hpp"
+#include "replay/scripted_components.hpp"
+
+namespace {
+
+namespace StopLoss = Modules::StopLoss;
+using replay::Json;
+
+TEST(Constants, HaveTheirExactBytes) {
+  EXPECT_EQ(StopLoss::MODULEPRINT, "\x1b[95m Stop_Loss.Module\x1b[0m");
+  EXPECT_EQ(StopLoss::POK, "\x1b[92mOK !\x1b[0m");
+  EXPECT_EQ(StopLoss::PFAILED, "\x1b[91m FAILED !!\x1b[0m");
+  EXPECT_EQ(StopLoss::CYAN, StopLoss::LYAN);
+  EXPECT_EQ(StopLoss::PBLINCK, "\x1b[5m");
+  EXPECT_EQ(StopLoss::API_REST_INTERVAL, 0.015);
+}
+
+TEST(Load, AppendsTheSevenComponentDirectoriesInOrder) {
+  replay::Script script({});
+  auto host = replay::scripted_components(script, "/srv/bot");
+  host.search_list = {"/usr/lib/bot"};
+  StopLoss::load(host);
+  const std::vector<std::string> expected = {"/usr/lib/bot",        "/srv/bot/Core/Aux",
+                                             "/srv/bot/Core/utils", "/srv/bot/Core/Modules",
+                                             "/srv/bot/Core/auth",  "/srv/bot/Core/ws",
+                                             "/srv/bot/Core/Rest",  "/srv/bot/Core/Automations"};
+  EXPECT_EQ(host.search_list, expected);
+  EXPECT_EQ(script.take_events().size(), 7u);  // GetDir.Dir once per directory
+}
+
+// Each row removes components from a complete table; the load names the first one it needs.
+struct MissingComponents {
+  std::vector<std::string> removed;
+  std::string named;
+};
+
+class LoadWithout : public testing::TestWithParam<MissingComponents> {};
+
+TEST_P(LoadWithout, FailsNamingTheFirstMissingCollaborator) {
+  replay::Script script({});
+  auto host = replay::scripted_components(script, "/opt/bot");
+  for (const auto& name : GetParam().removed) host.remove(name);
+  try {
+    StopLoss::load(host);
+    FAIL() << "load succeeded";
+  } catch (const stoploss::ImportError& error) {
+    EXPECT_EQ(std::string(error.what()), "cannot import name " + GetParam().named);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Collaborators, LoadWithout,
+    testing::Values(MissingComponents{{"sleep"}, "sleep"}, MissingComponents{{"GetDir"}, "GetDir"},
+                    MissingComponents{{"Bitmex_Wrapper"}, "Bitmex_Wrapper"},
+                    // toNearest is bound from QuorCalls before HouseLog
+                    MissingComponents{{"HouseLog", "QuorCalls"}, "QuorCalls"},
+                    MissingComponents{{"HouseLog"}, "HouseLog"},
+                    MissingComponents{{"ModuleHandler"}, "ModuleHandler"},
+                    MissingComponents{{"RiskManager"}, "RiskManager"},
+                    MissingComponents{{"Amend_bulk"}, "Amend_bulk"},
+                    MissingComponents{{"Cancel_bulk", "Amend_bulk"}, "Amend_bulk"}));
+
+class ModuleCall : public testing::Test {
+ protected:
+  void SetUp() override {
+    StopLoss::load(host_);
+    script_.take_events();
+  }
+  replay::Script script_{{}};
+  stoploss::ComponentTable host_ = replay::scripted_components(script_, "/opt/bot");
+};
+
+TEST_F(ModuleCall, WithoutARegisteredManagerFailsBeforeAnyExchangeCall) {
+  EXPECT_THROW(StopLoss::Call("XBTUSD", 9000.5), stoploss::TypeError);
+  const Json expected = Json::array({{{"call", "ModuleHandler.SERVE"}, {"args", {11}}}});
+  EXPECT_EQ(script_.take_events(), expected);
+}
+
+TEST_F(ModuleCall, FetchesTheManagerAnewFromSlot11) {
+  auto first = std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"});
+  auto second = std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"});
+  StopLoss::ARM(first);
+  StopLoss::ARM(second);
+  // A price of 0 is answered without the pair's contract quantity: the unscripted exchange
+  // wrapper fails on ReturnTicker, which proves the request reached a manager.
+  EXPECT_THROW(StopLoss::Call("XBTUSD", 0), std::runtime_error);
+  const auto events = script_.take_events();
+  ASSERT_GE(events.size(), 3u);
+  EXPECT_EQ(events[0], (Json{{"call", "ModuleHandler.Store"}, {"args", {11, "<Aux>"}}}));
+  EXPECT_EQ(events[1], (Json{{"call", "ModuleHandler.Store"}, {"args", {11, "<Aux>"}}}));
+  EXPECT_EQ(events[2], (Json{{"call", "ModuleHandler.SERVE"}, {"args", {11}}}));
+}
+
+TEST_F(ModuleCall, NaNPriceFailsBeforeAnyExchangeCall) {
+  StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
+  script_.take_events();
+  for (const double price :
+       {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+    EXPECT_THROW(StopLoss::Call("XBTUSD", price), stoploss::ValueError) << price;
+    EXPECT_EQ(script_.take_events().size(), 1u) << "only SERVE may be called";
+  }
+}
+
+TEST(Aux, StartsWithOneUnknownQuantityPerPairAndNothingRecorded) {
+  const StopLoss::Aux manager({"XBTUSD", "ETHUSD", "XBTUSD"});
+  EXPECT_EQ(manager.SLCONTRACTS_List.size(), 2u);
+  EXPECT_EQ(manager.SLCONTRACTS_List.at("XBTUSD"), 0);
+  EXPECT_EQ(manager.SLCONTRACTS_List.at("ETHUSD"), 0);
+  EXPECT_FALSE(manager.StopOrderclOrdID_Cache.has_value());  // unset, not "none"
+  EXPECT_TRUE(manager.LastSTOPRICE.is_number_integer());
+  EXPECT_EQ(manager.LastSTOPRICE, 0);
+  EXPECT_EQ(manager.API_REST_INTERVAL, 0.01);
+  EXPECT_TRUE(StopLoss::Aux({}).SLCONTRACTS_List.empty());
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+// Golden transcripts: every tests/scenarios/NAME.json is replayed and its transcript compared
+// with tests/expected/NAME.json. Run with STOPLOSS_UPDATE_GOLDEN=1 to rewrite the expected
+// files after a deliberate change; their diff is then the review.
+#include "replay/replay.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kData = STOPLOSS_TEST_DATA;
+
+std::vector<std::string> scenario_names() {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(kData / "scenarios")) {
+    if (entry.path().extension() == ".json") names.push_back(entry.path().stem().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class GoldenTranscript : public testing::TestWithParam<std::string> {};
+
+TEST_P(GoldenTranscript, MatchesExpected) {
+  const auto transcript =
+      replay::run(replay::read_scenario(kData / "scenarios" / (GetParam() + ".json")));
+  const fs::path expected_path = kData / "expected" / (GetParam() + ".json");
+  if (std::getenv("STOPLOSS_UPDATE_GOLDEN")) {
+    std::ofstream(expected_path) << transcript.dump(2) << '\n';
+  }
+  std::ifstream expected_file(expected_path);
+  ASSERT_TRUE(expected_file) << "no expected transcript " << expected_path;
+  const auto expected = replay::Json::parse(expected_file);
+  EXPECT_EQ(transcript, expected) << "transcript:\n" << transcript.dump(2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, GoldenTranscript, testing::ValuesIn(scenario_names()),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace
