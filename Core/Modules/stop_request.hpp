@@ -24,8 +24,42 @@ class StopRequest {
     std::optional<bool> result;
   };
 
+  // How a choice among stops is made: the entry whose stopPx is `better` than the best
+  // so far, starting from `start`; of equal prices the earliest.
+  struct Choice {
+    long long start;
+    bool (*better)(const stoploss::Value&, const stoploss::Value&);
+  };
+
+  // The log texts of a failed bulk call: the exchange's "Invalid ordStatus", another HTTP
+  // failure, any other failure.
+  struct BulkFailureTexts {
+    const char* invalid_status;
+    const char* other_http;
+    const char* other;
+    const char* console_line;  // written before the "Invalid ordStatus" warning, if any
+  };
+
   std::optional<Ending> take_request_price();
   void take_market_snapshot();
+  void scan_stops();
+  bool is_matching_stop(const stoploss::Value& order) const;
+  void sort_matching_stop(const stoploss::Value& order);
+  std::optional<Ending> keep_placed_stop();
+  void plan_amendments();
+  void plan_amendment(const char* block, const stoploss::RecordList& stops, const Choice& choice);
+  std::optional<Ending> submit_plan();
+  bool placement_gate_open() const;
+  std::optional<Ending> place_stop();
+  void handle_placement_failure(const std::exception& failure);
+  std::optional<bool> verify();
+  bool listing_shows_stop();
+
+  bool handle_bulk_failure(const std::exception& failure, const BulkFailureTexts& texts);
+  stoploss::Value stop_record(const stoploss::Value& source) const;
+  stoploss::Value amend_record(const stoploss::Value& source) const;
+  long long pair_contracts() const;
+  void warn(const char* message_template, const char* failure_text);
 
   Aux& manager_;
   const Bindings& bound_;
