@@ -156,6 +156,8 @@ bool truthy(const Value& value) {
     case Value::value_t::number_unsigned:
     case Value::value_t::number_float:
       return value.get<double>() != 0;
+    case Value::value_t::string:
+      return !value.get_ref<const std::string&>().empty();
     default:
       return !value.empty();
   }

@@ -1,0 +1,211 @@
+// Conversions and lookups on exchange records, and the failure kinds they raise.
+// Every suite is named `records` so `ctest -R records` selects this whole file.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Core/collaborators/failures.hpp"
+#include "Core/collaborators/record.hpp"
+
+namespace stoploss {
+namespace {
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr long long kMax = std::numeric_limits<long long>::max();
+constexpr long long kMin = std::numeric_limits<long long>::min();
+
+// The kind of failure `call` raised, or "returned" when it raised none.
+template <class Call>
+std::string outcome(Call&& call) {
+  try {
+    call();
+  } catch (const std::exception& failure) {
+    return std::string(failure_kind(failure));
+  }
+  return "returned";
+}
+
+// Expects `convert` to raise `kind` for each of `inputs`.
+template <class Convert>
+void expect_rejected(Convert convert, const std::vector<Value>& inputs, const std::string& kind) {
+  for (const Value& input : inputs) {
+    EXPECT_EQ(outcome([&] { convert(input); }), kind) << input.dump();
+  }
+}
+
+TEST(records, ToFloatReadsNumbersAndDecimalTexts) {
+  const std::vector<std::pair<Value, double>> cases = {
+      {42, 42.0},     {-3, -3.0},         {2.5, 2.5},        {"9000.5", 9000.5},
+      {" 12 ", 12.0}, {"\t7.25\n", 7.25}, {"-1e3", -1000.0}, {"+5", 5.0},
+      {"1E2", 100.0}, {".5", 0.5},        {"5.", 5.0},       {"-0.25e-2", -0.0025}};
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(to_float(input), expected) << input.dump();
+  }
+}
+
+TEST(records, ToFloatRejectsWhatIsNotADecimalNumber) {
+  const auto convert = [](const Value& input) { return to_float(input); };
+  expect_rejected(convert,
+                  {"nan", "inf", "-inf", "Infinity", "abc", "", "   ", "1.2.3", "0x10", "1e", "e5",
+                   ".", "1 2", "12abc", "--1"},
+                  "ValueError");
+  expect_rejected(convert, {nullptr, true, false, Value::array({1}), Value::object()}, "TypeError");
+}
+
+TEST(records, ToIntCutsTowardZeroAndReadsSignedDigits) {
+  const std::vector<std::pair<Value, long long>> cases = {
+      {12, 12},  {-5, -5},  {std::uint64_t{5}, 5}, {12.9, 12}, {-12.9, -12},
+      {0.99, 0}, {"+7", 7}, {"-42", -42},          {"007", 7}, {"-0", 0}};
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(to_int(input), expected) << input.dump();
+  }
+  EXPECT_EQ(to_int("9223372036854775807"), kMax);
+  EXPECT_EQ(to_int("-9223372036854775808"), kMin);
+  EXPECT_EQ(to_int(-9223372036854775808.0), kMin);
+}
+
+TEST(records, ToIntRejectsOtherTextsAndOutOfRangeNumbers) {
+  const auto convert = [](const Value& input) { return to_int(input); };
+  expect_rejected(convert,
+                  {"12.5", " 12", "12 ", "-", "+", "", "1e3", "abc", "9223372036854775808",
+                   "-9223372036854775809", 9223372036854775808.0, -1e19,
+                   std::numeric_limits<std::uint64_t>::max(), kNan, kInf, -kInf},
+                  "ValueError");
+  expect_rejected(convert, {nullptr, true, Value::array()}, "TypeError");
+}
+
+TEST(records, ToTextWritesFloatsInShortestRoundTripForm) {
+  // Each text is the expected form of the number it reads as.
+  for (const std::string text :
+       {"9000.5", "9000.0", "1e+16", "1000000000000000.0", "0.0001", "1e-05", "0.30000000000000004",
+        "-0.0", "0.0", "1.5e+16", "-2.5e-07", "1.2345678901234568e+16", "0.00012345", "1e+100",
+        "5e-324", "1.7976931348623157e+308", "123456789012345.67"}) {
+    const double number = std::strtod(text.c_str(), nullptr);
+    EXPECT_EQ(to_text(number), text);
+    EXPECT_EQ(to_text(Value(number)), text);
+  }
+  EXPECT_EQ(to_text(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(to_text(kNan), "nan");
+  EXPECT_EQ(to_text(Value(kNan)), "nan");
+  EXPECT_EQ(to_text(kInf), "inf");
+  EXPECT_EQ(to_text(Value(-kInf)), "-inf");
+}
+
+TEST(records, ToTextWritesOtherKinds) {
+  const std::vector<std::pair<Value, std::string>> cases = {
+      {"9000.50", "9000.50"},
+      {"", ""},
+      {42, "42"},
+      {-7, "-7"},
+      {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615"},
+      {true, "True"},
+      {false, "False"},
+      {nullptr, "None"},
+      {Value::array({1.5, "a"}), R"([1.5,"a"])"},
+      {Value::object({{"a", 1}, {"b", Value::array({true, nullptr})}}),
+       R"({"a":1,"b":[true,null]})"}};
+  for (const auto& [input, expected] : cases) {
+    EXPECT_EQ(to_text(input), expected) << input.dump();
+  }
+}
+
+TEST(records, TextContainsLooksInTheTextForm) {
+  EXPECT_TRUE(text_contains("Order not found", "not found"));
+  EXPECT_FALSE(text_contains("Order not found", "Not Found"));
+  EXPECT_TRUE(text_contains(9000.0, "9000.0"));
+  EXPECT_FALSE(text_contains(9000.5, "9000.0"));
+  EXPECT_TRUE(text_contains(nullptr, "None"));
+  EXPECT_TRUE(text_contains(false, "False"));
+  EXPECT_TRUE(text_contains(Value::object({{"ordStatus", "Filled"}}), R"("ordStatus":"Filled")"));
+}
+
+TEST(records, TruthyFollowsTheValueKind) {
+  for (const Value& input : {Value(), Value(false), Value(0), Value(0.0), Value(-0.0), Value(""),
+                             Value::array(), Value::object()}) {
+    EXPECT_FALSE(truthy(input)) << input.dump();
+  }
+  for (const Value& input : {Value(true), Value(1), Value(-1), Value(0.5), Value("0"),
+                             Value("False"), Value::array({0}), Value::object({{"a", nullptr}})}) {
+    EXPECT_TRUE(truthy(input)) << input.dump();
+  }
+}
+
+TEST(records, FieldAndItemsCheckTheShape) {
+  const Value record = {{"orderID", "abc"}, {"price", nullptr}};
+  EXPECT_EQ(field(record, "orderID"), "abc");
+  EXPECT_TRUE(field(record, "price").is_null());
+  EXPECT_EQ(outcome([&] { field(record, "orderQty"); }), "KeyError");
+  for (const Value& not_record : {Value::array({record}), Value(), Value("orderID")}) {
+    EXPECT_EQ(outcome([&] { field(not_record, "orderID"); }), "TypeError") << not_record.dump();
+  }
+
+  const Value list = Value::array({record, 7});
+  ASSERT_EQ(items(list).size(), 2u);
+  EXPECT_EQ(items(list)[1], 7);
+  EXPECT_TRUE(items(Value::array()).empty());
+  for (const Value& not_list : {record, Value(), Value("[]"), Value(3)}) {
+    EXPECT_EQ(outcome([&] { items(not_list); }), "TypeError") << not_list.dump();
+  }
+}
+
+TEST(records, OrderingIsBetweenNumbersOnly) {
+  struct Case {
+    Value a, b;
+    bool greater, less;
+  };
+  const std::vector<Case> cases = {{2, 1, true, false},
+                                   {1, 2.5, false, true},
+                                   {100, 100.0, false, false},
+                                   {-1.5, -2, true, false},
+                                   {std::uint64_t{3}, -4, true, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(greater(c.a, c.b), c.greater) << c.a << " > " << c.b;
+    EXPECT_EQ(less(c.a, c.b), c.less) << c.a << " < " << c.b;
+  }
+  const std::vector<std::pair<Value, Value>> unordered = {
+      {"1", 1}, {1, "1"}, {nullptr, 1}, {1.5, nullptr}, {"a", "b"}};
+  for (const auto& [a, b] : unordered) {
+    EXPECT_EQ(outcome([&] { greater(a, b); }), "TypeError") << a << " > " << b;
+    EXPECT_EQ(outcome([&] { less(a, b); }), "TypeError") << a << " < " << b;
+  }
+  EXPECT_EQ(Value(100), Value(100.0));
+  EXPECT_NE(Value("100"), Value(100));
+}
+
+TEST(records, FailureKindNamesEachKind) {
+  const std::vector<std::pair<std::exception_ptr, std::string>> cases = {
+      {std::make_exception_ptr(KeyError("'orderID'")), "KeyError"},
+      {std::make_exception_ptr(TypeError("t")), "TypeError"},
+      {std::make_exception_ptr(ValueError("v")), "ValueError"},
+      {std::make_exception_ptr(HTTPError("h", {400, "{}"})), "HTTPError"},
+      {std::make_exception_ptr(ImportError("i")), "ImportError"},
+      {std::make_exception_ptr(std::runtime_error("r")), "Error"},
+      {std::make_exception_ptr(std::logic_error("l")), "Error"}};
+  for (const auto& [thrown, kind] : cases) {
+    EXPECT_EQ(outcome([&] { std::rethrow_exception(thrown); }), kind);
+  }
+}
+
+TEST(records, HttpErrorKeepsItsTextApartFromTheResponse) {
+  const std::string body = R"({"error":{"message":"Invalid orderID","name":"HTTPError"}})";
+  try {
+    throw HTTPError("400 Client Error: Bad Request", {400, body});
+  } catch (const std::runtime_error& failure) {
+    ASSERT_EQ(failure_kind(failure), "HTTPError");
+    const auto& http = dynamic_cast<const HTTPError&>(failure);
+    EXPECT_STREQ(http.what(), "400 Client Error: Bad Request");
+    EXPECT_EQ(http.response().status_code, 400);
+    EXPECT_EQ(http.response().body, body);
+  }
+}
+
+}  // namespace
+}  // namespace stoploss
