@@ -287,8 +287,7 @@ void StopRequest::plan_amendments() {
 
 // Plans the amendment of the stop `choice` picks from `stops`. The order it moves is no
 // longer cancelled, however often the scan listed it as surplus.
-void StopRequest::plan_amendment(const char* block, const RecordList& stops,
-                                 const Choice& choice) {
+void StopRequest::plan_amendment(const char* block, const RecordList& stops, const Choice& choice) {
   try {
     const Value chosen = choose(stops, choice.start, choice.better);
     to_amend.push_back(amend_record(chosen));
@@ -322,9 +321,9 @@ std::optional<StopRequest::Ending> StopRequest::submit_plan() {
       bound_.cancel_bulk->orders(PAIR, to_cancel, true);
       cancelled = true;
     } catch (const std::exception& failure) {
-      handle_bulk_failure(failure, {"{0} E.d1 Failed to cancel {1}",
-                                    "{0} E.d2 Failed to cancel {1}",
-                                    "{0} E.d3 Failed to cancel {1}", nullptr});
+      handle_bulk_failure(failure,
+                          {"{0} E.d1 Failed to cancel {1}", "{0} E.d2 Failed to cancel {1}",
+                           "{0} E.d3 Failed to cancel {1}", nullptr});
     }
     // Done only when a stop was moved to the price and the rest is gone.
     if (cancelled && amended && to_cancel.empty()) {
@@ -345,8 +344,8 @@ bool StopRequest::placement_gate_open() const {
 std::optional<StopRequest::Ending> StopRequest::place_stop() {
   bool refused = false;
   try {
-    const Value placed = bound_.quor_calls->STOP_order(PAIR, REQPRICE, Quantity,
-                                                       {.clOrdLinkID = options_.CLID, .Text = TEXT});
+    const Value placed = bound_.quor_calls->STOP_order(
+        PAIR, REQPRICE, Quantity, {.clOrdLinkID = options_.CLID, .Text = TEXT});
     refused = !options_.CLID && placed.is_boolean() && !placed.get<bool>();
     if (!refused && to_text(field(placed, "ordStatus")) == "new" &&
         to_float(field(placed, "stopPx")) == wanted_price_ &&
@@ -426,9 +425,9 @@ bool StopRequest::listing_shows_stop() {
     if (DEBUG) console(MODULEPRINT, ORD);
     if (wanted_price_ == to_float(field(ORD, "stopPx"))) {
       if (options_.Verification) {
-        bound_.house_log->info_log(fmt::format("{0} Placed for {1} @ {2} {3}", MODULEPRINT, PAIR,
-                                               to_text(REQPRICE), POK),
-                                   1);
+        bound_.house_log->info_log(
+            fmt::format("{0} Placed for {1} @ {2} {3}", MODULEPRINT, PAIR, to_text(REQPRICE), POK),
+            1);
       }
       return true;
     }
@@ -489,8 +488,8 @@ long long StopRequest::pair_contracts() const {
 }
 
 void StopRequest::warn(const char* message_template, const char* failure_text) {
-  bound_.house_log->info_warn(fmt::format(fmt::runtime(message_template), MODULEPRINT, failure_text),
-                              1);
+  bound_.house_log->info_warn(
+      fmt::format(fmt::runtime(message_template), MODULEPRINT, failure_text), 1);
 }
 
 }  // namespace Modules::StopLoss
