@@ -21,9 +21,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    std::cout << replay::run(replay::read_scenario(scenario_path))
-                     .dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-              << '\n';
+    std::cout << replay::format_transcript(replay::run(replay::read_scenario(scenario_path)));
   } catch (const replay::ScenarioError& error) {
     std::cerr << "stoploss replay: " << error.what() << '\n';
     return 2;

@@ -32,12 +32,12 @@ TEST_P(GoldenTranscript, MatchesExpected) {
       replay::run(replay::read_scenario(kData / "scenarios" / (GetParam() + ".json")));
   const fs::path expected_path = kData / "expected" / (GetParam() + ".json");
   if (std::getenv("STOPLOSS_UPDATE_GOLDEN")) {
-    std::ofstream(expected_path) << transcript.dump(2) << '\n';
+    std::ofstream(expected_path) << replay::format_transcript(transcript);
   }
   std::ifstream expected_file(expected_path);
   ASSERT_TRUE(expected_file) << "no expected transcript " << expected_path;
   const auto expected = replay::Json::parse(expected_file);
-  EXPECT_EQ(transcript, expected) << "transcript:\n" << transcript.dump(2);
+  EXPECT_EQ(transcript, expected) << "transcript:\n" << replay::format_transcript(transcript);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, GoldenTranscript, testing::ValuesIn(scenario_names()),

@@ -40,7 +40,38 @@ Json run_request(Script& script, const StopLoss::Aux& manager, const ScenarioReq
           {"state", state_of(manager)}};
 }
 
+std::string compact(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// A list of events, one line each, indented by `indent`.
+std::string event_lines(const Json& events, const std::string& indent) {
+  if (events.empty()) return "[]";
+  std::string text = "[\n";
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    text += indent + "  " + compact(events[i]) + (i + 1 < events.size() ? ",\n" : "\n");
+  }
+  return text + indent + "]";
+}
+
 }  // namespace
+
+std::string format_transcript(const Json& transcript) {
+  std::string text = "{\n  \"search_list\": " + compact(transcript.at("search_list")) +
+                     ",\n  \"setup\": " + event_lines(transcript.at("setup"), "  ") +
+                     ",\n  \"requests\": [";
+  const Json& requests = transcript.at("requests");
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    const Json& request = requests[i];
+    text += std::string(i ? "," : "") +
+            "\n    {\n      \"events\": " + event_lines(request.at("events"), "      ");
+    for (const char* key : {"result", "failure", "state"}) {
+      text += ",\n      \"" + std::string(key) + "\": " + compact(request.at(key));
+    }
+    text += "\n    }";
+  }
+  return text + (requests.empty() ? "]\n}\n" : "\n  ]\n}\n");
+}
 
 Json run(const Scenario& scenario) {
   Script script(scenario.answers);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "scenario.hpp"
 #include "script.hpp"
 
@@ -10,5 +12,8 @@ namespace replay {
 // transcript: the search list, the set-up calls and, per request, its events, result,
 // failure and the manager's state afterwards. Sets the module's DEBUG flag.
 Json run(const Scenario& scenario);
+
+// The transcript as text: one line per event, so that a diff shows what changed.
+std::string format_transcript(const Json& transcript);
 
 }  // namespace replay
