@@ -234,18 +234,11 @@ void StopRequest::sort_matching_stop(const Value& order) {
 // pair's stops were removed.
 std::optional<StopRequest::Ending> StopRequest::keep_placed_stop() {
   if (!to_cancel.empty()) {
-    if (DEBUG) console("Cancel hit !");
-    bool cancelled = false;
-    try {
-      bound_.cancel_bulk->orders(PAIR, to_cancel, true);
-      cancelled = true;
-    } catch (const std::exception& failure) {
-      const BulkFailureTexts texts{"{0} E.b1 Failed to cancel ; Error={1}",
-                                   "{0} E.b2 Failed to cancel ; Error={1}",
-                                   "{0} E.b3 Failed to cancel ; Error={1}", nullptr};
-      if (handle_bulk_failure(failure, texts)) return std::nullopt;
-    }
-    if (cancelled && to_cancel.empty()) {
+    const auto outcome = cancel_in_bulk({"{0} E.b1 Failed to cancel ; Error={1}",
+                                         "{0} E.b2 Failed to cancel ; Error={1}",
+                                         "{0} E.b3 Failed to cancel ; Error={1}", nullptr});
+    if (outcome == BulkOutcome::kStopsRemoved) return std::nullopt;
+    if (outcome == BulkOutcome::kSent && to_cancel.empty()) {
       manager_.StopOrderclOrdID_Cache = "none";
       return Ending{true};
     }
@@ -315,23 +308,27 @@ std::optional<StopRequest::Ending> StopRequest::submit_plan() {
     }
   }
   if (!to_cancel.empty()) {
-    if (DEBUG) console("Cancel hit !");
-    bool cancelled = false;
-    try {
-      bound_.cancel_bulk->orders(PAIR, to_cancel, true);
-      cancelled = true;
-    } catch (const std::exception& failure) {
-      handle_bulk_failure(failure,
-                          {"{0} E.d1 Failed to cancel {1}", "{0} E.d2 Failed to cancel {1}",
-                           "{0} E.d3 Failed to cancel {1}", nullptr});
-    }
+    const auto outcome =
+        cancel_in_bulk({"{0} E.d1 Failed to cancel {1}", "{0} E.d2 Failed to cancel {1}",
+                        "{0} E.d3 Failed to cancel {1}", nullptr});
     // Done only when a stop was moved to the price and the rest is gone.
-    if (cancelled && amended && to_cancel.empty()) {
+    if (outcome == BulkOutcome::kSent && amended && to_cancel.empty()) {
       manager_.StopOrderclOrdID_Cache = "none";
       return Ending{true};
     }
   }
   return std::nullopt;
+}
+
+// Sends to_cancel in one bulk call; the collaborator may remove what it cancelled.
+StopRequest::BulkOutcome StopRequest::cancel_in_bulk(const BulkFailureTexts& texts) {
+  if (DEBUG) console("Cancel hit !");
+  try {
+    bound_.cancel_bulk->orders(PAIR, to_cancel, true);
+    return BulkOutcome::kSent;
+  } catch (const std::exception& failure) {
+    return handle_bulk_failure(failure, texts);
+  }
 }
 
 // A new stop is placed when nothing is to be moved and at most two candidates stand.
@@ -440,28 +437,28 @@ bool StopRequest::listing_shows_stop() {
   return false;
 }
 
-// Classifies a failed bulk call and reports it. Returns true when it removed the pair's stops
-// because the exchange refused for the stop-order limit. A failure while classifying (an
-// error body that is not JSON, a failing log) reaches the caller.
-bool StopRequest::handle_bulk_failure(const std::exception& failure,
-                                      const BulkFailureTexts& texts) {
+// Classifies a failed bulk call and reports it. The pair's stops are removed when the
+// exchange refused for the stop-order limit. A failure while classifying (an error body
+// that is not JSON, a failing log) reaches the caller.
+StopRequest::BulkOutcome StopRequest::handle_bulk_failure(const std::exception& failure,
+                                                          const BulkFailureTexts& texts) {
   const auto* http = dynamic_cast<const stoploss::HTTPError*>(&failure);
   if (http == nullptr) {
     warn(texts.other, failure.what());
-    return false;
+    return BulkOutcome::kFailed;
   }
   Value errorObj;
   if (is_text(exchange_message(*http, errorObj), "Invalid ordStatus")) {
     if (texts.console_line) console(texts.console_line);
     warn(texts.invalid_status, failure.what());
-    return false;
+    return BulkOutcome::kFailed;
   }
   if (contains(failure.what(), "Max Stop orders")) {
     bound_.quor_calls->CLEAN_Stops(PAIR);
-    return true;
+    return BulkOutcome::kStopsRemoved;
   }
   warn(texts.other_http, failure.what());
-  return false;
+  return BulkOutcome::kFailed;
 }
 
 Value StopRequest::stop_record(const Value& source) const {

@@ -40,6 +40,10 @@ class StopRequest {
     const char* console_line;  // written before the "Invalid ordStatus" warning, if any
   };
 
+  // How a bulk call ended: it returned, it failed, or it met the stop-order limit and the
+  // pair's stops were removed.
+  enum class BulkOutcome { kSent, kFailed, kStopsRemoved };
+
   std::optional<Ending> take_request_price();
   void take_market_snapshot();
   void scan_stops();
@@ -55,7 +59,8 @@ class StopRequest {
   std::optional<bool> verify();
   bool listing_shows_stop();
 
-  bool handle_bulk_failure(const std::exception& failure, const BulkFailureTexts& texts);
+  BulkOutcome cancel_in_bulk(const BulkFailureTexts& texts);
+  BulkOutcome handle_bulk_failure(const std::exception& failure, const BulkFailureTexts& texts);
   stoploss::Value stop_record(const stoploss::Value& source) const;
   stoploss::Value amend_record(const stoploss::Value& source) const;
   long long pair_contracts() const;
