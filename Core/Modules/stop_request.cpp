@@ -112,7 +112,7 @@ std::optional<StopRequest::Ending> StopRequest::take_request_price() {
 
   const double price = finite_price(Price);
   const double step = to_float(bound_.bitmex->ReturnTicker(PAIR));
-  Price = REQPRICE = bound_.quor_calls->toNearest(price, step);
+  REQPRICE = bound_.quor_calls->toNearest(price, step);
 
   if (options_.REPLACE) bound_.quor_calls->CLEAN_Stops(PAIR);
 

@@ -71,7 +71,7 @@ class StopRequest {
   const CallOptions& options_;
 
   const std::string& PAIR;
-  stoploss::Value Price;
+  const stoploss::Value& Price;
   std::string TEXT;
   stoploss::Value REQPRICE;
   double wanted_price_ = 0;  // REQPRICE as a floating-point number
