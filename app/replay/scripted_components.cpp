@@ -1,8 +1,5 @@
 #include "scripted_components.hpp"
 
-#include <array>
-#include <charconv>
-#include <cmath>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -17,28 +14,13 @@
 #include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/RiskManager.hpp"
 #include "Core/collaborators/Sleep.hpp"
+#include "Core/sim/rounding.hpp"
 
 namespace replay {
 namespace {
 
 using stoploss::RecordList;
 using stoploss::Value;
-
-// The multiple of `step` nearest to `price` (halves away from zero), without the binary
-// noise of the product: 39001 * 0.05 is 1950.05, not 1950.0500000000002.
-double nearest_multiple(double price, double step) {
-  const double multiple = std::round(price / step) * step;
-  const std::string step_text = stoploss::to_text(step);
-  const auto point = step_text.find('.');
-  if (step_text.find('e') != std::string::npos || point == std::string::npos) return multiple;
-  const int decimals = static_cast<int>(step_text.size() - point - 1);
-  std::array<char, 400> buffer{};
-  const auto end =
-      std::to_chars(buffer.begin(), buffer.end(), multiple, std::chars_format::fixed, decimals).ptr;
-  double snapped = multiple;
-  std::from_chars(buffer.data(), end, snapped);
-  return snapped;
-}
 
 // The collaborators' common ground: the script, and the two ways an unscripted call ends.
 class Scripted {
@@ -78,7 +60,8 @@ class ScriptedQuorCalls final : public stoploss::QuorCalls, Scripted {
  public:
   using Scripted::Scripted;
   Value toNearest(double price, double step) override {
-    return reply_or("QuorCalls.toNearest", {price, step}, nullptr, nearest_multiple(price, step));
+    return reply_or("QuorCalls.toNearest", {price, step}, nullptr,
+                    sim::nearest_multiple(price, step));
   }
   void CLEAN_Stops(const std::string& pair) override {
     reply_or("QuorCalls.CLEAN_Stops", {pair}, nullptr, nullptr);

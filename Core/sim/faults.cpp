@@ -1,0 +1,50 @@
+#include "Core/sim/faults.hpp"
+
+#include <stdexcept>
+
+#include "Core/collaborators/failures.hpp"
+
+namespace sim {
+
+FaultInjector::FaultInjector(std::uint64_t seed, FaultSettings settings)
+    : settings_(settings), state_(seed) {}
+
+// splitmix64: small, fast and the same on every platform.
+double FaultInjector::uniform() {
+  std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  z ^= z >> 31;
+  return static_cast<double>(z >> 11) * 0x1.0p-53;
+}
+
+Fault FaultInjector::draw() {
+  if (settings_.rate <= 0 || uniform() >= settings_.rate) return Fault::kNone;
+  const double kind = uniform();
+  if (kind < 0.5) return Fault::kOverloaded;
+  return kind < 0.75 ? Fault::kMaxRetries : Fault::kTimedOut;
+}
+
+bool FaultInjector::feed_down() {
+  return settings_.feed_down_rate > 0 && uniform() < settings_.feed_down_rate;
+}
+
+void raise_fault(Fault fault, std::string_view path) {
+  const std::string url = "https://sim.bitmex.local/api/v1/" + std::string(path);
+  switch (fault) {
+    case Fault::kOverloaded:
+      throw stoploss::HTTPError(
+          "503 Server Error: Service Unavailable for url: " + url,
+          {503,
+           R"({"error":{"message":"The system is currently overloaded. Please try again later.","name":"HTTPError"}})"});
+    case Fault::kMaxRetries:
+      throw std::runtime_error("Max retries hit. Reason: connection to " + url + " refused");
+    case Fault::kTimedOut:
+      throw std::runtime_error("Timed out waiting for " + url);
+    case Fault::kNone:
+      break;
+  }
+  throw std::logic_error("no fault to raise");
+}
+
+}  // namespace sim

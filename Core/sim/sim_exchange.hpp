@@ -1,0 +1,122 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "Core/collaborators/record.hpp"
+#include "Core/sim/faults.hpp"
+#include "Core/sim/sim_clock.hpp"
+
+namespace sim {
+
+struct SimInstrument {
+  std::string symbol;
+  double tickSize = 0.5;
+  long long maxOrderQty = 10000000;
+  double lastPrice = 0;
+  double impactMidPrice = 0;
+};
+
+// XBTUSD and ETHUSD as the exchange lists them, at the given prices.
+SimInstrument xbtusd(double price);
+SimInstrument ethusd(double price);
+
+// An in-process exchange that behaves like BitMEX for what the stop-loss module touches:
+// instruments, open stop orders, a price feed that fills crossed stops, and faults of the
+// connection drawn from a seed. Orders are kept and listed in the order they were placed.
+// Not thread-safe: one host thread at a time.
+class SimExchange {
+ public:
+  static constexpr std::size_t kMaxStopOrders = 10;  // open stop orders per pair
+
+  explicit SimExchange(std::uint64_t seed = 1, FaultSettings faults = {});
+
+  void list(SimInstrument instrument);
+  // Throws HTTPError 404 for a symbol that is not listed.
+  const SimInstrument& instrument(std::string_view symbol) const;
+  // Moves the last and mid price; stops whose trigger is crossed fill and leave the book.
+  void set_price(std::string_view symbol, double price);
+
+  // Order entry, as the REST endpoints answer; refusals are HTTPError 400 with the
+  // exchange's error body.
+  stoploss::Value place_stop(std::string_view symbol, double stopPx, long long orderQty,
+                             const std::optional<std::string>& clOrdLinkID,
+                             const std::string& text);
+  // Amends every listed order or none.
+  void amend(const stoploss::RecordList& amendments);
+  // Cancels the listed orders that are open and removes their entries from the list; fails
+  // with "Invalid ordStatus" when entries are left.
+  void cancel(stoploss::RecordList& orders);
+  void cancel_stops(std::string_view symbol);
+  stoploss::RecordList open_orders(std::string_view symbol) const;
+  // Puts a record on the book as it is, for tests of records the module must cope with.
+  void add_raw_order(stoploss::Value order);
+  // Stop prices of the pair's open stop orders, in book order.
+  std::vector<double> stop_prices(std::string_view symbol) const;
+
+  // One call over the connection: counts it, adds latency, may inject a fault before the
+  // exchange acts (503, "Max retries hit") or after it (the answer lost: "Timed out").
+  template <class Action>
+  auto call(std::string_view operation, std::string_view path, Action action);
+  // The live feed's state, read by the module between listings.
+  bool feed_up();
+  // Makes the next call of `operation` fail with `failure` before the exchange acts.
+  void fail_next(const std::string& operation, std::exception_ptr failure);
+
+  // Time spent inside the collaborators over this exchange, pauses included: what a request
+  // took beyond it is the module's own.
+  std::chrono::nanoseconds busy() const { return busy_; }
+  void add_busy(std::chrono::nanoseconds spent) { busy_ += spent; }
+
+  SimClock& clock() { return clock_; }
+  const FaultSettings& fault_settings() const { return faults_.settings(); }
+  long long calls() const { return calls_; }
+  long long faults_injected() const { return faults_injected_; }
+  long long fills() const { return fills_; }
+
+ private:
+  Fault next_fault(const std::string& operation);
+  void wait_latency();
+  stoploss::Value* find_open(const stoploss::Value& orderID);
+  void check_stop(const SimInstrument& instrument, double stopPx, long long orderQty,
+                  std::string_view path) const;
+  std::size_t open_stops(std::string_view symbol) const;
+
+  SimClock clock_;
+  FaultInjector faults_;
+  std::map<std::string, SimInstrument, std::less<>> instruments_;
+  stoploss::RecordList book_;
+  std::map<std::string, std::deque<std::exception_ptr>, std::less<>> scripted_failures_;
+  std::uint64_t seed_;
+  long long next_order_ = 1;
+  long long calls_ = 0;
+  long long faults_injected_ = 0;
+  long long fills_ = 0;
+  std::chrono::nanoseconds busy_{0};
+};
+
+template <class Action>
+auto SimExchange::call(std::string_view operation, std::string_view path, Action action) {
+  ++calls_;
+  wait_latency();
+  const Fault fault = next_fault(std::string(operation));
+  if (fault == Fault::kOverloaded || fault == Fault::kMaxRetries) raise_fault(fault, path);
+  if constexpr (std::is_void_v<decltype(action())>) {
+    action();
+    if (fault == Fault::kTimedOut) raise_fault(fault, path);
+  } else {
+    auto answer = action();
+    if (fault == Fault::kTimedOut) raise_fault(fault, path);
+    return answer;
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "Core/collaborators/HouseLog.hpp"
+
+namespace spdlog {
+class logger;
+}
+
+namespace sim {
+
+// The bot's log over spdlog: every message to `file`, warnings and worse also to the console
+// (standard error).
+class SpdlogHouseLog final : public stoploss::HouseLog {
+ public:
+  explicit SpdlogHouseLog(const std::string& file);
+
+  void info_log(const std::string& message, int level) override;
+  void info_warn(const std::string& message, std::optional<int> level) override;
+  void info_critical(const std::string& message, int level) override;
+
+ private:
+  std::shared_ptr<spdlog::logger> logger_;
+};
+
+}  // namespace sim
