@@ -13,11 +13,11 @@ namespace Modules::StopLoss {
 // The options of a stop request, in their documented order, with their defaults:
 // Call("XBTUSD", 9000.5, {.Verification = true}).
 struct CallOptions {
-  std::optional<std::string> CLID;  // link identifier of a new stop (clOrdLinkID); none: no link
-  bool Verification = false;        // longer confirmation cycle and "Placed for" reports
-  bool REPLACE = false;             // remove the pair's stops before anything else
-  std::optional<stoploss::Value> Text;  // text of a new stop; none: empty
-  bool CleanStops = false;              // a price of 0 is then not a request to remove the stops
+  std::optional<std::string> CLID{};  // link identifier of a new stop (clOrdLinkID); none: no link
+  bool Verification = false;          // longer confirmation cycle and "Placed for" reports
+  bool REPLACE = false;               // remove the pair's stops before anything else
+  std::optional<stoploss::Value> Text{};  // text of a new stop; none: empty
+  bool CleanStops = false;                // a price of 0 is then not a request to remove the stops
 };
 
 // The stop manager: the state kept between stop requests. One per host.

@@ -9,7 +9,7 @@ namespace stoploss {
 
 // Keywords of QuorCalls::STOP_order.
 struct StopOrderOptions {
-  std::optional<std::string> clOrdLinkID;  // not passed when the request has no link
+  std::optional<std::string> clOrdLinkID{};  // not passed when the request has no link
   std::string Text;
 };
 

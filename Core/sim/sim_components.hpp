@@ -11,8 +11,8 @@ namespace sim {
 
 struct SimHostOptions {
   std::string install_dir = "/opt/bot";
-  std::shared_ptr<stoploss::HouseLog> log;  // where the module's log goes (required)
-  bool real_pauses = false;                 // wait for pauses instead of simulating them
+  std::shared_ptr<stoploss::HouseLog> log{};  // where the module's log goes (required)
+  bool real_pauses = false;                   // wait for pauses instead of simulating them
 };
 
 // Every collaborator of the module, implemented over `exchange`, which must outlive them.

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+
+namespace app {
+
+// A subcommand of `stoploss`: its command-line definition and what it runs, returning the
+// process's exit status.
+struct Command {
+  CLI::App* cli;
+  std::function<int()> run;
+};
+
+Command add_replay_command(CLI::App& app);
+Command add_demo_command(CLI::App& app);
+
+}  // namespace app

@@ -1,0 +1,76 @@
+#include "demo_run.hpp"
+
+#include <chrono>
+#include <memory>
+
+#include "Core/Modules/stop_loss.hpp"
+#include "Core/sim/rounding.hpp"
+#include "Core/sim/sim_components.hpp"
+#include "Core/sim/spdlog_house_log.hpp"
+#include "host/serial_host.hpp"
+
+namespace demo {
+namespace {
+
+namespace StopLoss = Modules::StopLoss;
+using Clock = std::chrono::steady_clock;
+
+sim::SimInstrument listing(const std::string& pair, double price) {
+  if (pair == "XBTUSD") return sim::xbtusd(price);
+  if (pair == "ETHUSD") return sim::ethusd(price);
+  throw std::invalid_argument("the embedded exchange lists XBTUSD and ETHUSD, not " + pair);
+}
+
+}  // namespace
+
+std::vector<DemoStep> run_demo(const DemoSettings& settings,
+                               const std::function<void(const DemoStep&)>& on_step) {
+  std::vector<DemoStep> steps;
+  if (settings.prices.empty()) return steps;
+
+  sim::SimExchange exchange(settings.seed, settings.faults);
+  exchange.list(listing(settings.pair, settings.prices.front()));
+  const double tick = exchange.instrument(settings.pair).tickSize;
+  auto components = sim::sim_components(
+      exchange, {.log = std::make_shared<sim::SpdlogHouseLog>(settings.log_file.string()),
+                 .real_pauses = settings.real_pauses});
+  StopLoss::load(components);
+  StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{settings.pair}));
+  host::SerialHost host;
+
+  double highest = settings.prices.front();
+  long long fills = 0;
+  for (std::size_t i = 0; i < settings.prices.size(); ++i) {
+    const double price = settings.prices[i];
+    exchange.set_price(settings.pair, price);
+    if (exchange.fills() != fills) highest = price;  // the stop closed the position
+    fills = exchange.fills();
+    highest = std::max(highest, price);
+
+    DemoStep step;
+    step.step = static_cast<int>(i);
+    step.price = price;
+    step.wanted = highest - settings.trail;
+    step.rounded = sim::nearest_multiple(step.wanted, tick);
+    const long long calls = exchange.calls();
+    const long long faults = exchange.faults_injected();
+    const auto busy = exchange.busy();
+    const auto started = Clock::now();
+    try {
+      step.result =
+          host.request(settings.pair, step.wanted, {.Verification = settings.verification});
+    } catch (const std::exception& failure) {
+      step.failure = failure.what();
+    }
+    const auto spent = (Clock::now() - started) - (exchange.busy() - busy);
+    step.module_seconds = std::chrono::duration<double>(spent).count();
+    step.exchange_calls = static_cast<int>(exchange.calls() - calls);
+    step.faults = static_cast<int>(exchange.faults_injected() - faults);
+    step.stops = exchange.stop_prices(settings.pair);
+    on_step(step);
+    steps.push_back(std::move(step));
+  }
+  return steps;
+}
+
+}  // namespace demo

@@ -1,0 +1,11 @@
+#include "demo_step.hpp"
+
+#include <algorithm>
+
+namespace demo {
+
+// Exact comparison: the book must hold the price on the tick, not something close to it.
+// Stops beyond the wanted one may stand too: the module keeps up to three candidates to move.
+bool DemoStep::holds() const { return std::count(stops.begin(), stops.end(), rounded) == 1; }
+
+}  // namespace demo

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace demo {
+
+// What one stop request of the demo did, and what the exchange's book held afterwards.
+struct DemoStep {
+  int step = 0;
+  double price = 0;            // the pair's last price when the request was made
+  double wanted = 0;           // the stop price asked for (before rounding to the tick)
+  double rounded = 0;          // the wanted price on the tick, as the book should hold it
+  std::optional<bool> result;  // true, false or nothing
+  std::string failure;         // the failure's text when the request threw, else empty
+  int exchange_calls = 0;      // calls the module made to the exchange collaborators
+  std::vector<double> stops;   // stop prices of the pair's open stops afterwards
+  double module_seconds = 0;   // the module's own time, collaborators excluded
+  int faults = 0;              // faults the exchange injected during the request
+  bool holds() const;          // exactly one stop, at `rounded`
+};
+
+}  // namespace demo

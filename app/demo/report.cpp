@@ -1,0 +1,476 @@
+#include "report.hpp"
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <string_view>
+
+namespace demo {
+namespace {
+
+enum class Shortfall { none, no_stop, several_stops, other_price };
+
+Shortfall shortfall(const DemoStep& step) {
+  if (step.holds()) return Shortfall::none;
+  if (step.stops.empty()) return Shortfall::no_stop;
+  if (std::count(step.stops.begin(), step.stops.end(), step.rounded) > 1) {
+    return Shortfall::several_stops;
+  }
+  return Shortfall::other_price;
+}
+
+std::string_view shortfall_marker(const Shortfall shortfall) {
+  switch (shortfall) {
+    case Shortfall::no_stop:
+      return "  << no stop";
+    case Shortfall::several_stops:
+      return "  << several at price";
+    case Shortfall::other_price:
+      return "  << none at price";
+    case Shortfall::none:
+      break;
+  }
+  return "";
+}
+
+enum class Outcome { returned_true, returned_false, returned_nothing, failed };
+
+// A request that threw is a failure whatever its result holds.
+Outcome outcome(const DemoStep& step) {
+  if (!step.failure.empty()) return Outcome::failed;
+  if (!step.result) return Outcome::returned_nothing;
+  return *step.result ? Outcome::returned_true : Outcome::returned_false;
+}
+
+std::string_view outcome_name(const Outcome outcome) {
+  switch (outcome) {
+    case Outcome::returned_true:
+      return "true";
+    case Outcome::returned_false:
+      return "false";
+    case Outcome::returned_nothing:
+      return "nothing";
+    case Outcome::failed:
+      break;
+  }
+  return "failed";
+}
+
+int& tally(Summary& summary, const Outcome outcome) {
+  switch (outcome) {
+    case Outcome::returned_true:
+      return summary.returned_true;
+    case Outcome::returned_false:
+      return summary.returned_false;
+    case Outcome::returned_nothing:
+      return summary.returned_nothing;
+    case Outcome::failed:
+      break;
+  }
+  return summary.failed;
+}
+
+// Where a request that left the book holding the stop counts: nowhere.
+int* tally(Summary& summary, const Shortfall shortfall) {
+  switch (shortfall) {
+    case Shortfall::no_stop:
+      return &summary.no_stop;
+    case Shortfall::several_stops:
+      return &summary.several_stops;
+    case Shortfall::other_price:
+      return &summary.other_price;
+    case Shortfall::none:
+      break;
+  }
+  return nullptr;
+}
+
+bool went_wrong(const DemoStep& step) {
+  const Outcome result = outcome(step);
+  return result == Outcome::failed || result == Outcome::returned_false || !step.holds();
+}
+
+double microseconds(const DemoStep& step) { return step.module_seconds * 1e6; }
+
+// Nearest rank: the smallest value that at least `percent` of the values do not exceed.
+double percentile(const std::vector<double>& sorted, const std::size_t percent) {
+  if (sorted.empty()) return 0;
+  const std::size_t rank = (sorted.size() * percent + 99) / 100;
+  return sorted[std::max<std::size_t>(rank, 1) - 1];
+}
+
+// Enough digits for any tick, without the noise that rounding to a tick leaves behind.
+std::string price_text(const double price) { return fmt::format("{:.10g}", price); }
+
+// The count and the first few prices; the rest only counted, so the column keeps its width.
+std::string stops_text(const std::vector<double>& stops) {
+  constexpr std::size_t kShown = 2;
+  std::string text = std::to_string(stops.size());
+  for (std::size_t i = 0; i < std::min(stops.size(), kShown); ++i) {
+    text += (i == 0 ? " @ " : ", ") + price_text(stops[i]);
+  }
+  if (stops.size() > kShown) text += fmt::format(" +{}", stops.size() - kShown);
+  return text;
+}
+
+struct Columns {
+  std::string_view step, price, stop, result, calls, stops, module_us, marker;
+};
+
+std::string columns(const Columns& c) {
+  return fmt::format("{:>6} {:>12} {:>12}  {:<8}{:>5}  {:<24}{:>10}{}", c.step, c.price, c.stop,
+                     c.result, c.calls, c.stops, c.module_us, c.marker);
+}
+
+std::string csv_field(const std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+  std::string quoted = "\"";
+  for (const char c : text) {
+    quoted += c;
+    if (c == '"') quoted += '"';
+  }
+  return quoted + '"';
+}
+
+}  // namespace
+
+Summary summarize(const std::vector<DemoStep>& steps) {
+  Summary summary;
+  summary.requests = static_cast<int>(steps.size());
+  long long calls = 0;
+  std::vector<double> times;
+  times.reserve(steps.size());
+  for (const DemoStep& step : steps) {
+    ++tally(summary, outcome(step));
+    if (int* const reason = tally(summary, shortfall(step))) ++*reason;
+    if (std::any_of(step.stops.begin(), step.stops.end(),
+                    [&step](double stop) { return stop != step.rounded; })) {
+      ++summary.with_other_stops;
+    }
+    calls += step.exchange_calls;
+    summary.calls_max = std::max(summary.calls_max, step.exchange_calls);
+    summary.faults += step.faults;
+    times.push_back(microseconds(step));
+  }
+  summary.not_holding = summary.no_stop + summary.several_stops + summary.other_price;
+  if (!steps.empty()) summary.calls_mean = static_cast<double>(calls) / summary.requests;
+  std::sort(times.begin(), times.end());
+  summary.module_us_median = percentile(times, 50);
+  summary.module_us_p99 = percentile(times, 99);
+  return summary;
+}
+
+void print_summary(const Summary& s, std::ostream& out) {
+  const auto line = [&out](const std::string_view label, const std::string& value) {
+    out << fmt::format("{:<30}{}\n", label, value);
+  };
+  const auto share = [&s](const int count) {
+    const double percent = s.requests > 0 ? 100.0 * count / s.requests : 0.0;
+    return fmt::format("{:>7}  {:5.1f}%", count, percent);
+  };
+  line("requests", fmt::format("{:>7}", s.requests));
+  line("  returned true", share(s.returned_true));
+  line("  returned false", share(s.returned_false));
+  line("  returned nothing", share(s.returned_nothing));
+  line("  failed", share(s.failed));
+  line("not one stop at wanted price", share(s.not_holding));
+  line("  no stop at all", share(s.no_stop));
+  line("  none at the wanted price", share(s.other_price));
+  line("  several at the wanted price", share(s.several_stops));
+  line("further stops beyond it", share(s.with_other_stops));
+  line("exchange calls per request",
+       fmt::format("{:>7.2f}  mean, {} max", s.calls_mean, s.calls_max));
+  line("faults injected", fmt::format("{:>7}", s.faults));
+  line("module time per request",
+       fmt::format("{:>7.1f}  us median, {:.1f} us p99", s.module_us_median, s.module_us_p99));
+}
+
+std::string step_header() {
+  return columns(
+      {"step", "price", "wanted", "result", "calls", "stops on the book", "module us", ""});
+}
+
+std::string step_line(const DemoStep& step) {
+  return columns({std::to_string(step.step), price_text(step.price), price_text(step.rounded),
+                  outcome_name(outcome(step)), std::to_string(step.exchange_calls),
+                  stops_text(step.stops), fmt::format("{:.1f}", microseconds(step)),
+                  shortfall_marker(shortfall(step))});
+}
+
+void write_trace_csv(const std::vector<DemoStep>& steps, std::ostream& out) {
+  out << "step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds\n";
+  for (const DemoStep& step : steps) {
+    out << fmt::format("{},{},{},{},{},{},{},{},{},{:.3f},{}\n", step.step, step.price, step.wanted,
+                       step.rounded, outcome_name(outcome(step)), csv_field(step.failure),
+                       step.exchange_calls, step.faults, fmt::join(step.stops, ";"),
+                       microseconds(step), step.holds());
+  }
+}
+
+namespace {
+
+constexpr double kWidth = 1000;
+constexpr double kHeight = 500;
+constexpr double kLeft = 84;
+constexpr double kRight = 24;
+constexpr double kTop = 70;
+constexpr double kBottom = 56;
+
+constexpr std::string_view kPriceColour = "#1f5fa8";
+constexpr std::string_view kWantedColour = "#e08a00";
+constexpr std::string_view kStopColour = "#2a9d3a";
+constexpr std::string_view kWrongColour = "#d62728";
+
+// Maps data values onto pixels; `lo` < `hi` always, so there is no division by zero.
+struct Axis {
+  double lo;
+  double hi;
+  double from;
+  double to;
+  double at(const double value) const { return from + (value - lo) / (hi - lo) * (to - from); }
+};
+
+struct Span {
+  double lo = 0;
+  double hi = 0;
+  bool empty = true;
+  void take(const double value) {
+    if (!std::isfinite(value)) return;
+    lo = empty ? value : std::min(lo, value);
+    hi = empty ? value : std::max(hi, value);
+    empty = false;
+  }
+};
+
+// `margin` of the width on either side; a flat span, which has no width to draw across,
+// gets `flat_pad` instead.
+Span widened(const Span& span, const double margin, const double flat_pad) {
+  if (span.empty) return {0, 1, false};
+  const double pad = span.hi == span.lo ? flat_pad : (span.hi - span.lo) * margin;
+  return {span.lo - pad, span.hi + pad, false};
+}
+
+// A 1, 2 or 5 times a power of ten, giving about `count` ticks across `width`.
+double tick_step(const double width, const int count) {
+  const double raw = width / count;
+  const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+  const double normal = raw / magnitude;
+  return magnitude * (normal < 1.5 ? 1 : normal < 3 ? 2 : normal < 7 ? 5 : 10);
+}
+
+struct Tick {
+  double value;
+  std::string label;
+};
+
+std::vector<Tick> ticks(const Axis& axis, const double step) {
+  const double first = std::ceil(axis.lo / step);
+  const double last = std::floor(axis.hi / step);
+  // A span too narrow for its magnitude gets no ticks rather than thousands.
+  if (!(std::abs(first) < 1e15 && std::abs(last) < 1e15 && last - first <= 20)) return {};
+  const int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step))));
+  std::vector<Tick> result;
+  for (auto k = static_cast<long long>(first); k <= static_cast<long long>(last); ++k) {
+    result.push_back({k * step, fmt::format("{:.{}f}", k * step, decimals)});
+  }
+  return result;
+}
+
+std::string xml_escaped(const std::string_view text) {
+  std::string escaped;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
+      default:
+        escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string point(const double x, const double y) { return fmt::format("{:.1f},{:.1f}", x, y); }
+
+std::string cross(const double x, const double y) {
+  constexpr double kArm = 4;
+  return "M" + point(x - kArm, y - kArm) + "L" + point(x + kArm, y + kArm) + "M" +
+         point(x - kArm, y + kArm) + "L" + point(x + kArm, y - kArm);
+}
+
+// A line through each step's value, broken where a value cannot be drawn. A stepped line holds
+// each value until the next step and the last one to the right edge.
+template <class Value>
+std::string line_path(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y,
+                      const Value value, const bool stepped) {
+  std::string path;
+  bool drawing = false;
+  for (const DemoStep& step : steps) {
+    const double v = value(step);
+    if (!std::isfinite(v)) {
+      drawing = false;
+      continue;
+    }
+    if (!drawing) {
+      path += "M" + point(x.at(step.step), y.at(v));
+    } else if (stepped) {
+      path += fmt::format("H{:.1f}V{:.1f}", x.at(step.step), y.at(v));
+    } else {
+      path += "L" + point(x.at(step.step), y.at(v));
+    }
+    drawing = true;
+  }
+  if (stepped && drawing) path += fmt::format("H{:.1f}", x.to);
+  return path;
+}
+
+// Crosses where a request failed, returned false or left the book not holding the stop.
+std::string wrong_path(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y) {
+  std::string path;
+  for (const DemoStep& step : steps) {
+    if (!went_wrong(step)) continue;
+    const double at = std::isfinite(step.rounded) ? step.rounded : step.price;
+    if (std::isfinite(at)) path += cross(x.at(step.step), y.at(at));
+  }
+  return path;
+}
+
+template <class Values>
+void write_dots(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y,
+                const Values values, const double radius, const std::string_view colour,
+                std::ostream& out) {
+  out << fmt::format(R"(<g fill="{}">)", colour);
+  for (const DemoStep& step : steps) {
+    for (const double v : values(step)) {
+      if (std::isfinite(v)) {
+        out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="{}"/>)", x.at(step.step), y.at(v),
+                           radius);
+      }
+    }
+  }
+  out << "</g>\n";
+}
+
+void write_axes(const Axis& x, const Axis& y, std::ostream& out) {
+  out << R"(<g font-size="11" fill="#444" stroke-width="1">)" << '\n';
+  for (const Tick& tick : ticks(y, tick_step(y.hi - y.lo, 6))) {
+    const double at = y.at(tick.value);
+    out << fmt::format(
+               R"(<line x1="{:.1f}" y1="{:.1f}" x2="{:.1f}" y2="{:.1f}" stroke="#e3e3e3"/>)",
+               x.from, at, x.to, at)
+        << fmt::format(R"(<text x="{:.1f}" y="{:.1f}" text-anchor="end">{}</text>)", x.from - 6,
+                       at + 4, tick.label)
+        << '\n';
+  }
+  for (const Tick& tick : ticks(x, std::max(1.0, tick_step(x.hi - x.lo, 8)))) {
+    const double at = x.at(tick.value);
+    out << fmt::format(R"(<line x1="{:.1f}" y1="{:.1f}" x2="{:.1f}" y2="{:.1f}" stroke="#888"/>)",
+                       at, y.from, at, y.from + 5)
+        << fmt::format(R"(<text x="{:.1f}" y="{:.1f}" text-anchor="middle">{}</text>)", at,
+                       y.from + 18, tick.label)
+        << '\n';
+  }
+  out << fmt::format(R"(<rect x="{:.1f}" y="{:.1f}" width="{:.1f}" height="{:.1f}" fill="none" )"
+                     R"(stroke="#888"/>)",
+                     x.from, y.to, x.to - x.from, y.from - y.to)
+      << '\n'
+      << fmt::format(
+             R"(<text x="{:.1f}" y="{:.1f}" text-anchor="middle" font-size="12">step</text>)",
+             (x.from + x.to) / 2, kHeight - 14)
+      << '\n'
+      << fmt::format(R"~(<text transform="translate(20 {:.1f}) rotate(-90)" text-anchor="middle" )~"
+                     R"(font-size="12">price</text>)",
+                     (y.from + y.to) / 2)
+      << "\n</g>\n";
+}
+
+void write_legend(const int wrong, std::ostream& out) {
+  const double y = kTop - 20;
+  double x = kLeft;
+  const auto label = [&](const std::string& text) {
+    out << fmt::format(R"(<text x="{:.1f}" y="{:.1f}">{}</text>)", x + 26, y + 4, text) << '\n';
+    x += 26 + 7.0 * static_cast<double>(text.size()) + 28;
+  };
+  out << fmt::format(R"(<path d="M{}h20" stroke="{}" stroke-width="2" fill="none"/>)", point(x, y),
+                     kPriceColour);
+  label("price");
+  out << fmt::format(R"(<path d="M{}h10v-8h10" stroke="{}" stroke-width="3" fill="none"/>)",
+                     point(x, y + 4), kWantedColour);
+  label("wanted stop");
+  out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="3" fill="{}"/>)", x + 10, y,
+                     kStopColour);
+  label("stops on the book");
+  out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2"/>)", cross(x + 10, y),
+                     kWrongColour);
+  label(fmt::format("failed, false or not held ({})", wrong));
+}
+
+}  // namespace
+
+void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& title,
+                     std::ostream& out) {
+  Span steps_span;
+  Span prices_span;
+  for (const DemoStep& step : steps) {
+    steps_span.take(step.step);
+    prices_span.take(step.price);
+    prices_span.take(step.rounded);
+    for (const double stop : step.stops) prices_span.take(stop);
+  }
+  const Span xs = widened(steps_span, 0, 1);
+  const double flat_price_pad = prices_span.lo != 0 ? std::abs(prices_span.lo) * 0.01 : 1;
+  const Span ys = widened(prices_span, 0.05, flat_price_pad);
+  const Axis x{xs.lo, xs.hi, kLeft, kWidth - kRight};
+  const Axis y{ys.lo, ys.hi, kHeight - kBottom, kTop};
+
+  out << fmt::format(R"(<svg xmlns="http://www.w3.org/2000/svg" width="{0}" height="{1}" )"
+                     R"(viewBox="0 0 {0} {1}" font-family="sans-serif" font-size="12">)",
+                     kWidth, kHeight)
+      << '\n'
+      << R"(<rect width="100%" height="100%" fill="white"/>)" << '\n'
+      << fmt::format(R"(<text x="{}" y="26" font-size="16" font-weight="bold">{}</text>)", kLeft,
+                     xml_escaped(title))
+      << '\n';
+  write_legend(static_cast<int>(std::count_if(steps.begin(), steps.end(), went_wrong)), out);
+  write_axes(x, y, out);
+  if (steps.empty()) {
+    out << fmt::format(R"(<text x="{:.1f}" y="{:.1f}" text-anchor="middle" fill="#888">)"
+                       R"(no requests</text>)",
+                       (x.from + x.to) / 2, (y.from + y.to) / 2)
+        << '\n';
+  }
+  const auto price = [](const DemoStep& step) { return step.price; };
+  const auto wanted = [](const DemoStep& step) { return step.rounded; };
+  out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="1.5" fill="none"/>)",
+                     line_path(steps, x, y, price, false), kPriceColour)
+      << '\n'
+      << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="3.5" fill="none"/>)",
+                     line_path(steps, x, y, wanted, true), kWantedColour)
+      << '\n';
+  const auto prices = [](const DemoStep& step) { return std::vector{step.price}; };
+  const auto stops = [](const DemoStep& step) { return step.stops; };
+  const double per_step = (x.to - x.from) / (x.hi - x.lo);
+  // With room between the steps, mark each price too; that also shows a lone one.
+  if (per_step >= 8) write_dots(steps, x, y, prices, 2.5, kPriceColour, out);
+  write_dots(steps, x, y, stops, std::clamp(per_step * 0.15, 1.6, 3.5), kStopColour, out);
+  out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2" fill="none"/>)",
+                     wrong_path(steps, x, y), kWrongColour)
+      << "\n</svg>\n";
+}
+
+}  // namespace demo

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "demo_step.hpp"
+
+namespace demo {
+
+// What a run of stop requests came to.
+struct Summary {
+  int requests = 0;
+
+  // Each request counts under exactly one outcome; a request that threw is `failed`
+  // whatever its result holds.
+  int returned_true = 0;
+  int returned_false = 0;
+  int returned_nothing = 0;
+  int failed = 0;
+
+  // Requests after which the book did not hold exactly one stop at the wanted price: it held
+  // no stop at all, only stops at other prices, or several at the wanted price.
+  int not_holding = 0;
+  int no_stop = 0;
+  int other_price = 0;
+  int several_stops = 0;
+  // Requests after which stops other than the wanted one stood too (candidates the module
+  // keeps to move later).
+  int with_other_stops = 0;
+
+  double calls_mean = 0;
+  int calls_max = 0;
+  int faults = 0;
+
+  // Nearest rank on the sorted times, in microseconds.
+  double module_us_median = 0;
+  double module_us_p99 = 0;
+};
+
+Summary summarize(const std::vector<DemoStep>& steps);
+
+void print_summary(const Summary& summary, std::ostream& out);
+
+// Fixed-width columns, so that the header and every line align.
+std::string step_header();
+std::string step_line(const DemoStep& step);
+
+// step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds
+void write_trace_csv(const std::vector<DemoStep>& steps, std::ostream& out);
+
+// The price, the wanted stop and the stops on the book over the steps, as a standalone SVG.
+void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& title,
+                     std::ostream& out);
+
+}  // namespace demo

@@ -1,0 +1,112 @@
+#include <fstream>
+#include <iostream>
+#include <memory>
+
+#include "commands.hpp"
+#include "demo/demo_run.hpp"
+#include "demo/price_path.hpp"
+#include "demo/report.hpp"
+
+namespace app {
+namespace {
+
+struct DemoOptions {
+  std::string pair = "XBTUSD";
+  int steps = 1000;
+  std::uint64_t seed = 1;
+  double trail = 100;
+  double fault_rate = 0.02;
+  double feed_down_rate = 0.02;
+  int latency_ms = 5;
+  bool real_time = false;
+  bool verification = false;
+  std::string prices_file;
+  std::string out = "demo-out";
+};
+
+int run_demo(const DemoOptions& options) {
+  demo::DemoSettings settings;
+  settings.pair = options.pair;
+  settings.trail = options.trail;
+  settings.seed = options.seed;
+  settings.faults = {.rate = options.fault_rate,
+                     .feed_down_rate = options.feed_down_rate,
+                     .latency = std::chrono::milliseconds(options.latency_ms),
+                     .real_latency = options.real_time};
+  settings.real_pauses = options.real_time;
+  settings.verification = options.verification;
+  try {
+    const double start = options.pair == "ETHUSD" ? 2000 : 9000;
+    const double tick = options.pair == "ETHUSD" ? 0.05 : 0.5;
+    settings.prices = options.prices_file.empty()
+                          ? demo::random_walk(start, tick, options.steps, 0.002, options.seed)
+                          : demo::read_prices(options.prices_file);
+  } catch (const demo::PricePathError& error) {
+    std::cerr << "stoploss demo: " << error.what() << '\n';
+    return 2;
+  }
+  const std::filesystem::path out = options.out;
+  std::filesystem::create_directories(out);
+  settings.log_file = out / "stoploss.log";
+
+  std::cout << demo::step_header() << '\n';
+  const auto steps = demo::run_demo(
+      settings, [](const demo::DemoStep& step) { std::cout << demo::step_line(step) << '\n'; });
+
+  std::cout << '\n';
+  demo::print_summary(demo::summarize(steps), std::cout);
+  std::ofstream trace(out / "trace.csv");
+  demo::write_trace_csv(steps, trace);
+  std::ofstream chart(out / "chart.svg");
+  demo::write_chart_svg(steps,
+                        options.pair + " trailing stop, " + std::to_string(steps.size()) +
+                            " requests, seed " + std::to_string(options.seed),
+                        chart);
+  std::cout << "\nWrote " << (out / "trace.csv").string() << ", " << (out / "chart.svg").string()
+            << " and " << settings.log_file.string() << '\n';
+  return 0;
+}
+
+}  // namespace
+
+Command add_demo_command(CLI::App& app) {
+  auto* cli = app.add_subcommand(
+      "demo",
+      "Trail a protective stop for a long position on the embedded exchange while the price "
+      "moves and the exchange misbehaves: one stop request per price step, one line per "
+      "request, then a summary, a CSV trace, a chart (SVG) and the module's log.");
+  auto options = std::make_shared<DemoOptions>();
+  cli->add_option("--pair", options->pair, "XBTUSD or ETHUSD")
+      ->check(CLI::IsMember({"XBTUSD", "ETHUSD"}))
+      ->capture_default_str();
+  cli->add_option("--steps", options->steps, "price steps of the random walk")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
+  cli->add_option("--seed", options->seed, "seed of the price walk and the faults")
+      ->capture_default_str();
+  cli->add_option("--trail", options->trail, "distance of the stop below the highest price")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  cli->add_option("--fault-rate", options->fault_rate,
+                  "chance that an exchange call fails (503, time-out, retries exhausted)")
+      ->check(CLI::Range(0.0, 1.0))
+      ->capture_default_str();
+  cli->add_option("--feed-down-rate", options->feed_down_rate,
+                  "chance that the live feed reads as down")
+      ->check(CLI::Range(0.0, 1.0))
+      ->capture_default_str();
+  cli->add_option("--latency-ms", options->latency_ms, "latency of each exchange call")
+      ->check(CLI::Range(0, 10000))
+      ->capture_default_str();
+  cli->add_flag("--real-time", options->real_time,
+                "wait for latency and pauses instead of simulating them");
+  cli->add_flag("--verification", options->verification, "ask in verification mode");
+  cli->add_option("--prices", options->prices_file,
+                  "CSV file of prices (last field of each line) instead of the random walk")
+      ->check(CLI::ExistingFile);
+  cli->add_option("--out", options->out, "folder for the trace, the chart and the log")
+      ->capture_default_str();
+  return {cli, [options] { return run_demo(*options); }};
+}
+
+}  // namespace app

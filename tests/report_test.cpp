@@ -1,0 +1,197 @@
+// The demo's reporting: summary, step lines, trace and chart.
+#include "demo/report.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace demo {
+namespace {
+
+constexpr double kStop = 9000.5;
+
+DemoStep request(const std::vector<double>& stops, const double module_us = 0) {
+  DemoStep step;
+  step.step = 7;
+  step.price = 9100;
+  step.wanted = 9000.4;
+  step.rounded = kStop;
+  step.result = true;
+  step.exchange_calls = 3;
+  step.stops = stops;
+  step.module_seconds = module_us / 1e6;
+  return step;
+}
+
+TEST(report, SummaryCountsOutcomesCallsAndFaults) {
+  std::vector<DemoStep> steps(4, request({kStop}));
+  steps[1].result = false;
+  steps[2].result.reset();
+  steps[2].stops.clear();
+  steps[3].failure = "boom";  // counts as failed although its result says true
+  for (int i = 0; i < 4; ++i) {
+    steps[i].exchange_calls = 2 + i * 2;
+    steps[i].faults = i % 2 + 1;
+  }
+  const Summary s = summarize(steps);
+  EXPECT_EQ(s.requests, 4);
+  EXPECT_EQ((std::vector{s.returned_true, s.returned_false, s.returned_nothing, s.failed}),
+            (std::vector{1, 1, 1, 1}));
+  EXPECT_EQ(s.not_holding, 1);
+  EXPECT_EQ(s.no_stop, 1);
+  EXPECT_DOUBLE_EQ(s.calls_mean, 5);
+  EXPECT_EQ(s.calls_max, 8);
+  EXPECT_EQ(s.faults, 6);
+}
+
+TEST(report, SummaryPrintsAlignedEvenWhenEmpty) {
+  for (const Summary& summary : {summarize({}), summarize({request({kStop}, 3), request({})})}) {
+    std::ostringstream out;
+    print_summary(summary, out);
+    SCOPED_TRACE(out.str());
+    EXPECT_EQ(out.str().find("nan"), std::string::npos);
+    std::istringstream lines(out.str());
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+      const std::string value = (line + ' ').substr(30, 8);  // right-aligned in 7, then a gap
+      EXPECT_TRUE(value[6] != ' ' && value[7] == ' ') << line;
+    }
+    EXPECT_EQ(count, 13);
+  }
+}
+
+TEST(report, ModuleTimePercentilesTakeTheNearestRank) {
+  struct Case {
+    std::vector<double> us;
+    double median, p99;
+  };
+  std::vector<double> hundred(100), hundred_sixty(160);
+  for (std::size_t i = 0; i < hundred.size(); ++i) hundred[i] = 100.0 - i;
+  for (std::size_t i = 0; i < hundred_sixty.size(); ++i) hundred_sixty[i] = (i * 77 % 160) + 1.0;
+  const std::vector<Case> cases = {{{}, 0, 0},
+                                   {{5}, 5, 5},
+                                   {{30, 10, 20}, 20, 30},
+                                   {{40, 10, 30, 20}, 20, 40},
+                                   {hundred, 50, 99},
+                                   {hundred_sixty, 80, 159}};
+  for (const Case& c : cases) {
+    std::vector<DemoStep> steps;
+    for (const double us : c.us) steps.push_back(request({kStop}, us));
+    const Summary s = summarize(steps);
+    EXPECT_DOUBLE_EQ(s.module_us_median, c.median) << c.us.size() << " requests";
+    EXPECT_DOUBLE_EQ(s.module_us_p99, c.p99) << c.us.size() << " requests";
+  }
+}
+
+TEST(report, BookNotHoldingIsTalliedByReasonAndMarked) {
+  struct Case {
+    std::vector<double> stops;
+    int no_stop, several, other;
+  };
+  const std::vector<Case> cases = {{{kStop}, 0, 0, 0},
+                                   {{}, 1, 0, 0},
+                                   {{kStop, kStop}, 0, 1, 0},
+                                   {{8990, kStop}, 0, 0, 0},
+                                   {{kStop, 8990, kStop}, 0, 1, 0},
+                                   {{9001}, 0, 0, 1},
+                                   {{std::nextafter(kStop, 1e9)}, 0, 0, 1}};
+  for (const Case& c : cases) {
+    const DemoStep step = request(c.stops);
+    const bool held = c.no_stop + c.several + c.other == 0;
+    const Summary s = summarize({step});
+    const std::string line = step_line(step);
+    SCOPED_TRACE(line);
+    EXPECT_EQ(step.holds(), held);
+    EXPECT_EQ((std::vector{s.not_holding, s.no_stop, s.several_stops, s.other_price}),
+              (std::vector{held ? 0 : 1, c.no_stop, c.several, c.other}));
+    EXPECT_EQ(line.find("<<") == std::string::npos, held);
+    EXPECT_EQ(s.with_other_stops, std::count_if(c.stops.begin(), c.stops.end(),
+                                                [](double stop) { return stop != kStop; }) > 0);
+  }
+}
+
+TEST(report, StepLinesLineUpUnderTheHeader) {
+  EXPECT_EQ(step_line(request({kStop}, 12.34)),
+            "     7         9100       9000.5  true        3  1 @ 9000.5                    12.3");
+  DemoStep wide = request({65432.5, 65433, 65434}, 123456.7);
+  wide.step = 12345;
+  wide.price = 65432.5;
+  wide.failure = "boom";
+  const std::string header = step_header();
+  const std::vector<std::pair<DemoStep, std::string>> cases = {
+      {wide, "3 @ 65432.5, 65433 +1"}, {request({}, 0.5), "0 "}, {request({kStop}, 1e-3), "1 @"}};
+  for (const auto& [step, stops] : cases) {
+    const std::string line = step_line(step);
+    EXPECT_EQ(line.find("  " + stops) + 2, header.find("stops on the book")) << line;
+    EXPECT_EQ(line.substr(0, line.find("  <<")).size(), header.size()) << line;
+  }
+}
+
+TEST(report, TraceQuotesFailureTextOnlyWhereNeeded) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {"timeout", "timeout"},
+      {"HTTP 503, retry", "\"HTTP 503, retry\""},
+      {"said \"no\"", "\"said \"\"no\"\"\""},
+      {"two\nlines", "\"two\nlines\""},
+      {"cr\r", "\"cr\r\""}};
+  for (const auto& [failure, field] : cases) {
+    DemoStep step = request({kStop, 9001}, 12.5);
+    step.failure = failure;
+    std::ostringstream csv;
+    write_trace_csv({step}, csv);
+    EXPECT_EQ(
+        csv.str(),
+        "step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds\n"
+        "7,9100,9000.4,9000.5," +
+            std::string(failure.empty() ? "true" : "failed") + "," + field +
+            ",3,0,9000.5;9001,12.500,true\n");
+  }
+}
+
+TEST(report, ChartIsWholeForDegenerateRuns) {
+  DemoStep flat = request({9100});
+  flat.rounded = 9100;
+  DemoStep unpriced = request({kStop});
+  unpriced.price = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::vector<DemoStep>> runs = {{},
+                                                   {request({kStop})},
+                                                   {flat, flat, flat},
+                                                   {request({}), request({})},
+                                                   {unpriced, request({})}};
+  for (const auto& run : runs) {
+    std::ostringstream out;
+    write_chart_svg(run, "Run \"A\" & <B>", out);
+    std::string svg = out.str();
+    SCOPED_TRACE(svg);
+    EXPECT_TRUE(svg.starts_with("<svg ") && svg.ends_with("</svg>\n"));
+    EXPECT_NE(svg.find("Run &quot;A&quot; &amp; &lt;B&gt;"), std::string::npos);
+    EXPECT_EQ(svg.find("<B>"), std::string::npos);
+    std::transform(svg.begin(), svg.end(), svg.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    EXPECT_EQ(svg.find("nan"), std::string::npos);
+    EXPECT_EQ(svg.find("inf"), std::string::npos);
+  }
+}
+
+TEST(report, ChartCountsEveryRequestThatWentWrong) {
+  std::vector<DemoStep> run(5, request({kStop}));
+  run[1].result = false;
+  run[2].failure = "boom";
+  run[3].result.reset();
+  run[3].stops.clear();
+  run[4].result.reset();  // nothing, with the stop standing, is fine
+  std::ostringstream out;
+  write_chart_svg(run, "run", out);
+  EXPECT_NE(out.str().find("failed, false or not held (3)"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace demo
