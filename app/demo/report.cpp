@@ -309,8 +309,8 @@ std::string point(const double x, const double y) { return fmt::format("{:.1f},{
 
 std::string cross(const double x, const double y) {
   constexpr double kArm = 4;
-  return "M" + point(x - kArm, y - kArm) + "L" + point(x + kArm, y + kArm) + "M" +
-         point(x - kArm, y + kArm) + "L" + point(x + kArm, y - kArm);
+  return fmt::format("M{}L{}M{}L{}", point(x - kArm, y - kArm), point(x + kArm, y + kArm),
+                     point(x - kArm, y + kArm), point(x + kArm, y - kArm));
 }
 
 // A line through each step's value, broken where a value cannot be drawn. A stepped line holds
@@ -327,11 +327,11 @@ std::string line_path(const std::vector<DemoStep>& steps, const Axis& x, const A
       continue;
     }
     if (!drawing) {
-      path += "M" + point(x.at(step.step), y.at(v));
+      path += fmt::format("M{}", point(x.at(step.step), y.at(v)));
     } else if (stepped) {
       path += fmt::format("H{:.1f}V{:.1f}", x.at(step.step), y.at(v));
     } else {
-      path += "L" + point(x.at(step.step), y.at(v));
+      path += fmt::format("L{}", point(x.at(step.step), y.at(v)));
     }
     drawing = true;
   }
