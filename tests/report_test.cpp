@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -35,7 +36,7 @@ TEST(report, SummaryCountsOutcomesCallsAndFaults) {
   steps[1].result = false;
   steps[2].result.reset();
   steps[2].stops.clear();
-  steps[3].failure = "boom";  // counts as failed although its result says true
+  steps[3].failure = "Timed out waiting";  // counts as failed although its result says true
   for (int i = 0; i < 4; ++i) {
     steps[i].exchange_calls = 2 + i * 2;
     steps[i].faults = i % 2 + 1;
@@ -46,6 +47,8 @@ TEST(report, SummaryCountsOutcomesCallsAndFaults) {
             (std::vector{1, 1, 1, 1}));
   EXPECT_EQ(s.not_holding, 1);
   EXPECT_EQ(s.no_stop, 1);
+  EXPECT_EQ(s.not_holding_after_fault, 1);
+  EXPECT_EQ(s.failure_causes, (std::map<std::string, int>{{"timed out", 1}}));
   EXPECT_DOUBLE_EQ(s.calls_mean, 5);
   EXPECT_EQ(s.calls_max, 8);
   EXPECT_EQ(s.faults, 6);

@@ -137,6 +137,14 @@ std::string csv_field(const std::string_view text) {
 
 }  // namespace
 
+// The cause of a failure that reached the host, from its text.
+std::string_view failure_cause(const std::string& failure) {
+  if (failure.find("503") != std::string::npos) return "overloaded";
+  if (failure.find("Timed out") != std::string::npos) return "timed out";
+  if (failure.find("Max retries hit") != std::string::npos) return "retries exhausted";
+  return "other";
+}
+
 Summary summarize(const std::vector<DemoStep>& steps) {
   Summary summary;
   summary.requests = static_cast<int>(steps.size());
@@ -145,7 +153,11 @@ Summary summarize(const std::vector<DemoStep>& steps) {
   times.reserve(steps.size());
   for (const DemoStep& step : steps) {
     ++tally(summary, outcome(step));
-    if (int* const reason = tally(summary, shortfall(step))) ++*reason;
+    if (int* const reason = tally(summary, shortfall(step))) {
+      ++*reason;
+      if (step.faults > 0) ++summary.not_holding_after_fault;
+    }
+    if (!step.failure.empty()) ++summary.failure_causes[std::string(failure_cause(step.failure))];
     if (std::any_of(step.stops.begin(), step.stops.end(),
                     [&step](double stop) { return stop != step.rounded; })) {
       ++summary.with_other_stops;
@@ -175,8 +187,15 @@ void print_summary(const Summary& s, std::ostream& out) {
   line("  returned true", share(s.returned_true));
   line("  returned false", share(s.returned_false));
   line("  returned nothing", share(s.returned_nothing));
-  line("  failed", share(s.failed));
-  line("not one stop at wanted price", share(s.not_holding));
+  std::string causes;
+  for (const auto& [cause, count] : s.failure_causes) {
+    causes += fmt::format("{}{} {}", causes.empty() ? "  (" : ", ", count, cause);
+  }
+  line("  failed", share(s.failed) + causes + (causes.empty() ? "" : ")"));
+  line("not one stop at wanted price",
+       share(s.not_holding) + (s.not_holding ? fmt::format("  ({} after a fault in the request)",
+                                                           s.not_holding_after_fault)
+                                             : ""));
   line("  no stop at all", share(s.no_stop));
   line("  none at the wanted price", share(s.other_price));
   line("  several at the wanted price", share(s.several_stops));

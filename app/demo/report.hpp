@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ struct Summary {
   int returned_false = 0;
   int returned_nothing = 0;
   int failed = 0;
+  std::map<std::string, int> failure_causes;  // overloaded, timed out, retries exhausted, other
 
   // Requests after which the book did not hold exactly one stop at the wanted price: it held
   // no stop at all, only stops at other prices, or several at the wanted price.
@@ -25,6 +27,7 @@ struct Summary {
   int no_stop = 0;
   int other_price = 0;
   int several_stops = 0;
+  int not_holding_after_fault = 0;  // of those, the ones whose request met an injected fault
   // Requests after which stops other than the wanted one stood too (candidates the module
   // keeps to move later).
   int with_other_stops = 0;
