@@ -3,7 +3,7 @@
 # embedded exchange; with arguments, those of the command (scripts/run.sh demo --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh release >&2
+scripts/setup.sh release stoploss_app >&2
 if (($#)); then
   exec build/release/app/stoploss "$@"
 fi

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (only those missing), then configures and
-# builds one preset: debug, release or sanitize (default release).
+# builds one preset: debug, release or sanitize (default release), all targets or the ones
+# named after it.
 set -euo pipefail
 preset=${1:-release}
+shift $(($# > 0))
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang-format nlohmann-json3-dev libfmt-dev libspdlog-dev
@@ -24,7 +26,9 @@ fi
 werror=$([ "${CI:-}" = true ] && echo ON || echo OFF)
 cmake --preset "$preset" -DSTOPLOSS_WARNINGS_AS_ERRORS="$werror" >/dev/null
 log="build/$preset/build.log"
-if ! cmake --build --preset "$preset" >"$log" 2>&1; then
+targets=()
+(($#)) && targets=(--target "$@")
+if ! cmake --build --preset "$preset" "${targets[@]}" >"$log" 2>&1; then
   cat "$log"
   exit 1
 fi
