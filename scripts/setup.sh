@@ -8,7 +8,8 @@ shift $(($# > 0))
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang-format nlohmann-json3-dev libfmt-dev libspdlog-dev
-          libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev)
+          libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
+          libssl-dev libcpp-httplib-dev pkg-config)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

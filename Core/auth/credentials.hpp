@@ -1,0 +1,28 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace auth {
+
+// Credentials that cannot be used; what() never holds the secret.
+class CredentialsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An API key and its secret. Nothing prints them: pass them only to the signer.
+struct Credentials {
+  std::string key;
+  std::string secret;
+};
+
+// From the environment (BITMEX_API_KEY and BITMEX_API_SECRET, both or neither), else from
+// `file` when given: the key on its first line, the secret on its second, the file readable
+// and writable by its owner only. None when neither is there. Throws CredentialsError for a
+// half-set environment, an unreadable file, a file others may read, or a malformed one.
+std::optional<Credentials> load_credentials(const std::optional<std::filesystem::path>& file);
+
+}  // namespace auth
