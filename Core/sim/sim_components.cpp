@@ -1,18 +1,15 @@
 #include "Core/sim/sim_components.hpp"
 
-#include <any>
-#include <map>
 #include <thread>
 
 #include "Core/collaborators/Amend_bulk.hpp"
 #include "Core/collaborators/Bitmex_Wrapper.hpp"
 #include "Core/collaborators/Cancel_bulk.hpp"
-#include "Core/collaborators/GetDir.hpp"
-#include "Core/collaborators/ModuleHandler.hpp"
 #include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/RiskManager.hpp"
 #include "Core/collaborators/Sleep.hpp"
-#include "Core/sim/rounding.hpp"
+#include "Core/utils/host_components.hpp"
+#include "Core/utils/rounding.hpp"
 
 namespace sim {
 namespace {
@@ -69,7 +66,7 @@ class SimQuorCalls final : public stoploss::QuorCalls, OverExchange {
   using OverExchange::OverExchange;
   Value toNearest(double price, double step) override {
     const Busy busy(exchange_);
-    return nearest_multiple(price, step);
+    return utils::nearest_multiple(price, step);
   }
   void CLEAN_Stops(const std::string& pair) override {
     const Busy busy(exchange_);
@@ -159,39 +156,18 @@ class MeteredLog final : public stoploss::HouseLog, OverExchange {
   std::shared_ptr<stoploss::HouseLog> log_;
 };
 
-class Registry final : public stoploss::ModuleHandler {
- public:
-  void Store(int slot, std::any object) override { slots_[slot] = std::move(object); }
-  std::any SERVE(int slot) override {
-    const auto found = slots_.find(slot);
-    return found == slots_.end() ? std::any() : found->second;
-  }
-
- private:
-  std::map<int, std::any> slots_;
-};
-
-class InstallDir final : public stoploss::GetDir {
- public:
-  explicit InstallDir(std::string dir) : dir_(std::move(dir)) {}
-  std::string Dir() override { return dir_; }
-
- private:
-  std::string dir_;
-};
-
 }  // namespace
 
 stoploss::ComponentTable sim_components(SimExchange& exchange, const SimHostOptions& options) {
   stoploss::ComponentTable table;
   table.add<stoploss::Sleep>("sleep", std::make_shared<SimSleep>(exchange, options.real_pauses));
-  table.add<stoploss::GetDir>("GetDir", std::make_shared<InstallDir>(options.install_dir));
+  table.add<stoploss::GetDir>("GetDir", std::make_shared<utils::InstallDir>(options.install_dir));
   table.add<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper", std::make_shared<SimBitmex>(exchange));
   table.add<stoploss::QuorCalls>("QuorCalls", std::make_shared<SimQuorCalls>(exchange));
   if (options.log) {
     table.add<stoploss::HouseLog>("HouseLog", std::make_shared<MeteredLog>(exchange, options.log));
   }
-  table.add<stoploss::ModuleHandler>("ModuleHandler", std::make_shared<Registry>());
+  table.add<stoploss::ModuleHandler>("ModuleHandler", std::make_shared<utils::Registry>());
   table.add<stoploss::RiskManager>("RiskManager", std::make_shared<SimRiskManager>(exchange));
   table.add<stoploss::Amend_bulk>("Amend_bulk", std::make_shared<SimAmendBulk>(exchange));
   table.add<stoploss::Cancel_bulk>("Cancel_bulk", std::make_shared<SimCancelBulk>(exchange));

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "Core/collaborators/failures.hpp"
-#include "Core/sim/rounding.hpp"
+#include "Core/utils/rounding.hpp"
 
 namespace sim {
 namespace {
@@ -83,7 +83,7 @@ void SimExchange::set_price(std::string_view symbol, double price) {
 void SimExchange::check_stop(const SimInstrument& listed, double stopPx, long long orderQty,
                              std::string_view path) const {
   if (orderQty == 0 || std::llabs(orderQty) > listed.maxOrderQty) refuse(path, "Invalid orderQty");
-  if (!std::isfinite(stopPx) || stopPx <= 0 || !on_step(stopPx, listed.tickSize)) {
+  if (!std::isfinite(stopPx) || stopPx <= 0 || !utils::on_step(stopPx, listed.tickSize)) {
     refuse(path, "Invalid stopPx: must be a multiple of the tickSize");
   }
   // A reduce-only stop lies beyond the market: below it to sell, above it to buy.

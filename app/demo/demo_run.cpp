@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/sim/rounding.hpp"
 #include "Core/sim/sim_components.hpp"
 #include "Core/sim/spdlog_house_log.hpp"
+#include "Core/utils/rounding.hpp"
 #include "host/serial_host.hpp"
 
 namespace demo {
@@ -51,7 +51,7 @@ std::vector<DemoStep> run_demo(const DemoSettings& settings,
     step.step = static_cast<int>(i);
     step.price = price;
     step.wanted = highest - settings.trail;
-    step.rounded = sim::nearest_multiple(step.wanted, tick);
+    step.rounded = utils::nearest_multiple(step.wanted, tick);
     const long long calls = exchange.calls();
     const long long faults = exchange.faults_injected();
     const auto busy = exchange.busy();

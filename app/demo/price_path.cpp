@@ -6,7 +6,7 @@
 #include <string>
 
 #include "Core/collaborators/record.hpp"
-#include "Core/sim/rounding.hpp"
+#include "Core/utils/rounding.hpp"
 
 namespace demo {
 
@@ -19,7 +19,7 @@ std::vector<double> random_walk(double start, double tick, int steps, double vol
   double price = start;
   for (int i = 0; i < steps; ++i) {
     prices.push_back(price);
-    price = std::max(tick, sim::nearest_multiple(price * (1 + move(generator)), tick));
+    price = std::max(tick, utils::nearest_multiple(price * (1 + move(generator)), tick));
   }
   return prices;
 }

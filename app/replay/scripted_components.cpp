@@ -14,7 +14,7 @@
 #include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/RiskManager.hpp"
 #include "Core/collaborators/Sleep.hpp"
-#include "Core/sim/rounding.hpp"
+#include "Core/utils/rounding.hpp"
 
 namespace replay {
 namespace {
@@ -61,7 +61,7 @@ class ScriptedQuorCalls final : public stoploss::QuorCalls, Scripted {
   using Scripted::Scripted;
   Value toNearest(double price, double step) override {
     return reply_or("QuorCalls.toNearest", {price, step}, nullptr,
-                    sim::nearest_multiple(price, step));
+                    utils::nearest_multiple(price, step));
   }
   void CLEAN_Stops(const std::string& pair) override {
     reply_or("QuorCalls.CLEAN_Stops", {pair}, nullptr, nullptr);

@@ -1,4 +1,4 @@
-#include "Core/sim/rounding.hpp"
+#include "Core/utils/rounding.hpp"
 
 #include <array>
 #include <charconv>
@@ -7,7 +7,7 @@
 
 #include "Core/collaborators/record.hpp"
 
-namespace sim {
+namespace utils {
 
 double nearest_multiple(double price, double step) {
   const double multiple = std::round(price / step) * step;
@@ -28,4 +28,4 @@ bool on_step(double price, double step) {
   return std::abs(steps - std::round(steps)) < 1e-9 * std::max(1.0, std::abs(steps));
 }
 
-}  // namespace sim
+}  // namespace utils

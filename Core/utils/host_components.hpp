@@ -1,0 +1,41 @@
+#pragma once
+
+#include <any>
+#include <map>
+#include <string>
+
+#include "Core/collaborators/GetDir.hpp"
+#include "Core/collaborators/ModuleHandler.hpp"
+#include "Core/collaborators/Sleep.hpp"
+
+namespace utils {
+
+// The host's registry of module objects, in memory.
+class Registry final : public stoploss::ModuleHandler {
+ public:
+  void Store(int slot, std::any object) override { slots_[slot] = std::move(object); }
+  std::any SERVE(int slot) override {
+    const auto found = slots_.find(slot);
+    return found == slots_.end() ? std::any() : found->second;
+  }
+
+ private:
+  std::map<int, std::any> slots_;
+};
+
+class InstallDir final : public stoploss::GetDir {
+ public:
+  explicit InstallDir(std::string dir) : dir_(std::move(dir)) {}
+  std::string Dir() override { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+// Pauses that wait.
+class RealSleep final : public stoploss::Sleep {
+ public:
+  void sleep(double seconds) override;
+};
+
+}  // namespace utils
