@@ -14,5 +14,7 @@ struct Command {
 
 Command add_replay_command(CLI::App& app);
 Command add_demo_command(CLI::App& app);
+Command add_request_command(CLI::App& app);
+Command add_serve_sim_command(CLI::App& app);
 
 }  // namespace app

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The stoploss command from outside: every malformed scenario (and a missing file) gets one
-# line on standard error, nothing on standard output and exit status 2; the example replays.
+# line on standard error, nothing on standard output and exit status 2; the example replays;
+# stop requests go over HTTP without showing the secret.
 set -u
 stoploss=$1
 tests=$(dirname "$0")
@@ -21,6 +22,28 @@ rm -f /tmp/stoploss_cli_err.$$
   fail "the example did not replay"
 "$stoploss" >/dev/null 2>&1
 [ $? -eq 2 ] || fail "no subcommand: expected exit status 2"
+
+# One stop request over HTTP: to the embedded exchange, then to `serve-sim` with credentials
+# from a file; the secret shows nowhere.
+out=$("$stoploss" request XBTUSD 8900)
+[ $? -eq 0 ] && grep -q "^result: true" <<<"$out" || fail "request to the embedded exchange: $out"
+scratch=$(mktemp -d)
+printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
+chmod 600 "$scratch/credentials"
+"$stoploss" serve-sim --credentials "$scratch/credentials" >"$scratch/server.out" 2>&1 &
+server=$!
+for _ in $(seq 50); do grep -q "^serving" "$scratch/server.out" && break; sleep 0.1; done
+url=$(grep -o 'http://[0-9.:]*' "$scratch/server.out")
+out=$("$stoploss" request XBTUSD 8900 --exchange "$url" --credentials "$scratch/credentials" 2>&1)
+grep -q "^result: true" <<<"$out" || fail "request to serve-sim: $out"
+kill -INT "$server" && wait "$server"
+if grep -q "cli-secret-value" <<<"$out" || grep -q "cli-secret-value" "$scratch/server.out"; then
+  fail "the secret was printed"
+fi
+chmod 644 "$scratch/credentials"
+"$stoploss" request XBTUSD 8900 --exchange "$url" --credentials "$scratch/credentials" >/dev/null 2>&1
+[ $? -eq 2 ] || fail "a credentials file others can read was accepted"
+rm -rf "$scratch"
 
 echo "$((failures == 0 ? 1 : 0)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "Core/Rest/rest_client.hpp"
+#include "Core/collaborators/HouseLog.hpp"
+#include "Core/collaborators/Sleep.hpp"
+#include "Core/collaborators/component_table.hpp"
+
+namespace rest {
+
+struct RestHostOptions {
+  std::string install_dir = "/opt/bot";
+  std::shared_ptr<stoploss::HouseLog> log{};       // where the module's log goes (required)
+  std::chrono::milliseconds instrument_ttl{2000};  // how long instrument data is reused
+  std::shared_ptr<stoploss::Sleep> sleep{};        // the module's pauses; waits when none
+};
+
+// Every collaborator of the module over the exchange's REST API through `client`, which must
+// outlive them:
+// - instrument data (tick, maximum order quantity, mid price) from GET /instrument, reused
+//   for `instrument_ttl`;
+// - open orders from GET /order?filter={"open":true}; a stop from POST /order; the pair's
+//   stops removed with DELETE /order/all;
+// - bulk amend as one PUT /order per record, stopping at the first failure (the exchange has
+//   withdrawn its bulk endpoint); bulk cancel as one DELETE /order for all the orderIDs,
+//   removing from the list every entry the exchange reports cancelled;
+// - the live feed reads as up: listings come straight from REST.
+stoploss::ComponentTable rest_components(RestClient& client, const RestHostOptions& options);
+
+}  // namespace rest

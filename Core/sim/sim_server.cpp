@@ -1,0 +1,542 @@
+#include "Core/sim/sim_server.hpp"
+
+#include <fmt/format.h>
+#include <httplib.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <ranges>
+#include <set>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Core/auth/signature.hpp"
+#include "Core/collaborators/failures.hpp"
+#include "Core/collaborators/record.hpp"
+
+namespace sim {
+namespace {
+
+using stoploss::RecordList;
+using stoploss::Value;
+
+constexpr std::string_view kBadSignature = "Signature not valid.";
+
+// A request the exchange would not take as it is written; answered 400.
+class BadRequest : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+std::string error_body(std::string_view message, std::string_view name) {
+  return Value{{"error", {{"message", std::string(message)}, {"name", std::string(name)}}}}.dump();
+}
+
+struct Answer {
+  int status = 200;
+  std::string body;
+  long long retry_after = 0;           // seconds; 0 sends no Retry-After
+  std::chrono::milliseconds delay{0};  // before the answer leaves
+};
+
+Answer rate_limited(long long retry_after) {
+  return {429,
+          error_body(fmt::format("Rate limit exceeded, retry in {} seconds.", retry_after),
+                     "RateLimitError"),
+          retry_after};
+}
+
+long long unix_now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// Requests per fixed one-minute window, the window starting at its first request.
+class RateWindow {
+ public:
+  struct Use {
+    bool allowed;
+    int remaining;
+    long long reset;  // UNIX seconds of the window's end
+  };
+
+  explicit RateWindow(int limit) : limit_(limit) {}
+
+  Use take(long long now) {
+    if (now >= end_) {
+      end_ = now + 60;
+      used_ = 0;
+    }
+    const bool allowed = used_ < limit_;
+    if (allowed) ++used_;
+    return {allowed, std::max(0, limit_ - used_), end_};
+  }
+
+ private:
+  int limit_;
+  int used_ = 0;
+  long long end_ = 0;
+};
+
+class FaultDraw {
+ public:
+  FaultDraw(std::uint64_t seed, const ServerFaults& chances)
+      : chances_(chances), generator_(seed) {}
+
+  void script(ServerFault fault, std::string route) {
+    scripted_.push_back({fault, std::move(route)});
+  }
+
+  // The fault of a request on `route` ("VERB /api/v1/path").
+  std::optional<ServerFault> next(const std::string& route) {
+    const auto scripted = std::find_if(scripted_.begin(), scripted_.end(), [&](const auto& s) {
+      return s.route.empty() || s.route == route;
+    });
+    if (scripted != scripted_.end()) {
+      const ServerFault fault = scripted->fault;
+      scripted_.erase(scripted);
+      return fault;
+    }
+    // From the top 53 bits, so that a seed gives the same faults with every standard library.
+    const double draw = static_cast<double>(generator_() >> 11) * 0x1.0p-53;
+    const std::array<std::pair<ServerFault, double>, 4> kinds{{
+        {ServerFault::kOverload, chances_.overload},
+        {ServerFault::kRateLimited, chances_.rate_limited},
+        {ServerFault::kStall, chances_.stall},
+        {ServerFault::kTruncated, chances_.truncated},
+    }};
+    double bound = 0;
+    for (const auto& [fault, chance] : kinds) {
+      bound += chance;
+      if (draw < bound) return fault;
+    }
+    return std::nullopt;
+  }
+
+ private:
+  ServerFaults chances_;
+  std::mt19937_64 generator_;
+  struct Scripted {
+    ServerFault fault;
+    std::string route;  // empty: any
+  };
+  std::deque<Scripted> scripted_;
+};
+
+// Why the request's credentials are refused, if they are.
+std::optional<std::string_view> refusal(const httplib::Request& req, const ServerSettings& settings,
+                                        long long now) {
+  const std::string key = req.get_header_value("api-key");
+  if (key.empty() || key != settings.key) return "This key is disabled.";
+  const std::string expires_text = req.get_header_value("api-expires");
+  const char* const end = expires_text.data() + expires_text.size();
+  long long expires = 0;
+  const auto [read_to, error] = std::from_chars(expires_text.data(), end, expires);
+  if (error != std::errc{} || read_to != end) return kBadSignature;
+  if (expires < now) return "This request has expired - `expires` is in the past.";
+  const std::string expected =
+      auth::signature(settings.secret, req.method, req.target, expires, req.body);
+  if (!auth::same_signature(req.get_header_value("api-signature"), expected)) {
+    return kBadSignature;
+  }
+  return std::nullopt;
+}
+
+// What the server saw of orders over HTTP. The exchange lists open orders by symbol only and
+// forgets filled and cancelled ones, while amend and cancel answers need records by id.
+class OrderLedger {
+ public:
+  void note_symbol(const std::string& symbol) { symbols_.insert(symbol); }
+
+  void note(const Value& order) {
+    const auto id = order.find("orderID");
+    if (id != order.end() && id->is_string()) seen_[id->get<std::string>()] = order;
+    const auto symbol = order.find("symbol");
+    if (symbol != order.end() && symbol->is_string()) symbols_.insert(symbol->get<std::string>());
+  }
+
+  std::optional<Value> open_order(const SimExchange& exchange, const std::string& id) const {
+    for (const std::string& symbol : symbols_) {
+      for (const Value& order : exchange.open_orders(symbol)) {
+        const auto found = order.find("orderID");
+        if (found != order.end() && *found == id) return order;
+      }
+    }
+    return std::nullopt;
+  }
+
+  Value cancelled(Value order) {
+    order["ordStatus"] = "Canceled";
+    note(order);
+    return order;
+  }
+
+  // The answer for an id that is not open. An order seen before and not cancelled over HTTP
+  // left the book by a fill.
+  Value not_open(const std::string& id) {
+    const auto seen = seen_.find(id);
+    if (seen == seen_.end()) return {{"orderID", id}, {"error", "Not found"}};
+    Value& order = seen->second;
+    if (order.value("ordStatus", Value()) != "Canceled") order["ordStatus"] = "Filled";
+    Value answer = order;
+    answer["error"] =
+        "Unable to cancel order due to existing state: " + order["ordStatus"].get<std::string>();
+    return answer;
+  }
+
+ private:
+  std::set<std::string, std::less<>> symbols_;
+  std::map<std::string, Value, std::less<>> seen_;
+};
+
+Value json_body(const httplib::Request& req) {
+  Value body = Value::parse(req.body);
+  if (!body.is_object()) throw BadRequest("The request body must be a JSON object");
+  return body;
+}
+
+std::string symbol_param(const httplib::Request& req) {
+  if (!req.has_param("symbol")) throw BadRequest("symbol is required");
+  return req.get_param_value("symbol");
+}
+
+// A filter given as a JSON object or as the text of one.
+Value filter_of(const Value& given) {
+  Value filter = given.is_string() ? Value::parse(given.get_ref<const std::string&>()) : given;
+  if (!filter.is_object()) throw BadRequest("filter must be a JSON object");
+  return filter;
+}
+
+bool matches(const Value& order, const Value& filter) {
+  for (const auto& [key, wanted] : filter.items()) {
+    const auto found = order.find(key);
+    if (found == order.end() || *found != wanted) return false;
+  }
+  return true;
+}
+
+bool names(std::string_view list, std::string_view token) {
+  for (const auto part : std::views::split(list, ',')) {
+    if (std::string_view(part.begin(), part.end()) == token) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> order_ids(const Value& given) {
+  if (given.is_string()) return {given.get<std::string>()};
+  return given.get<std::vector<std::string>>();
+}
+
+// The exchange's instrument and order routes: each answers a record or a list, or throws
+// what the exchange refuses.
+class OrderRoutes {
+ public:
+  explicit OrderRoutes(SimExchange& exchange) : exchange_(exchange) {}
+
+  Value instrument(const httplib::Request& req) {
+    const std::string symbol = symbol_param(req);
+    Value listing = Value::array();
+    try {
+      const SimInstrument& listed = exchange_.instrument(symbol);
+      listing.push_back({{"symbol", listed.symbol},
+                         {"tickSize", listed.tickSize},
+                         {"maxOrderQty", listed.maxOrderQty},
+                         {"lastPrice", listed.lastPrice},
+                         {"impactMidPrice", listed.impactMidPrice}});
+      ledger_.note_symbol(symbol);
+    } catch (const stoploss::HTTPError&) {
+      // Not listed: the exchange answers an empty list.
+    }
+    return listing;
+  }
+
+  Value open_orders(const httplib::Request& req) {
+    const std::string symbol = symbol_param(req);
+    ledger_.note_symbol(symbol);
+    Value filter =
+        req.has_param("filter") ? filter_of(Value(req.get_param_value("filter"))) : Value::object();
+    filter.erase("open");  // the exchange keeps open orders only
+    Value listing = Value::array();
+    for (const Value& order : exchange_.open_orders(symbol)) {
+      ledger_.note(order);
+      if (matches(order, filter)) listing.push_back(order);
+    }
+    return listing;
+  }
+
+  Value place(const httplib::Request& req) {
+    const Value body = json_body(req);
+    if (body.value("ordType", std::string()) != "Stop") {
+      throw BadRequest("This exchange takes ordType Stop only");
+    }
+    const std::string exec = body.value("execInst", std::string());
+    if (!names(exec, "LastPrice") || !names(exec, "ReduceOnly")) {
+      throw BadRequest("execInst must hold LastPrice and ReduceOnly");
+    }
+    std::optional<std::string> link;
+    if (const auto found = body.find("clOrdLinkID"); found != body.end()) {
+      link = found->get<std::string>();
+    }
+    const Value order = exchange_.place_stop(stoploss::field(body, "symbol").get<std::string>(),
+                                             stoploss::to_float(stoploss::field(body, "stopPx")),
+                                             stoploss::to_int(stoploss::field(body, "orderQty")),
+                                             link, body.value("text", std::string()));
+    ledger_.note(order);
+    return order;
+  }
+
+  Value amend(const httplib::Request& req) {
+    const Value body = json_body(req);
+    const std::string id = stoploss::field(body, "orderID").get<std::string>();
+    const std::optional<Value> current = ledger_.open_order(exchange_, id);
+    // A field left out keeps its value, as on the exchange.
+    const auto amended = [&](std::string_view key) -> const Value& {
+      return body.contains(key) || !current ? stoploss::field(body, key)
+                                            : stoploss::field(*current, key);
+    };
+    exchange_.amend(RecordList{
+        Value{{"orderID", id}, {"stopPx", amended("stopPx")}, {"orderQty", amended("orderQty")}}});
+    const std::optional<Value> order = ledger_.open_order(exchange_, id);
+    if (!order) {
+      throw std::runtime_error("Order " + id +
+                               " was amended on a symbol never named over HTTP: list it first");
+    }
+    ledger_.note(*order);
+    return *order;
+  }
+
+  Value cancel(const httplib::Request& req) {
+    const std::vector<std::string> ids = order_ids(stoploss::field(json_body(req), "orderID"));
+    std::vector<std::optional<Value>> records;
+    RecordList left;
+    for (const std::string& id : ids) {
+      records.push_back(ledger_.open_order(exchange_, id));
+      left.push_back(Value{{"orderID", id}});
+    }
+    try {
+      exchange_.cancel(left);
+    } catch (const stoploss::HTTPError&) {
+      // The ids still in `left` were not open; each gets its own error below.
+    }
+    Value answer = Value::array();
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      const bool refused = std::ranges::any_of(
+          left, [&](const Value& entry) { return entry.at("orderID") == ids[i]; });
+      answer.push_back(refused
+                           ? ledger_.not_open(ids[i])
+                           : ledger_.cancelled(records[i].value_or(Value{{"orderID", ids[i]}})));
+    }
+    return answer;
+  }
+
+  Value cancel_all(const httplib::Request& req) {
+    const Value body = json_body(req);
+    const std::string symbol = stoploss::field(body, "symbol").get<std::string>();
+    const auto filter = body.find("filter");
+    if (filter != body.end() && filter_of(*filter) != Value{{"ordType", "Stop"}}) {
+      throw BadRequest(R"(This exchange cancels with the filter {"ordType":"Stop"} only)");
+    }
+    ledger_.note_symbol(symbol);
+    const RecordList before = exchange_.open_orders(symbol);
+    exchange_.cancel_stops(symbol);
+    const RecordList after = exchange_.open_orders(symbol);
+    Value cancelled = Value::array();
+    for (const Value& order : before) {
+      if (std::ranges::find(after, order) == after.end()) {
+        cancelled.push_back(ledger_.cancelled(order));
+      }
+    }
+    return cancelled;
+  }
+
+ private:
+  SimExchange& exchange_;
+  OrderLedger ledger_;
+};
+
+using Route = Value (OrderRoutes::*)(const httplib::Request&);
+
+// Whether a failure comes from what the request holds rather than from the server.
+bool invalid_input(const std::exception& failure) {
+  const std::string_view kind = stoploss::failure_kind(failure);
+  return kind == "KeyError" || kind == "TypeError" || kind == "ValueError" ||
+         dynamic_cast<const BadRequest*>(&failure) ||
+         dynamic_cast<const Value::exception*>(&failure);
+}
+
+Answer act(OrderRoutes& routes, Route route, const httplib::Request& req) {
+  try {
+    return {200, (routes.*route)(req).dump(-1, ' ', false, Value::error_handler_t::replace)};
+  } catch (const stoploss::HTTPError& refused) {
+    return {refused.response().status_code, refused.response().body};
+  } catch (const std::exception& failure) {
+    const bool invalid = invalid_input(failure);
+    return {invalid ? 400 : 500,
+            error_body(failure.what(), invalid ? "ValidationError" : "HTTPError")};
+  }
+}
+
+}  // namespace
+
+class SimServer::Impl {
+ public:
+  Impl(SimExchange& exchange, ServerSettings settings)
+      : exchange_(exchange),
+        settings_(std::move(settings)),
+        routes_(exchange),
+        rate_(settings_.rate_limit),
+        faults_(settings_.seed, settings_.faults) {
+    const auto on = [this](Route route) {
+      return [this, route](const httplib::Request& req, httplib::Response& res) {
+        serve(req, res, route);
+      };
+    };
+    const std::string base = "/api/v1";
+    server_.Get(base + "/instrument", on(&OrderRoutes::instrument));
+    server_.Get(base + "/order", on(&OrderRoutes::open_orders));
+    server_.Post(base + "/order", on(&OrderRoutes::place));
+    server_.Put(base + "/order", on(&OrderRoutes::amend));
+    server_.Delete(base + "/order", on(&OrderRoutes::cancel));
+    server_.Delete(base + "/order/all", on(&OrderRoutes::cancel_all));
+    // An idle keep-alive connection holds stop() back for up to this long.
+    server_.set_keep_alive_timeout(1);
+  }
+
+  ~Impl() { stop(); }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  int start(const std::string& host, int port) {
+    if (thread_.joinable()) throw std::logic_error("SimServer is already serving");
+    const int bound =
+        port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
+    if (bound <= 0)
+      throw std::runtime_error(fmt::format("SimServer cannot bind {}:{}", host, port));
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = false;
+    }
+    listened_ = false;
+    thread_ = std::thread([this] {
+      server_.listen_after_bind();
+      listened_ = true;
+    });
+    // A stop() before the server runs would be lost and leave the thread serving.
+    while (!server_.is_running() && !listened_) std::this_thread::yield();
+    return bound;
+  }
+
+  void stop() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    stalled_.notify_all();
+    server_.stop();
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void fail_next(ServerFault fault, std::string route) {
+    const std::lock_guard lock(mutex_);
+    faults_.script(fault, std::move(route));
+  }
+
+  std::map<std::string, int> requests() const {
+    const std::lock_guard lock(mutex_);
+    return counts_;
+  }
+
+  void reset_counts() {
+    const std::lock_guard lock(mutex_);
+    counts_.clear();
+  }
+
+  void with_exchange(const std::function<void(SimExchange&)>& use) {
+    const std::lock_guard lock(mutex_);
+    use(exchange_);
+  }
+
+ private:
+  void serve(const httplib::Request& req, httplib::Response& res, Route route) {
+    std::unique_lock lock(mutex_);
+    ++counts_[req.method + " " + req.path];
+    const long long now = unix_now();
+    const RateWindow::Use use = rate_.take(now);
+    const Answer answer = respond(req, route, use, now);
+    res.status = answer.status;
+    res.set_content(answer.body, "application/json");
+    res.set_header("x-ratelimit-limit", std::to_string(settings_.rate_limit));
+    res.set_header("x-ratelimit-remaining", std::to_string(use.remaining));
+    res.set_header("x-ratelimit-reset", std::to_string(use.reset));
+    if (answer.retry_after > 0) res.set_header("Retry-After", std::to_string(answer.retry_after));
+    // The exchange has acted; other requests go on while this answer is held back.
+    if (answer.delay.count() > 0) {
+      stalled_.wait_for(lock, answer.delay, [this] { return stopping_; });
+    }
+  }
+
+  Answer respond(const httplib::Request& req, Route route, const RateWindow::Use& use,
+                 long long now) {
+    if (!use.allowed) return rate_limited(std::max(1LL, use.reset - now));
+    if (const auto refused = refusal(req, settings_, now)) {
+      return {401, error_body(*refused, "HTTPError")};
+    }
+    const std::optional<ServerFault> fault = faults_.next(req.method + " " + req.path);
+    if (fault == ServerFault::kOverload) {
+      return {503, error_body("The system is currently overloaded. Please try again later.",
+                              "HTTPError")};
+    }
+    if (fault == ServerFault::kRateLimited) return rate_limited(1);
+    Answer answer = act(routes_, route, req);
+    if (fault == ServerFault::kTruncated) answer.body.resize(answer.body.size() / 2);
+    if (fault == ServerFault::kStall) answer.delay = settings_.faults.stall_for;
+    return answer;
+  }
+
+  SimExchange& exchange_;
+  const ServerSettings settings_;
+  OrderRoutes routes_;
+  RateWindow rate_;
+  FaultDraw faults_;
+  std::map<std::string, int> counts_;
+  mutable std::mutex mutex_;
+  std::condition_variable stalled_;
+  bool stopping_ = false;
+  httplib::Server server_;
+  std::thread thread_;
+  std::atomic<bool> listened_{false};
+};
+
+SimServer::SimServer(SimExchange& exchange, ServerSettings settings)
+    : impl_(std::make_unique<Impl>(exchange, std::move(settings))) {}
+
+SimServer::~SimServer() = default;
+
+int SimServer::start(const std::string& host, int port) { return impl_->start(host, port); }
+
+void SimServer::stop() { impl_->stop(); }
+
+void SimServer::fail_next(ServerFault fault, std::string route) {
+  impl_->fail_next(fault, std::move(route));
+}
+
+std::map<std::string, int> SimServer::requests() const { return impl_->requests(); }
+
+void SimServer::reset_counts() { impl_->reset_counts(); }
+
+void SimServer::with_exchange(const std::function<void(SimExchange&)>& use) {
+  impl_->with_exchange(use);
+}
+
+}  // namespace sim

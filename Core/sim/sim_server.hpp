@@ -1,0 +1,67 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "Core/sim/sim_exchange.hpp"
+
+namespace sim {
+
+// Faults of the HTTP layer: chances per request that passed the rate limit and the signature
+// check, drawn from the server's seed.
+struct ServerFaults {
+  double overload = 0;      // 503 before the exchange acts
+  double rate_limited = 0;  // 429 before the exchange acts
+  double stall = 0;         // the exchange acts; the answer comes stall_for later
+  double truncated = 0;     // the exchange acts; the answer's body is cut in half
+  std::chrono::milliseconds stall_for{1500};
+};
+
+enum class ServerFault { kOverload, kRateLimited, kStall, kTruncated };
+
+struct ServerSettings {
+  std::string key;
+  std::string secret;
+  std::uint64_t seed = 1;
+  ServerFaults faults{};
+  int rate_limit = 120;  // requests per one-minute window
+};
+
+// Serves a SimExchange over HTTP with the exchange's REST routes under /api/v1, signed
+// requests, rate-limit headers and faults, so that a REST client and the module over it can
+// be tested end to end. Requests are handled on a pool of threads, one at a time.
+class SimServer {
+ public:
+  SimServer(SimExchange& exchange, ServerSettings settings);
+  ~SimServer();
+  SimServer(const SimServer&) = delete;
+  SimServer& operator=(const SimServer&) = delete;
+
+  // Binds (port 0: any free port) and serves on a background thread; returns the port.
+  // Throws std::runtime_error when it cannot bind, std::logic_error when already serving.
+  int start(const std::string& host = "127.0.0.1", int port = 0);
+  // Stops serving; a stalled answer is cut short. Safe to call more than once.
+  void stop();
+
+  // The next requests' faults, in order, instead of drawn ones: of any request, or of the
+  // next request on `route` ("POST /api/v1/order").
+  void fail_next(ServerFault fault, std::string route = "");
+
+  // Requests received on the routes, whatever their answer, by "VERB /api/v1/path".
+  std::map<std::string, int> requests() const;
+  void reset_counts();
+
+  // Runs `use` between requests: the exchange is not thread-safe, so a test or a price feed
+  // that touches it while the server runs goes through here.
+  void with_exchange(const std::function<void(SimExchange&)>& use);
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

@@ -1,0 +1,152 @@
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include <iostream>
+#include <memory>
+#include <random>
+
+#include "Core/Modules/stop_loss.hpp"
+#include "Core/Rest/rest_components.hpp"
+#include "Core/auth/credentials.hpp"
+#include "Core/collaborators/failures.hpp"
+#include "Core/sim/sim_server.hpp"
+#include "commands.hpp"
+
+namespace app {
+namespace {
+
+namespace StopLoss = Modules::StopLoss;
+
+struct RequestOptions {
+  std::string pair;
+  std::string price;
+  bool verification = false;
+  bool replace = false;
+  std::optional<std::string> clid;
+  std::optional<std::string> text;
+  bool clean_stops = false;
+  std::string exchange;
+  std::string credentials_file;
+};
+
+// The module's log, printed as it comes.
+class PrintedLog final : public stoploss::HouseLog {
+ public:
+  void info_log(const std::string& message, int /*level*/) override { print("info", message); }
+  void info_warn(const std::string& message, std::optional<int> /*level*/) override {
+    print("warning", message);
+  }
+  void info_critical(const std::string& message, int /*level*/) override {
+    print("critical", message);
+  }
+
+ private:
+  static void print(const char* level, const std::string& message) {
+    std::cout << "log " << level << ": " << message << '\n';
+  }
+};
+
+// Credentials for the embedded exchange, made up for this run.
+auth::Credentials made_up_credentials() {
+  std::random_device seed;
+  return {fmt::format("sim-{:08x}", seed()), fmt::format("{:016x}{:016x}", seed(), seed())};
+}
+
+std::string result_text(const std::optional<bool>& result) {
+  if (!result) return "nothing";
+  return *result ? "true" : "false";
+}
+
+int send_request(const RequestOptions& options, rest::RestClient& client) {
+  auto host = rest::rest_components(client, {.log = std::make_shared<PrintedLog>()});
+  StopLoss::load(host);
+  StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{options.pair}));
+  int status = 0;
+  try {
+    const auto result = StopLoss::Call(
+        options.pair, options.price,
+        {.CLID = options.clid,
+         .Verification = options.verification,
+         .REPLACE = options.replace,
+         .Text = options.text ? std::optional<stoploss::Value>(*options.text) : std::nullopt,
+         .CleanStops = options.clean_stops});
+    std::cout << "result: " << result_text(result) << '\n';
+    status = result == true ? 0 : 1;
+  } catch (const std::exception& failure) {
+    std::cout << "failed: " << stoploss::failure_kind(failure) << ": " << failure.what() << '\n';
+    status = 3;
+  }
+  for (const auto& [route, count] : client.requests()) {
+    std::cout << fmt::format("http {:>3}  {}\n", count, route);
+  }
+  const auto& limit = client.rate_limit();
+  if (limit.limit >= 0) {
+    std::cout << fmt::format("rate limit: {} of {} left\n", limit.remaining, limit.limit);
+  }
+  return status;
+}
+
+int run_request(const RequestOptions& options) {
+  if (!options.exchange.empty()) {
+    const auto credentials = auth::load_credentials(
+        options.credentials_file.empty()
+            ? std::nullopt
+            : std::optional<std::filesystem::path>(options.credentials_file));
+    if (!credentials) {
+      std::cerr << "stoploss request: no credentials: set BITMEX_API_KEY and BITMEX_API_SECRET or "
+                   "pass --credentials FILE\n";
+      return 2;
+    }
+    rest::RestClient client({.base_url = options.exchange}, credentials);
+    return send_request(options, client);
+  }
+  sim::SimExchange exchange;
+  exchange.list(sim::xbtusd(9000));
+  exchange.list(sim::ethusd(2000));
+  const auto credentials = made_up_credentials();
+  sim::SimServer server(exchange, {.key = credentials.key, .secret = credentials.secret});
+  const int port = server.start();
+  std::cout << fmt::format(
+      "embedded exchange on http://127.0.0.1:{} (XBTUSD at 9000, ETHUSD at 2000)\n", port);
+  rest::RestClient client({.base_url = fmt::format("http://127.0.0.1:{}", port)}, credentials);
+  const int status = send_request(options, client);
+  server.with_exchange([&](sim::SimExchange& book) {
+    std::cout << fmt::format("stops on the book: {}\n",
+                             fmt::join(book.stop_prices(options.pair), ", "));
+  });
+  return status;
+}
+
+}  // namespace
+
+Command add_request_command(CLI::App& app) {
+  auto* cli = app.add_subcommand(
+      "request",
+      "Send one stop request over the exchange's REST API: to the embedded exchange, served on "
+      "loopback, by default, or to --exchange URL with credentials from BITMEX_API_KEY and "
+      "BITMEX_API_SECRET or --credentials FILE (readable by its owner only). Prints the log, the "
+      "result and the HTTP requests made. Exit status 0 for true, 1 for false or nothing, 3 when "
+      "the request failed.");
+  auto options = std::make_shared<RequestOptions>();
+  cli->add_option("PAIR", options->pair, "pair symbol, such as XBTUSD")->required();
+  cli->add_option("PRICE", options->price, "stop price; 0 removes the pair's stops")->required();
+  cli->add_flag("--verification", options->verification, "verification mode");
+  cli->add_flag("--replace", options->replace, "remove the pair's stops first");
+  cli->add_option("--clid", options->clid, "link identifier of a new stop (clOrdLinkID)");
+  cli->add_option("--text", options->text, "text of a new stop");
+  cli->add_flag("--clean-stops", options->clean_stops, "a price of 0 does not remove the stops");
+  cli->add_option("--exchange", options->exchange,
+                  "exchange base URL, such as https://testnet.bitmex.com");
+  cli->add_option("--credentials", options->credentials_file,
+                  "file with the API key and secret on two lines");
+  return {cli, [options] {
+            try {
+              return run_request(*options);
+            } catch (const auth::CredentialsError& error) {
+              std::cerr << "stoploss request: " << error.what() << '\n';
+              return 2;
+            }
+          }};
+}
+
+}  // namespace app
