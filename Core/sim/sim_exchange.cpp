@@ -184,6 +184,14 @@ stoploss::RecordList SimExchange::open_orders(std::string_view symbol) const {
   return listing;
 }
 
+std::optional<Value> SimExchange::open_order(const Value& orderID) const {
+  const auto found = std::find_if(book_.begin(), book_.end(), [&](const Value& order) {
+    const auto id = order.find("orderID");
+    return id != order.end() && *id == orderID;
+  });
+  return found == book_.end() ? std::nullopt : std::optional<Value>(*found);
+}
+
 void SimExchange::add_raw_order(Value order) { book_.push_back(std::move(order)); }
 
 std::vector<double> SimExchange::stop_prices(std::string_view symbol) const {

@@ -57,6 +57,8 @@ class SimExchange {
   void cancel(stoploss::RecordList& orders);
   void cancel_stops(std::string_view symbol);
   stoploss::RecordList open_orders(std::string_view symbol) const;
+  // The open order with `orderID`, of any pair.
+  std::optional<stoploss::Value> open_order(const stoploss::Value& orderID) const;
   // Puts a record on the book as it is, for tests of records the module must cope with.
   void add_raw_order(stoploss::Value order);
   // Stop prices of the pair's open stop orders, in book order.

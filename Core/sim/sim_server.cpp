@@ -153,27 +153,13 @@ std::optional<std::string_view> refusal(const httplib::Request& req, const Serve
   return std::nullopt;
 }
 
-// What the server saw of orders over HTTP. The exchange lists open orders by symbol only and
-// forgets filled and cancelled ones, while amend and cancel answers need records by id.
+// Orders the server answered with: the exchange forgets filled and cancelled ones, while a
+// cancel answer reports their state.
 class OrderLedger {
  public:
-  void note_symbol(const std::string& symbol) { symbols_.insert(symbol); }
-
   void note(const Value& order) {
     const auto id = order.find("orderID");
     if (id != order.end() && id->is_string()) seen_[id->get<std::string>()] = order;
-    const auto symbol = order.find("symbol");
-    if (symbol != order.end() && symbol->is_string()) symbols_.insert(symbol->get<std::string>());
-  }
-
-  std::optional<Value> open_order(const SimExchange& exchange, const std::string& id) const {
-    for (const std::string& symbol : symbols_) {
-      for (const Value& order : exchange.open_orders(symbol)) {
-        const auto found = order.find("orderID");
-        if (found != order.end() && *found == id) return order;
-      }
-    }
-    return std::nullopt;
   }
 
   Value cancelled(Value order) {
@@ -196,7 +182,6 @@ class OrderLedger {
   }
 
  private:
-  std::set<std::string, std::less<>> symbols_;
   std::map<std::string, Value, std::less<>> seen_;
 };
 
@@ -254,7 +239,6 @@ class OrderRoutes {
                          {"maxOrderQty", listed.maxOrderQty},
                          {"lastPrice", listed.lastPrice},
                          {"impactMidPrice", listed.impactMidPrice}});
-      ledger_.note_symbol(symbol);
     } catch (const stoploss::HTTPError&) {
       // Not listed: the exchange answers an empty list.
     }
@@ -263,7 +247,6 @@ class OrderRoutes {
 
   Value open_orders(const httplib::Request& req) {
     const std::string symbol = symbol_param(req);
-    ledger_.note_symbol(symbol);
     Value filter =
         req.has_param("filter") ? filter_of(Value(req.get_param_value("filter"))) : Value::object();
     filter.erase("open");  // the exchange keeps open orders only
@@ -299,7 +282,7 @@ class OrderRoutes {
   Value amend(const httplib::Request& req) {
     const Value body = json_body(req);
     const std::string id = stoploss::field(body, "orderID").get<std::string>();
-    const std::optional<Value> current = ledger_.open_order(exchange_, id);
+    const std::optional<Value> current = exchange_.open_order(Value(id));
     // A field left out keeps its value, as on the exchange.
     const auto amended = [&](std::string_view key) -> const Value& {
       return body.contains(key) || !current ? stoploss::field(body, key)
@@ -307,7 +290,7 @@ class OrderRoutes {
     };
     exchange_.amend(RecordList{
         Value{{"orderID", id}, {"stopPx", amended("stopPx")}, {"orderQty", amended("orderQty")}}});
-    const std::optional<Value> order = ledger_.open_order(exchange_, id);
+    const std::optional<Value> order = exchange_.open_order(Value(id));
     if (!order) {
       throw std::runtime_error("Order " + id +
                                " was amended on a symbol never named over HTTP: list it first");
@@ -321,7 +304,7 @@ class OrderRoutes {
     std::vector<std::optional<Value>> records;
     RecordList left;
     for (const std::string& id : ids) {
-      records.push_back(ledger_.open_order(exchange_, id));
+      records.push_back(exchange_.open_order(Value(id)));
       left.push_back(Value{{"orderID", id}});
     }
     try {
@@ -347,7 +330,6 @@ class OrderRoutes {
     if (filter != body.end() && filter_of(*filter) != Value{{"ordType", "Stop"}}) {
       throw BadRequest(R"(This exchange cancels with the filter {"ordType":"Stop"} only)");
     }
-    ledger_.note_symbol(symbol);
     const RecordList before = exchange_.open_orders(symbol);
     exchange_.cancel_stops(symbol);
     const RecordList after = exchange_.open_orders(symbol);
