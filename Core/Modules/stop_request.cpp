@@ -198,7 +198,7 @@ void StopRequest::sort_matching_stop(const Value& order) {
   const double price = to_float(field(order, "stopPx"));
   if (price == wanted_price_) {
     if (Stop_OrdersHIT.empty()) {
-      Stop_OrdersHIT.push_back(order);
+      Stop_OrdersHIT.push_back(&order);
     } else {
       to_cancel.push_back(stop_record(order));
     }
@@ -282,9 +282,9 @@ void StopRequest::plan_amendments() {
 // longer cancelled, however often the scan listed it as surplus.
 void StopRequest::plan_amendment(const char* block, const RecordList& stops, const Choice& choice) {
   try {
-    const Value chosen = choose(stops, choice.start, choice.better);
+    const Value& chosen = choose(stops, choice.start, choice.better);
     to_amend.push_back(amend_record(chosen));
-    const Value& moved = field(chosen, "orderID");
+    const Value moved = field(chosen, "orderID");  // `chosen` may be an entry of to_cancel
     std::erase_if(to_cancel, [&moved](const Value& stop) {
       const auto id = stop.find("orderID");
       return id != stop.end() && *id == moved;
@@ -462,21 +462,24 @@ StopRequest::BulkOutcome StopRequest::handle_bulk_failure(const std::exception& 
 }
 
 Value StopRequest::stop_record(const Value& source) const {
-  return {{"orderID", field(source, "orderID")},
-          {"stopPx", field(source, "stopPx")},
-          {"orderQty", field(source, "orderQty")},
-          {"side", SIDE},
-          {"ordType", kStopType},
-          {"execInst", kStopInstructions}};
+  const Value& orderID = field(source, "orderID");
+  return order_record(orderID, field(source, "stopPx"), field(source, "orderQty"));
 }
 
 Value StopRequest::amend_record(const Value& source) const {
-  return {{"orderID", field(source, "orderID")},
-          {"stopPx", wanted_price_},
-          {"orderQty", static_cast<double>(Quantity)},
-          {"side", SIDE},
-          {"ordType", kStopType},
-          {"execInst", kStopInstructions}};
+  return order_record(field(source, "orderID"), wanted_price_, static_cast<double>(Quantity));
+}
+
+// Built field by field: a braced list of pairs would build and copy a list for every field.
+Value StopRequest::order_record(const Value& orderID, Value stopPx, Value orderQty) const {
+  Value record(Value::value_t::object);
+  record.emplace("orderID", orderID);
+  record.emplace("stopPx", std::move(stopPx));
+  record.emplace("orderQty", std::move(orderQty));
+  record.emplace("side", SIDE);
+  record.emplace("ordType", kStopType);
+  record.emplace("execInst", kStopInstructions);
+  return record;
 }
 
 // The pair's contract quantity as the manager holds it now.

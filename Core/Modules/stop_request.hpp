@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Core/Modules/bindings.hpp"
 #include "Core/Modules/stop_manager.hpp"
@@ -63,6 +64,8 @@ class StopRequest {
   BulkOutcome handle_bulk_failure(const std::exception& failure, const BulkFailureTexts& texts);
   stoploss::Value stop_record(const stoploss::Value& source) const;
   stoploss::Value amend_record(const stoploss::Value& source) const;
+  stoploss::Value order_record(const stoploss::Value& orderID, stoploss::Value stopPx,
+                               stoploss::Value orderQty) const;
   long long pair_contracts() const;
   void warn(const char* message_template, const char* failure_text);
 
@@ -77,7 +80,9 @@ class StopRequest {
   double wanted_price_ = 0;  // REQPRICE as a floating-point number
 
   stoploss::Value Instrument;
-  stoploss::RecordList Stop_OrdersHIT;
+  // The first matching stop at the wanted price: the record itself, within `orders`, which
+  // stays until the verification cycle lists anew.
+  std::vector<const stoploss::Value*> Stop_OrdersHIT;
   stoploss::RecordList FoundBuy_stops;
   stoploss::RecordList FoundSell_Stops;
   stoploss::RecordList to_amend;

@@ -455,7 +455,8 @@ class SimServer::Impl {
     ++counts_[req.method + " " + req.path];
     const long long now = unix_now();
     const RateWindow::Use use = rate_.take(now);
-    const Answer answer = respond(req, route, use, now);
+    Answer answer = respond(req, route, use, now);
+    answer.delay += settings_.latency;
     res.status = answer.status;
     res.set_content(answer.body, "application/json");
     res.set_header("x-ratelimit-limit", std::to_string(settings_.rate_limit));

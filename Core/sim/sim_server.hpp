@@ -28,7 +28,8 @@ struct ServerSettings {
   std::string secret;
   std::uint64_t seed = 1;
   ServerFaults faults{};
-  int rate_limit = 120;  // requests per one-minute window
+  int rate_limit = 120;                  // requests per one-minute window
+  std::chrono::milliseconds latency{0};  // added to every answer
 };
 
 // Serves a SimExchange over HTTP with the exchange's REST routes under /api/v1, signed
