@@ -26,7 +26,7 @@ struct RequestOptions {
   std::optional<std::string> text;
   bool clean_stops = false;
   std::string exchange;
-  std::string credentials_file;
+  std::optional<std::filesystem::path> credentials_file;
 };
 
 // The module's log, printed as it comes.
@@ -88,10 +88,7 @@ int send_request(const RequestOptions& options, rest::RestClient& client) {
 
 int run_request(const RequestOptions& options) {
   if (!options.exchange.empty()) {
-    const auto credentials = auth::load_credentials(
-        options.credentials_file.empty()
-            ? std::nullopt
-            : std::optional<std::filesystem::path>(options.credentials_file));
+    const auto credentials = auth::load_credentials(options.credentials_file);
     if (!credentials) {
       std::cerr << "stoploss request: no credentials: set BITMEX_API_KEY and BITMEX_API_SECRET or "
                    "pass --credentials FILE\n";

@@ -14,7 +14,7 @@ namespace {
 struct ServeOptions {
   std::string host = "127.0.0.1";
   int port = 0;
-  std::string credentials_file;
+  std::optional<std::filesystem::path> credentials_file;
   std::uint64_t seed = 1;
   sim::ServerFaults faults;
   int rate_limit = 120;
@@ -22,10 +22,7 @@ struct ServeOptions {
 
 // Serves until SIGINT or SIGTERM.
 int serve(const ServeOptions& options) {
-  const auto credentials =
-      auth::load_credentials(options.credentials_file.empty()
-                                 ? std::nullopt
-                                 : std::optional<std::filesystem::path>(options.credentials_file));
+  const auto credentials = auth::load_credentials(options.credentials_file);
   if (!credentials) {
     std::cerr << "stoploss serve-sim: no credentials to check requests against: set "
                  "BITMEX_API_KEY and BITMEX_API_SECRET or pass --credentials FILE\n";
