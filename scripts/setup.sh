@@ -10,18 +10,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ clang-format nlohmann-json3-dev libfmt-dev libspdlog-dev
           libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev libcpp-httplib-dev pkg-config)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "Installing ${missing[*]}"
-  sudo=$([ "$(id -u)" -eq 0 ] || echo sudo)
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+scripts/install_packages.sh "${packages[@]}"
 
 # CI treats warnings as errors.
 werror=$([ "${CI:-}" = true ] && echo ON || echo OFF)

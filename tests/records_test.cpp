@@ -111,7 +111,8 @@ TEST(records, ToTextWritesOtherKinds) {
       {nullptr, "None"},
       {Value::array({1.5, "a"}), R"([1.5,"a"])"},
       {Value::object({{"a", 1}, {"b", Value::array({true, nullptr})}}),
-       R"({"a":1,"b":[true,null]})"}};
+       R"({"a":1,"b":[true,null]})"},
+      {Value::array({"\xff"}), "[\"\xEF\xBF\xBD\"]"}};  // a text that is not UTF-8
   for (const auto& [input, expected] : cases) {
     EXPECT_EQ(to_text(input), expected) << input.dump();
   }
@@ -165,10 +166,14 @@ TEST(records, OrderingIsBetweenNumbersOnly) {
                                    {1, 2.5, false, true},
                                    {100, 100.0, false, false},
                                    {-1.5, -2, true, false},
-                                   {std::uint64_t{3}, -4, true, false}};
+                                   {std::uint64_t{3}, -4, true, false},
+                                   // above the signed range: no wrap-around
+                                   {std::uint64_t{1} << 63, 0, true, false},
+                                   {-1, std::numeric_limits<std::uint64_t>::max(), false, true}};
   for (const auto& c : cases) {
     EXPECT_EQ(greater(c.a, c.b), c.greater) << c.a << " > " << c.b;
     EXPECT_EQ(less(c.a, c.b), c.less) << c.a << " < " << c.b;
+    EXPECT_EQ(equal(c.a, c.b), !c.greater && !c.less) << c.a << " == " << c.b;
   }
   const std::vector<std::pair<Value, Value>> unordered = {
       {"1", 1}, {1, "1"}, {nullptr, 1}, {1.5, nullptr}, {"a", "b"}};
@@ -176,8 +181,10 @@ TEST(records, OrderingIsBetweenNumbersOnly) {
     EXPECT_EQ(outcome([&] { greater(a, b); }), "TypeError") << a << " > " << b;
     EXPECT_EQ(outcome([&] { less(a, b); }), "TypeError") << a << " < " << b;
   }
-  EXPECT_EQ(Value(100), Value(100.0));
-  EXPECT_NE(Value("100"), Value(100));
+  EXPECT_TRUE(equal(100, 100.0));
+  EXPECT_FALSE(equal("100", 100));
+  EXPECT_FALSE(equal(std::numeric_limits<std::uint64_t>::max(), -1));
+  EXPECT_FALSE(equal(std::nan(""), std::nan("")));
 }
 
 TEST(records, FailureKindNamesEachKind) {

@@ -41,7 +41,7 @@ bool contains(std::string_view text, std::string_view part) {
 const Value& exchange_message(const stoploss::HTTPError& failure, Value& errorObj) {
   try {
     errorObj = Value::parse(failure.response().body);
-  } catch (const Value::parse_error& error) {
+  } catch (const Value::exception& error) {  // a syntax error, or a number out of range
     throw stoploss::ValueError(std::string("error body is not JSON: ") + error.what());
   }
   return field(field(errorObj, "error"), "message");
@@ -75,7 +75,8 @@ double finite_price(const Value& price) {
 // The instrument's maximum order quantity less one: the size of the pair's stops.
 long long contracts_below_limit(const Value& instrument) {
   const long long limit = stoploss::to_int(field(instrument, "maxOrderQty"));
-  if (limit == std::numeric_limits<long long>::min()) {
+  // The size is negated for a sell stop: it must stay above the lowest integer.
+  if (limit <= std::numeric_limits<long long>::min() + 1) {
     throw stoploss::ValueError("maxOrderQty out of range");
   }
   return limit - 1;
@@ -189,7 +190,10 @@ bool StopRequest::is_matching_stop(const Value& order) const {
   if (!text_contains(field(order, "ordType"), kStopType)) return false;
   if (!text_contains(field(order, "symbol"), PAIR)) return false;
   const Value& quantity = field(order, "orderQty");
-  if (quantity != Value(pair_contracts()) && quantity != Value(-pair_contracts())) return false;
+  if (!stoploss::equal(quantity, Value(pair_contracts())) &&
+      !stoploss::equal(quantity, Value(-pair_contracts()))) {
+    return false;
+  }
   if (field(order, "stopPx").is_null()) return false;
   return is_text(field(order, "side"), SIDE);
 }
@@ -248,7 +252,7 @@ std::optional<StopRequest::Ending> StopRequest::keep_placed_stop() {
         fmt::format("{0} Placed for {1} @ {2} {3}", MODULEPRINT, PAIR, to_text(REQPRICE), POK), 1);
     return Ending{true};
   }
-  if (manager_.LastSTOPRICE != REQPRICE) manager_.LastSTOPRICE = REQPRICE;
+  if (!stoploss::equal(manager_.LastSTOPRICE, REQPRICE)) manager_.LastSTOPRICE = REQPRICE;
   manager_.StopOrderclOrdID_Cache = "none";
   return Ending{true};
 }
@@ -346,7 +350,7 @@ std::optional<StopRequest::Ending> StopRequest::place_stop() {
     refused = !options_.CLID && placed.is_boolean() && !placed.get<bool>();
     if (!refused && to_text(field(placed, "ordStatus")) == "new" &&
         to_float(field(placed, "stopPx")) == wanted_price_ &&
-        field(placed, "orderQty") == Value(Quantity)) {
+        stoploss::equal(field(placed, "orderQty"), Value(Quantity))) {
       manager_.StopOrderclOrdID_Cache = to_text(field(placed, "clOrdID"));
       return Ending{true};
     }

@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <compare>
 #include <limits>
 
 #include "failures.hpp"
@@ -107,7 +108,7 @@ std::string to_text(const Value& value) {
     case Value::value_t::null:
       return "None";
     default:
-      return value.dump();
+      return value.dump(-1, ' ', false, Value::error_handler_t::replace);
   }
 }
 
@@ -181,22 +182,43 @@ const RecordList& items(const Value& value) {
 }
 
 namespace {
-void require_numbers(const Value& a, const Value& b) {
+
+// How two numbers order. Integers compare exactly, an unsigned one above the signed range
+// included; a float against anything compares as doubles (NaN is unordered).
+std::partial_ordering compare_numbers(const Value& a, const Value& b) {
+  if (a.is_number_float() || b.is_number_float()) return a.get<double>() <=> b.get<double>();
+  if (a.is_number_unsigned() && b.is_number_unsigned()) {
+    return a.get<unsigned long long>() <=> b.get<unsigned long long>();
+  }
+  if (a.is_number_unsigned() || b.is_number_unsigned()) {
+    const bool a_unsigned = a.is_number_unsigned();
+    const long long signed_side = (a_unsigned ? b : a).get<long long>();
+    const auto unsigned_side = (a_unsigned ? a : b).get<unsigned long long>();
+    const auto order = signed_side < 0
+                           ? std::strong_ordering::greater
+                           : unsigned_side <=> static_cast<unsigned long long>(signed_side);
+    return a_unsigned ? order : 0 <=> order;
+  }
+  return a.get<long long>() <=> b.get<long long>();
+}
+
+std::partial_ordering ordered(const Value& a, const Value& b) {
   if (!a.is_number() || !b.is_number()) {
     throw TypeError("cannot order " + std::string(kind_name(a)) + " against " +
                     std::string(kind_name(b)));
   }
+  return compare_numbers(a, b);
 }
+
 }  // namespace
 
-bool greater(const Value& a, const Value& b) {
-  require_numbers(a, b);
-  return a > b;
-}
+bool greater(const Value& a, const Value& b) { return ordered(a, b) > 0; }
 
-bool less(const Value& a, const Value& b) {
-  require_numbers(a, b);
-  return a < b;
+bool less(const Value& a, const Value& b) { return ordered(a, b) < 0; }
+
+bool equal(const Value& a, const Value& b) {
+  if (a.is_number() && b.is_number()) return compare_numbers(a, b) == 0;
+  return a == b;
 }
 
 }  // namespace stoploss

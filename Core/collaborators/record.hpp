@@ -41,8 +41,10 @@ const Value& field(const Value& record, std::string_view key);
 const RecordList& items(const Value& value);
 
 // Ordering is defined between numbers only: anything else throws TypeError.
-// Equality is Value's own: 100 equals 100.0, "100" equals neither.
 bool greater(const Value& a, const Value& b);
 bool less(const Value& a, const Value& b);
+// Equality: numbers by value (100 equals 100.0; integers exactly, whatever their sign type;
+// NaN equals nothing), everything else as Value compares it ("100" equals no number).
+bool equal(const Value& a, const Value& b);
 
 }  // namespace stoploss

@@ -170,7 +170,7 @@ Scenario read_scenario(const std::filesystem::path& path) {
   Value document;
   try {
     document = Value::parse(text.str());
-  } catch (const Value::parse_error& error) {
+  } catch (const Value::exception& error) {  // a syntax error, or a number out of range
     throw ScenarioError(path.string() + ": invalid JSON: " + error.what());
   }
   return parse_scenario(document);
