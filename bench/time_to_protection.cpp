@@ -13,18 +13,12 @@
 #include "Core/Rest/rest_components.hpp"
 #include "Core/collaborators/HouseLog.hpp"
 #include "Core/sim/sim_server.hpp"
+#include "Core/utils/host_components.hpp"
 
 namespace {
 
 namespace StopLoss = Modules::StopLoss;
 using Clock = std::chrono::steady_clock;
-
-class QuietLog final : public stoploss::HouseLog {
- public:
-  void info_log(const std::string&, int) override {}
-  void info_warn(const std::string&, std::optional<int>) override {}
-  void info_critical(const std::string&, int) override {}
-};
 
 // Real pauses, timed.
 class TimedSleep final : public stoploss::Sleep {
@@ -55,7 +49,8 @@ void BM_TimeToProtection(benchmark::State& state) {
   rest::RestClient client({.base_url = "http://127.0.0.1:" + std::to_string(port)},
                           auth::Credentials{"bench", "bench-secret"});
   const auto sleep = std::make_shared<TimedSleep>();
-  auto host = rest::rest_components(client, {.log = std::make_shared<QuietLog>(), .sleep = sleep});
+  auto host =
+      rest::rest_components(client, {.log = std::make_shared<utils::SilentLog>(), .sleep = sleep});
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
 

@@ -17,19 +17,13 @@
 #include "Core/collaborators/QuorCalls.hpp"
 #include "Core/sim/sim_components.hpp"
 #include "Core/sim/sim_exchange.hpp"
+#include "Core/utils/host_components.hpp"
 #include "host/serial_host.hpp"
 
 namespace {
 
 namespace StopLoss = Modules::StopLoss;
 using stoploss::Value;
-
-class SilentLog final : public stoploss::HouseLog {
- public:
-  void info_log(const std::string&, int) override {}
-  void info_warn(const std::string&, std::optional<int>) override {}
-  void info_critical(const std::string&, int) override {}
-};
 
 // The rounded price of the last request per price step, which tells the pairs apart. Only ever
 // called inside the host's lock, like every collaborator.
@@ -58,7 +52,7 @@ TEST(SerialHost, RequestsFromManyThreadsLeaveOneStopAtEachPairsLastPrice) {
   exchange.list(sim::xbtusd(10000));
   exchange.list(sim::ethusd(2000));
   stoploss::ComponentTable table =
-      sim::sim_components(exchange, {.log = std::make_shared<SilentLog>()});
+      sim::sim_components(exchange, {.log = std::make_shared<utils::SilentLog>()});
   const auto rounded = std::make_shared<LastRounded>(table.find<stoploss::QuorCalls>("QuorCalls"));
   table.add<stoploss::QuorCalls>("QuorCalls", rounded);
   StopLoss::load(table);

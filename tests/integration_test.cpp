@@ -16,6 +16,7 @@
 #include "Core/collaborators/failures.hpp"
 #include "Core/sim/sim_components.hpp"
 #include "Core/sim/sim_exchange.hpp"
+#include "recording_log.hpp"
 
 namespace {
 
@@ -26,27 +27,6 @@ using testing::HasSubstr;
 using testing::UnorderedElementsAreArray;
 
 constexpr long long kContracts = 9999999;  // maxOrderQty - 1 on both listed pairs
-
-class RecordingLog final : public stoploss::HouseLog {
- public:
-  struct Line {
-    std::string level;
-    std::string message;
-  };
-  void info_log(const std::string& message, int) override { lines.push_back({"info", message}); }
-  void info_warn(const std::string& message, std::optional<int>) override {
-    lines.push_back({"warn", message});
-  }
-  void info_critical(const std::string& message, int) override {
-    lines.push_back({"critical", message});
-  }
-  bool has(const std::string& level, const std::string& part) const {
-    return std::any_of(lines.begin(), lines.end(), [&](const Line& line) {
-      return line.level == level && line.message.find(part) != std::string::npos;
-    });
-  }
-  std::vector<Line> lines;
-};
 
 class OnExchange : public testing::Test {
  protected:

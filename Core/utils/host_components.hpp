@@ -2,9 +2,11 @@
 
 #include <any>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "Core/collaborators/GetDir.hpp"
+#include "Core/collaborators/HouseLog.hpp"
 #include "Core/collaborators/ModuleHandler.hpp"
 #include "Core/collaborators/Sleep.hpp"
 
@@ -30,6 +32,14 @@ class InstallDir final : public stoploss::GetDir {
 
  private:
   std::string dir_;
+};
+
+// A log that keeps nothing.
+class SilentLog final : public stoploss::HouseLog {
+ public:
+  void info_log(const std::string&, int) override {}
+  void info_warn(const std::string&, std::optional<int>) override {}
+  void info_critical(const std::string&, int) override {}
 };
 
 // Pauses that wait.
