@@ -119,17 +119,15 @@ MemoryExchange::~MemoryExchange() = default;
 
 stoploss::ComponentTable MemoryExchange::components() {
   const auto memory = std::make_shared<Memory>(state_);
-  stoploss::ComponentTable table;
-  table.add<stoploss::Sleep>("sleep", memory);
-  table.add<stoploss::GetDir>("GetDir", std::make_shared<utils::InstallDir>("/opt/bot"));
-  table.add<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper", memory);
-  table.add<stoploss::QuorCalls>("QuorCalls", memory);
-  table.add<stoploss::HouseLog>("HouseLog", memory);
-  table.add<stoploss::ModuleHandler>("ModuleHandler", std::make_shared<utils::Registry>());
-  table.add<stoploss::RiskManager>("RiskManager", memory);
-  table.add<stoploss::Amend_bulk>("Amend_bulk", memory);
-  table.add<stoploss::Cancel_bulk>("Cancel_bulk", memory);
-  return table;
+  return stoploss::component_table({.sleep = memory,
+                                    .get_dir = std::make_shared<utils::InstallDir>("/opt/bot"),
+                                    .bitmex = memory,
+                                    .house_log = memory,
+                                    .quor_calls = memory,
+                                    .module_handler = std::make_shared<utils::Registry>(),
+                                    .risk_manager = memory,
+                                    .amend_bulk = memory,
+                                    .cancel_bulk = memory});
 }
 
 void MemoryExchange::next_request() { state_->listings = 0; }

@@ -148,18 +148,16 @@ class RestCancelBulk final : public stoploss::Cancel_bulk {
 
 stoploss::ComponentTable rest_components(RestClient& client, const RestHostOptions& options) {
   auto instruments = std::make_shared<Instruments>(client, options.instrument_ttl);
-  stoploss::ComponentTable table;
-  table.add<stoploss::Sleep>("sleep",
-                             options.sleep ? options.sleep : std::make_shared<utils::RealSleep>());
-  table.add<stoploss::GetDir>("GetDir", std::make_shared<utils::InstallDir>(options.install_dir));
-  table.add<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper", std::make_shared<RestBitmex>(instruments));
-  table.add<stoploss::QuorCalls>("QuorCalls", std::make_shared<RestQuorCalls>(client));
-  if (options.log) table.add<stoploss::HouseLog>("HouseLog", options.log);
-  table.add<stoploss::ModuleHandler>("ModuleHandler", std::make_shared<utils::Registry>());
-  table.add<stoploss::RiskManager>("RiskManager", std::make_shared<RestRiskManager>(instruments));
-  table.add<stoploss::Amend_bulk>("Amend_bulk", std::make_shared<RestAmendBulk>(client));
-  table.add<stoploss::Cancel_bulk>("Cancel_bulk", std::make_shared<RestCancelBulk>(client));
-  return table;
+  return stoploss::component_table(
+      {.sleep = options.sleep ? options.sleep : std::make_shared<utils::RealSleep>(),
+       .get_dir = std::make_shared<utils::InstallDir>(options.install_dir),
+       .bitmex = std::make_shared<RestBitmex>(instruments),
+       .house_log = options.log,
+       .quor_calls = std::make_shared<RestQuorCalls>(client),
+       .module_handler = std::make_shared<utils::Registry>(),
+       .risk_manager = std::make_shared<RestRiskManager>(instruments),
+       .amend_bulk = std::make_shared<RestAmendBulk>(client),
+       .cancel_bulk = std::make_shared<RestCancelBulk>(client)});
 }
 
 }  // namespace rest

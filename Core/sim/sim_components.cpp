@@ -159,19 +159,16 @@ class MeteredLog final : public stoploss::HouseLog, OverExchange {
 }  // namespace
 
 stoploss::ComponentTable sim_components(SimExchange& exchange, const SimHostOptions& options) {
-  stoploss::ComponentTable table;
-  table.add<stoploss::Sleep>("sleep", std::make_shared<SimSleep>(exchange, options.real_pauses));
-  table.add<stoploss::GetDir>("GetDir", std::make_shared<utils::InstallDir>(options.install_dir));
-  table.add<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper", std::make_shared<SimBitmex>(exchange));
-  table.add<stoploss::QuorCalls>("QuorCalls", std::make_shared<SimQuorCalls>(exchange));
-  if (options.log) {
-    table.add<stoploss::HouseLog>("HouseLog", std::make_shared<MeteredLog>(exchange, options.log));
-  }
-  table.add<stoploss::ModuleHandler>("ModuleHandler", std::make_shared<utils::Registry>());
-  table.add<stoploss::RiskManager>("RiskManager", std::make_shared<SimRiskManager>(exchange));
-  table.add<stoploss::Amend_bulk>("Amend_bulk", std::make_shared<SimAmendBulk>(exchange));
-  table.add<stoploss::Cancel_bulk>("Cancel_bulk", std::make_shared<SimCancelBulk>(exchange));
-  return table;
+  return stoploss::component_table(
+      {.sleep = std::make_shared<SimSleep>(exchange, options.real_pauses),
+       .get_dir = std::make_shared<utils::InstallDir>(options.install_dir),
+       .bitmex = std::make_shared<SimBitmex>(exchange),
+       .house_log = options.log ? std::make_shared<MeteredLog>(exchange, options.log) : nullptr,
+       .quor_calls = std::make_shared<SimQuorCalls>(exchange),
+       .module_handler = std::make_shared<utils::Registry>(),
+       .risk_manager = std::make_shared<SimRiskManager>(exchange),
+       .amend_bulk = std::make_shared<SimAmendBulk>(exchange),
+       .cancel_bulk = std::make_shared<SimCancelBulk>(exchange)});
 }
 
 }  // namespace sim

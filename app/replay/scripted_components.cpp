@@ -162,17 +162,15 @@ class RecordingSleep final : public stoploss::Sleep {
 }  // namespace
 
 stoploss::ComponentTable scripted_components(Script& script, const std::string& install_dir) {
-  stoploss::ComponentTable table;
-  table.add<stoploss::Sleep>("sleep", std::make_shared<RecordingSleep>(script));
-  table.add<stoploss::GetDir>("GetDir", std::make_shared<RecordingDir>(script, install_dir));
-  table.add<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper", std::make_shared<ScriptedBitmex>(script));
-  table.add<stoploss::QuorCalls>("QuorCalls", std::make_shared<ScriptedQuorCalls>(script));
-  table.add<stoploss::HouseLog>("HouseLog", std::make_shared<ScriptedLog>(script));
-  table.add<stoploss::ModuleHandler>("ModuleHandler", std::make_shared<RecordingRegistry>(script));
-  table.add<stoploss::RiskManager>("RiskManager", std::make_shared<ScriptedRisk>(script));
-  table.add<stoploss::Amend_bulk>("Amend_bulk", std::make_shared<ScriptedAmend>(script));
-  table.add<stoploss::Cancel_bulk>("Cancel_bulk", std::make_shared<ScriptedCancel>(script));
-  return table;
+  return stoploss::component_table({.sleep = std::make_shared<RecordingSleep>(script),
+                                    .get_dir = std::make_shared<RecordingDir>(script, install_dir),
+                                    .bitmex = std::make_shared<ScriptedBitmex>(script),
+                                    .house_log = std::make_shared<ScriptedLog>(script),
+                                    .quor_calls = std::make_shared<ScriptedQuorCalls>(script),
+                                    .module_handler = std::make_shared<RecordingRegistry>(script),
+                                    .risk_manager = std::make_shared<ScriptedRisk>(script),
+                                    .amend_bulk = std::make_shared<ScriptedAmend>(script),
+                                    .cancel_bulk = std::make_shared<ScriptedCancel>(script)});
 }
 
 }  // namespace replay
