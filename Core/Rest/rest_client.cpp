@@ -7,17 +7,12 @@
 
 #include "Core/auth/signature.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "Core/utils/unix_time.hpp"
 
 namespace rest {
 namespace {
 
 constexpr std::string_view kApi = "/api/v1";
-
-long long unix_now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string_view reason_of(int status) {
   switch (status) {
@@ -116,7 +111,7 @@ stoploss::Value RestClient::request(std::string_view verb, const std::string& ta
   for (int attempt = 0; attempt <= settings_.max_retries; ++attempt) {
     httplib::Headers headers;
     if (credentials_) {
-      const long long expires = unix_now() + settings_.expires_after.count();
+      const long long expires = utils::unix_now() + settings_.expires_after.count();
       headers.emplace("api-expires", std::to_string(expires));
       headers.emplace("api-key", credentials_->key);
       headers.emplace("api-signature",
@@ -154,7 +149,7 @@ stoploss::Value RestClient::request(std::string_view verb, const std::string& ta
       auto wait = settings_.backoff * (1 << attempt);
       if (status == 429 && rate_limit_.reset > 0) {
         wait = std::max<std::chrono::milliseconds>(
-            wait, std::chrono::seconds(std::max(0LL, rate_limit_.reset - unix_now())));
+            wait, std::chrono::seconds(std::max(0LL, rate_limit_.reset - utils::unix_now())));
       }
       if (attempt < settings_.max_retries) pause_(wait);
       continue;

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "Core/collaborators/failures.hpp"
+#include "Core/sim/exchange_errors.hpp"
 
 namespace sim {
 
@@ -33,10 +33,7 @@ void raise_fault(Fault fault, std::string_view path) {
   const std::string url = "https://sim.bitmex.local/api/v1/" + std::string(path);
   switch (fault) {
     case Fault::kOverloaded:
-      throw stoploss::HTTPError(
-          "503 Server Error: Service Unavailable for url: " + url,
-          {503,
-           R"({"error":{"message":"The system is currently overloaded. Please try again later.","name":"HTTPError"}})"});
+      refuse(path, kOverloaded, 503, "Service Unavailable");
     case Fault::kMaxRetries:
       throw std::runtime_error("Max retries hit. Reason: connection to " + url + " refused");
     case Fault::kTimedOut:

@@ -6,21 +6,13 @@
 #include <cmath>
 
 #include "Core/collaborators/failures.hpp"
+#include "Core/sim/exchange_errors.hpp"
 #include "Core/utils/rounding.hpp"
 
 namespace sim {
 namespace {
 
 using stoploss::Value;
-
-[[noreturn]] void refuse(std::string_view path, const std::string& message, int status = 400,
-                         std::string_view reason = "Bad Request") {
-  const Value body = {{"error", {{"message", message}, {"name", "HTTPError"}}}};
-  throw stoploss::HTTPError(
-      fmt::format("{} {} Error: {} for url: https://sim.bitmex.local/api/v1/{}", status,
-                  status < 500 ? "Client" : "Server", reason, path),
-      {status, body.dump()});
-}
 
 bool is_stop(const Value& order) {
   const auto type = order.find("ordType");

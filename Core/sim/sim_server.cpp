@@ -23,6 +23,8 @@
 #include "Core/auth/signature.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "Core/collaborators/record.hpp"
+#include "Core/sim/exchange_errors.hpp"
+#include "Core/utils/unix_time.hpp"
 
 namespace sim {
 namespace {
@@ -38,10 +40,6 @@ class BadRequest : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::string error_body(std::string_view message, std::string_view name) {
-  return Value{{"error", {{"message", std::string(message)}, {"name", std::string(name)}}}}.dump();
-}
-
 struct Answer {
   int status = 200;
   std::string body;
@@ -54,12 +52,6 @@ Answer rate_limited(long long retry_after) {
           error_body(fmt::format("Rate limit exceeded, retry in {} seconds.", retry_after),
                      "RateLimitError"),
           retry_after};
-}
-
-long long unix_now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 // Requests per fixed one-minute window, the window starting at its first request.
@@ -453,7 +445,7 @@ class SimServer::Impl {
   void serve(const httplib::Request& req, httplib::Response& res, Route route) {
     std::unique_lock lock(mutex_);
     ++counts_[req.method + " " + req.path];
-    const long long now = unix_now();
+    const long long now = utils::unix_now();
     const RateWindow::Use use = rate_.take(now);
     Answer answer = respond(req, route, use, now);
     answer.delay += settings_.latency;
@@ -477,8 +469,7 @@ class SimServer::Impl {
     }
     const std::optional<ServerFault> fault = faults_.next(req.method + " " + req.path);
     if (fault == ServerFault::kOverload) {
-      return {503, error_body("The system is currently overloaded. Please try again later.",
-                              "HTTPError")};
+      return {503, error_body(kOverloaded, "HTTPError")};
     }
     if (fault == ServerFault::kRateLimited) return rate_limited(1);
     Answer answer = act(routes_, route, req);

@@ -1,0 +1,23 @@
+#include "Core/sim/exchange_errors.hpp"
+
+#include <fmt/format.h>
+
+#include "Core/collaborators/failures.hpp"
+#include "Core/collaborators/record.hpp"
+
+namespace sim {
+
+std::string error_body(std::string_view message, std::string_view name) {
+  return stoploss::Value{
+      {"error", {{"message", std::string(message)}, {"name", std::string(name)}}}}
+      .dump();
+}
+
+void refuse(std::string_view path, std::string_view message, int status, std::string_view reason) {
+  throw stoploss::HTTPError(
+      fmt::format("{} {} Error: {} for url: https://sim.bitmex.local/api/v1/{}", status,
+                  status < 500 ? "Client" : "Server", reason, path),
+      {status, error_body(message)});
+}
+
+}  // namespace sim

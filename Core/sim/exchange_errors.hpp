@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sim {
+
+inline constexpr std::string_view kOverloaded =
+    "The system is currently overloaded. Please try again later.";
+
+// The exchange's error body: {"error":{"message":...,"name":...}}.
+std::string error_body(std::string_view message, std::string_view name = "HTTPError");
+
+// Throws the HTTPError the transport raises for a refusal on `path` (under /api/v1).
+[[noreturn]] void refuse(std::string_view path, std::string_view message, int status = 400,
+                         std::string_view reason = "Bad Request");
+
+}  // namespace sim
