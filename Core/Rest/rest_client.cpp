@@ -93,7 +93,8 @@ RestClient::~RestClient() = default;
 stoploss::Value RestClient::get(std::string_view path, const Query& query) {
   std::string target = std::string(kApi).append(path);
   for (std::size_t i = 0; i < query.size(); ++i) {
-    target += (i ? "&" : "?") + url_encode(query[i].first) + "=" + url_encode(query[i].second);
+    target += fmt::format("{}{}={}", i ? '&' : '?', url_encode(query[i].first),
+                          url_encode(query[i].second));
   }
   return request("GET", target, "");
 }
