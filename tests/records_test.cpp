@@ -41,6 +41,49 @@ void expect_rejected(Convert convert, const std::vector<Value>& inputs, const st
   }
 }
 
+std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+std::string nested_records(int depth) {
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += R"({"ordType":)";
+  return text + "1" + std::string(depth, '}');
+}
+
+TEST(records, ParseJsonRefusesWhatIsNotSafeToRead) {
+  struct Case {
+    const char* what;
+    std::string text;
+    std::string kind;  // "returned" when the document is taken
+  };
+  const Case cases[] = {
+      {"a listing as the exchange sends it", R"([{"orderID":"a","stopPx":9000.5}])", "returned"},
+      {"nesting at the limit", nested(kMaxJsonDepth), "returned"},
+      {"one level past the limit", nested(kMaxJsonDepth + 1), "ValueError"},
+      {"records at the limit", nested_records(kMaxJsonDepth), "returned"},
+      {"records past the limit", nested_records(kMaxJsonDepth + 1), "ValueError"},
+      {"100k levels, as a hostile peer sends", nested(100000), "ValueError"},
+      {"not JSON", "<html>", "ValueError"},
+      {"cut short", R"({"error":{"message":)", "ValueError"},
+      {"number out of range", "[1e400]", "ValueError"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(outcome([&] { parse_json(c.text); }), c.kind) << c.what;
+  }
+}
+
+TEST(records, FailuresEchoOnlyAnExcerptOfABadText) {
+  const std::string huge(1 << 20, 'x');
+  for (const auto& convert :
+       {+[](const Value& v) { to_float(v); }, +[](const Value& v) { to_int(v); }}) {
+    try {
+      convert(Value(huge));
+      ADD_FAILURE() << "a text of letters converted";
+    } catch (const ValueError& failure) {
+      EXPECT_LT(std::string(failure.what()).size(), 200u);
+    }
+  }
+}
+
 TEST(records, ToFloatReadsNumbersAndDecimalTexts) {
   const std::vector<std::pair<Value, double>> cases = {
       {42, 42.0},     {-3, -3.0},         {2.5, 2.5},        {"9000.5", 9000.5},

@@ -40,9 +40,9 @@ bool contains(std::string_view text, std::string_view part) {
 // body that is not JSON, KeyError or TypeError for one without error.message.
 const Value& exchange_message(const stoploss::HTTPError& failure, Value& errorObj) {
   try {
-    errorObj = Value::parse(failure.response().body);
-  } catch (const Value::exception& error) {  // a syntax error, or a number out of range
-    throw stoploss::ValueError(std::string("error body is not JSON: ") + error.what());
+    errorObj = stoploss::parse_json(failure.response().body);
+  } catch (const stoploss::ValueError& error) {
+    throw stoploss::ValueError(std::string("error body is ") + error.what());
   }
   return field(field(errorObj, "error"), "message");
 }

@@ -140,9 +140,10 @@ stoploss::Value RestClient::request(std::string_view verb, const std::string& ta
     const int status = answer->status;
     if (status >= 200 && status < 300) {
       try {
-        return stoploss::Value::parse(answer->body);
-      } catch (const stoploss::Value::parse_error&) {
-        throw stoploss::ValueError(fmt::format("the answer to {} {} is not JSON", verb, url));
+        return stoploss::parse_json(answer->body);
+      } catch (const stoploss::ValueError& error) {
+        throw stoploss::ValueError(
+            fmt::format("the answer to {} {} is {}", verb, url, error.what()));
       }
     }
     if (status == 503 || status == 429) {

@@ -53,13 +53,13 @@ bool reads_as_decimal(std::string_view text) {
 double text_to_float(const std::string& original) {
   std::string_view text = trim_blanks(original);
   if (!reads_as_decimal(text)) {
-    throw ValueError("could not convert text to a number: '" + original + "'");
+    throw ValueError("could not convert text to a number: '" + excerpt(original) + "'");
   }
   if (text.front() == '+') text.remove_prefix(1);
   double number = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
   if (error != std::errc{} || end != text.data() + text.size() || !std::isfinite(number)) {
-    throw ValueError("number out of range: '" + original + "'");
+    throw ValueError("number out of range: '" + excerpt(original) + "'");
   }
   return number;
 }
@@ -69,17 +69,38 @@ long long text_to_int(const std::string& text) {
   const bool negative = !digits.empty() && digits.front() == '-';
   if (!digits.empty() && (digits.front() == '+' || negative)) digits.remove_prefix(1);
   if (digits.empty() || !std::all_of(digits.begin(), digits.end(), is_digit)) {
-    throw ValueError("could not convert text to an integer: '" + text + "'");
+    throw ValueError("could not convert text to an integer: '" + excerpt(text) + "'");
   }
   const std::string_view signed_digits = negative ? std::string_view(text) : digits;
   long long number = 0;
   const auto result =
       std::from_chars(signed_digits.data(), signed_digits.data() + signed_digits.size(), number);
-  if (result.ec != std::errc{}) throw ValueError("integer out of range: '" + text + "'");
+  if (result.ec != std::errc{}) throw ValueError("integer out of range: '" + excerpt(text) + "'");
   return number;
 }
 
 }  // namespace
+
+Value parse_json(std::string_view text) {
+  const auto refuse_deep = [](int depth, Value::parse_event_t event, const Value&) {
+    if ((event == Value::parse_event_t::object_start ||
+         event == Value::parse_event_t::array_start) &&
+        depth >= kMaxJsonDepth) {
+      throw ValueError("JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+    }
+    return true;
+  };
+  try {
+    return Value::parse(text, refuse_deep);
+  } catch (const Value::exception& error) {  // a syntax error, or a number out of range
+    throw ValueError(std::string("not JSON: ") + error.what());
+  }
+}
+
+std::string excerpt(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return std::string(text);
+  return std::string(text.substr(0, limit)) + "...";
+}
 
 std::string to_text(double number) {
   if (std::isnan(number)) return "nan";

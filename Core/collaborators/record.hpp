@@ -12,6 +12,20 @@ using Value = nlohmann::json;
 // A list of records; the bulk collaborators receive the request's own list.
 using RecordList = Value::array_t;
 
+// How deeply lists and records may nest in a document read from outside. The exchange sends
+// two or three levels; anything far deeper is refused before it can exhaust the stack of
+// whatever walks it later.
+constexpr int kMaxJsonDepth = 64;
+
+// Reads a JSON document from outside (an exchange answer, an error body, a file). Throws
+// ValueError for a text that is not JSON, nests deeper than kMaxJsonDepth or holds a number
+// out of range. Never recurses: any input is safe to read.
+Value parse_json(std::string_view text);
+
+// At most the first `limit` characters of `text`, marked when cut: a bad field is echoed in
+// a failure's text without copying all of it.
+std::string excerpt(std::string_view text, std::size_t limit = 60);
+
 // Text form: a text as it is; an integer as digits; a floating-point number in its
 // shortest round-trip form ("9000.5", "9000.0", "1e+16"); "nan", "inf", "-inf";
 // "True", "False" and "None"; records and lists as compact JSON.

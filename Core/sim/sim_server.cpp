@@ -178,7 +178,7 @@ class OrderLedger {
 };
 
 Value json_body(const httplib::Request& req) {
-  Value body = Value::parse(req.body);
+  Value body = stoploss::parse_json(req.body);
   if (!body.is_object()) throw BadRequest("The request body must be a JSON object");
   return body;
 }
@@ -190,7 +190,8 @@ std::string symbol_param(const httplib::Request& req) {
 
 // A filter given as a JSON object or as the text of one.
 Value filter_of(const Value& given) {
-  Value filter = given.is_string() ? Value::parse(given.get_ref<const std::string&>()) : given;
+  Value filter =
+      given.is_string() ? stoploss::parse_json(given.get_ref<const std::string&>()) : given;
   if (!filter.is_object()) throw BadRequest("filter must be a JSON object");
   return filter;
 }

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "Core/collaborators/failures.hpp"
+
 namespace replay {
 namespace {
 
@@ -169,8 +171,8 @@ Scenario read_scenario(const std::filesystem::path& path) {
   text << file.rdbuf();
   Value document;
   try {
-    document = Value::parse(text.str());
-  } catch (const Value::exception& error) {  // a syntax error, or a number out of range
+    document = stoploss::parse_json(text.str());
+  } catch (const stoploss::ValueError& error) {
     throw ScenarioError(path.string() + ": invalid JSON: " + error.what());
   }
   return parse_scenario(document);
