@@ -6,7 +6,7 @@
 namespace app {
 
 // A subcommand of `stoploss`: its command-line definition and what it runs, returning the
-// process's exit status.
+// process's exit status. A failure it throws is a set-up failure: one line, exit status 2.
 struct Command {
   CLI::App* cli;
   std::function<int()> run;

@@ -2,10 +2,12 @@
 #include <iostream>
 #include <memory>
 
+#include "Core/sim/spdlog_house_log.hpp"
 #include "commands.hpp"
 #include "demo/demo_run.hpp"
 #include "demo/price_path.hpp"
 #include "demo/report.hpp"
+#include "option_checks.hpp"
 
 namespace app {
 namespace {
@@ -23,6 +25,26 @@ struct DemoOptions {
   std::string prices_file;
   std::string out = "demo-out";
 };
+
+// The output folder, made when missing.
+void make_folder(const std::filesystem::path& folder) {
+  if (folder.empty()) throw std::invalid_argument("--out: an output folder is required");
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error || !std::filesystem::is_directory(folder)) {
+    throw std::runtime_error(folder.string() + ": not a folder that can be made (" +
+                             (error ? error.message() : "a file stands there") + ")");
+  }
+}
+
+// Writes `path` whole, or throws.
+void write_file(const std::filesystem::path& path,
+                const std::function<void(std::ostream&)>& write) {
+  std::ofstream file(path);
+  write(file);
+  file.close();
+  if (!file) throw std::runtime_error(path.string() + ": cannot be written");
+}
 
 int run_demo(const DemoOptions& options) {
   demo::DemoSettings settings;
@@ -46,8 +68,9 @@ int run_demo(const DemoOptions& options) {
     return 2;
   }
   const std::filesystem::path out = options.out;
-  std::filesystem::create_directories(out);
-  settings.log_file = out / "stoploss.log";
+  make_folder(out);
+  const auto log = std::make_shared<sim::SpdlogHouseLog>((out / "stoploss.log").string());
+  settings.log = log;
 
   std::cout << demo::step_header() << '\n';
   const auto steps = demo::run_demo(
@@ -55,15 +78,17 @@ int run_demo(const DemoOptions& options) {
 
   std::cout << '\n';
   demo::print_summary(demo::summarize(steps), std::cout);
-  std::ofstream trace(out / "trace.csv");
-  demo::write_trace_csv(steps, trace);
-  std::ofstream chart(out / "chart.svg");
-  demo::write_chart_svg(steps,
-                        options.pair + " trailing stop, " + std::to_string(steps.size()) +
-                            " requests, seed " + std::to_string(options.seed),
-                        chart);
+  write_file(out / "trace.csv", [&](std::ostream& file) { demo::write_trace_csv(steps, file); });
+  write_file(out / "chart.svg", [&](std::ostream& file) {
+    demo::write_chart_svg(steps,
+                          options.pair + " trailing stop, " + std::to_string(steps.size()) +
+                              " requests, seed " + std::to_string(options.seed),
+                          file);
+  });
+  if (!log->flush())
+    throw std::runtime_error((out / "stoploss.log").string() + ": cannot be written");
   std::cout << "\nWrote " << (out / "trace.csv").string() << ", " << (out / "chart.svg").string()
-            << " and " << settings.log_file.string() << '\n';
+            << " and " << (out / "stoploss.log").string() << '\n';
   return 0;
 }
 
@@ -83,17 +108,18 @@ Command add_demo_command(CLI::App& app) {
       ->check(CLI::Range(1, 1000000))
       ->capture_default_str();
   cli->add_option("--seed", options->seed, "seed of the price walk and the faults")
+      ->check(unsigned_64())
       ->capture_default_str();
   cli->add_option("--trail", options->trail, "distance of the stop below the highest price")
-      ->check(CLI::PositiveNumber)
+      ->check(finite_number() & CLI::PositiveNumber)
       ->capture_default_str();
   cli->add_option("--fault-rate", options->fault_rate,
                   "chance that an exchange call fails (503, time-out, retries exhausted)")
-      ->check(CLI::Range(0.0, 1.0))
+      ->check(finite_number() & CLI::Range(0.0, 1.0))
       ->capture_default_str();
   cli->add_option("--feed-down-rate", options->feed_down_rate,
                   "chance that the live feed reads as down")
-      ->check(CLI::Range(0.0, 1.0))
+      ->check(finite_number() & CLI::Range(0.0, 1.0))
       ->capture_default_str();
   cli->add_option("--latency-ms", options->latency_ms, "latency of each exchange call")
       ->check(CLI::Range(0, 10000))

@@ -1,4 +1,6 @@
 #include <CLI/CLI.hpp>
+#include <exception>
+#include <iostream>
 #include <vector>
 
 #include "commands.hpp"
@@ -6,6 +8,10 @@
 int main(int argc, char** argv) {
   CLI::App app{"stoploss: keeps one reduce-only stop order standing per pair"};
   app.require_subcommand(1);
+  // One line per failure, as for the failures of the commands themselves.
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return std::string("stoploss: ") + error.what() + " (--help lists the options)\n";
+  });
   const std::vector<app::Command> commands = {
       app::add_demo_command(app), app::add_replay_command(app), app::add_request_command(app),
       app::add_serve_sim_command(app)};
@@ -15,7 +21,13 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? 0 : 2;
   }
   for (const auto& command : commands) {
-    if (command.cli->parsed()) return command.run();
+    if (!command.cli->parsed()) continue;
+    try {
+      return command.run();
+    } catch (const std::exception& failure) {  // a set-up failure: a folder, a file, a port
+      std::cerr << "stoploss " << command.cli->get_name() << ": " << failure.what() << '\n';
+      return 2;
+    }
   }
   return 2;
 }

@@ -136,14 +136,7 @@ Command add_request_command(CLI::App& app) {
                   "exchange base URL, such as https://testnet.bitmex.com");
   cli->add_option("--credentials", options->credentials_file,
                   "file with the API key and secret on two lines");
-  return {cli, [options] {
-            try {
-              return run_request(*options);
-            } catch (const auth::CredentialsError& error) {
-              std::cerr << "stoploss request: " << error.what() << '\n';
-              return 2;
-            }
-          }};
+  return {cli, [options] { return run_request(*options); }};
 }
 
 }  // namespace app

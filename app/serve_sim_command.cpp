@@ -7,6 +7,7 @@
 #include "Core/auth/credentials.hpp"
 #include "Core/sim/sim_server.hpp"
 #include "commands.hpp"
+#include "option_checks.hpp"
 
 namespace app {
 namespace {
@@ -72,24 +73,19 @@ Command add_serve_sim_command(CLI::App& app) {
       ->capture_default_str();
   cli->add_option("--credentials", options->credentials_file,
                   "file with the API key and secret on two lines");
-  cli->add_option("--seed", options->seed, "seed of the faults")->capture_default_str();
+  cli->add_option("--seed", options->seed, "seed of the faults")
+      ->check(unsigned_64())
+      ->capture_default_str();
   cli->add_option("--rate-limit", options->rate_limit, "requests per minute")
       ->check(CLI::PositiveNumber)
       ->capture_default_str();
-  const auto chance = CLI::Range(0.0, 1.0);
+  const auto chance = finite_number() & CLI::Range(0.0, 1.0);
   cli->add_option("--overload", options->faults.overload, "chance of a 503")->check(chance);
   cli->add_option("--rate-limited", options->faults.rate_limited, "chance of a 429")->check(chance);
   cli->add_option("--stall", options->faults.stall, "chance of an answer held back")->check(chance);
   cli->add_option("--truncated", options->faults.truncated, "chance of a body cut short")
       ->check(chance);
-  return {cli, [options] {
-            try {
-              return serve(*options);
-            } catch (const std::exception& error) {
-              std::cerr << "stoploss serve-sim: " << error.what() << '\n';
-              return 2;
-            }
-          }};
+  return {cli, [options] { return serve(*options); }};
 }
 
 }  // namespace app

@@ -82,19 +82,46 @@ TEST_F(CredentialsFile, RefusesFilesOthersCanReadWithoutShowingTheSecret) {
   }
 }
 
-TEST_F(CredentialsFile, RefusesMissingAndMalformedFilesAndHalfSetEnvironments) {
-  EXPECT_THROW(auth::load_credentials(path_), auth::CredentialsError);  // missing
-  write("only-a-key\n", std::filesystem::perms::owner_read);
+// Where the credentials come from: an explicit file wins over the environment, and whatever
+// is incomplete, empty or not a credentials file is refused rather than half used.
+TEST_F(CredentialsFile, TakeTheExplicitFileFirstAndRefuseWhatIsIncomplete) {
+  struct Case {
+    const char* what;
+    const char* env_key;     // nullptr: unset
+    const char* env_secret;  // nullptr: unset
+    const char* file;        // nullptr: no --credentials; "" : a file that does not exist
+    const char* key;         // the key taken; nullptr: none; "refused": CredentialsError
+  };
+  const Case cases[] = {
+      {"nothing given", nullptr, nullptr, nullptr, nullptr},
+      {"the environment", "env-key", "s", nullptr, "env-key"},
+      {"the file wins over the environment", "env-key", "s", "file-key\nsecret\n", "file-key"},
+      {"a bad file is refused whatever the environment", "env-key", "s", "only-a-key\n", "refused"},
+      {"a missing file", nullptr, nullptr, "", "refused"},
+      {"half-set environment", "env-key", nullptr, nullptr, "refused"},
+      {"empty key", "", "s", nullptr, "refused"},
+      {"empty secret", "env-key", "", nullptr, "refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.env_key ? setenv("BITMEX_API_KEY", c.env_key, 1) : unsetenv("BITMEX_API_KEY");
+    c.env_secret ? setenv("BITMEX_API_SECRET", c.env_secret, 1) : unsetenv("BITMEX_API_SECRET");
+    std::filesystem::remove(path_);
+    if (c.file && *c.file) write(c.file, std::filesystem::perms::owner_read);
+    const std::optional<std::filesystem::path> file = c.file ? std::optional(path_) : std::nullopt;
+    try {
+      const auto credentials = auth::load_credentials(file);
+      EXPECT_EQ(credentials ? credentials->key : "none", c.key ? c.key : "none");
+    } catch (const auth::CredentialsError&) {
+      EXPECT_STREQ("refused", c.key);
+    }
+  }
+}
+
+TEST_F(CredentialsFile, RefusesWhatIsNoCredentialsFile) {
+  write(std::string(1 << 20, 'k') + "\nsecret\n", std::filesystem::perms::owner_read);
   EXPECT_THROW(auth::load_credentials(path_), auth::CredentialsError);
-  setenv("BITMEX_API_KEY", "k", 1);
-  EXPECT_THROW(auth::load_credentials(std::nullopt), auth::CredentialsError);
-  setenv("BITMEX_API_SECRET", "s", 1);
-  const auto from_environment = auth::load_credentials(path_);  // the environment comes first
-  ASSERT_TRUE(from_environment);
-  EXPECT_EQ(from_environment->secret, "s");
-  unsetenv("BITMEX_API_KEY");
-  unsetenv("BITMEX_API_SECRET");
-  EXPECT_FALSE(auth::load_credentials(std::nullopt));
+  EXPECT_THROW(auth::load_credentials("/dev/zero"), auth::CredentialsError);
 }
 
 }  // namespace

@@ -18,6 +18,34 @@ for scenario in "$tests"/malformed/*.json /nonexistent/scenario.json; do
 done
 rm -f /tmp/stoploss_cli_err.$$
 
+# Set-up failures of every command: one line on standard error naming the problem, exit
+# status 2, whatever the input. Each row: the arguments, then a part of the line expected.
+scratch=$(mktemp -d)
+mkdir "$scratch/full" && ln -s /dev/full "$scratch/full/trace.csv"
+printf '{"PairLIST":["XBTUSD"],"answers":{"QuorCalls.open_orders":[{"raise":{"kind":"HTTPError","text":"x","status":4294967696,"body":""}}]},"requests":[]}' >"$scratch/status.json"
+{ printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":[{"PAIR":"XBTUSD","Price":'
+  printf '%.0s[' $(seq 70000); printf '%.0s]' $(seq 70000); printf '}]}'; } >"$scratch/deep.json"
+while IFS='|' read -r args expected; do
+  eval "set -- $args"
+  "$stoploss" "$@" >/dev/null 2>"$scratch/err"
+  status=$?
+  [ "$status" -eq 2 ] || fail "$args: exit status $status, expected 2"
+  [ "$(wc -l <"$scratch/err")" -eq 1 ] || fail "$args: not one line on standard error"
+  grep -q -- "$expected" "$scratch/err" || fail "$args: expected '$expected' in: $(head -c 300 "$scratch/err")"
+done <<ROWS
+demo --steps 3 --out /etc/passwd|not a folder
+demo --steps 3 --out ''|an output folder is required
+demo --steps 3 --out $scratch/full|trace.csv: cannot be written
+demo --steps 3 --trail nan|finite
+demo --steps 3 --fault-rate nan|finite
+demo --steps 3 --seed -1|UINT64
+demo --steps 3 --seed 18446744073709551616|UINT64
+demo --steps 3 --prices /dev/zero|larger than
+replay /dev/zero|larger than
+replay $scratch/deep.json|nested deeper
+replay $scratch/status.json|status must be an integer from 0 to 999
+ROWS
+
 "$stoploss" replay "$tests/../examples/xbtusd_new_stop.json" | grep -q '"requests"' ||
   fail "the example did not replay"
 "$stoploss" >/dev/null 2>&1
@@ -27,7 +55,6 @@ rm -f /tmp/stoploss_cli_err.$$
 # from a file; the secret shows nowhere.
 out=$("$stoploss" request XBTUSD 8900)
 [ $? -eq 0 ] && grep -q "^result: true" <<<"$out" || fail "request to the embedded exchange: $out"
-scratch=$(mktemp -d)
 printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
 chmod 600 "$scratch/credentials"
 "$stoploss" serve-sim --credentials "$scratch/credentials" >"$scratch/server.out" 2>&1 &
@@ -43,7 +70,7 @@ fi
 chmod 644 "$scratch/credentials"
 "$stoploss" request XBTUSD 8900 --exchange "$url" --credentials "$scratch/credentials" >/dev/null 2>&1
 [ $? -eq 2 ] || fail "a credentials file others can read was accepted"
-rm -rf "$scratch"
 
+rm -rf "$scratch"
 echo "$((failures == 0 ? 1 : 0)) passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -12,16 +12,23 @@ std::string trimmed(std::string text) {
   return text.substr(std::min(text.size(), text.find_first_not_of(" \t")));
 }
 
-}  // namespace
-
-std::optional<Credentials> load_credentials(const std::optional<std::filesystem::path>& file) {
+std::optional<Credentials> from_environment() {
   const char* key = std::getenv("BITMEX_API_KEY");
   const char* secret = std::getenv("BITMEX_API_SECRET");
   if ((key == nullptr) != (secret == nullptr)) {
     throw CredentialsError("set both BITMEX_API_KEY and BITMEX_API_SECRET, or neither");
   }
-  if (key != nullptr) return Credentials{key, secret};
-  if (!file) return std::nullopt;
+  if (key == nullptr) return std::nullopt;
+  if (*key == '\0' || *secret == '\0') {
+    throw CredentialsError("BITMEX_API_KEY and BITMEX_API_SECRET must not be empty");
+  }
+  return Credentials{key, secret};
+}
+
+}  // namespace
+
+std::optional<Credentials> load_credentials(const std::optional<std::filesystem::path>& file) {
+  if (!file) return from_environment();
 
   namespace fs = std::filesystem;
   std::error_code error;
@@ -33,6 +40,11 @@ std::optional<Credentials> load_credentials(const std::optional<std::filesystem:
   if ((status.permissions() & others) != fs::perms::none) {
     throw CredentialsError(file->string() +
                            ": readable by others; make it readable by its owner only (chmod 600)");
+  }
+  // A key and a secret are a few dozen characters: anything larger is not a credentials file.
+  constexpr std::uintmax_t kLargest = 4096;
+  if (fs::file_size(*file, error) > kLargest || error) {
+    throw CredentialsError(file->string() + ": not a credentials file (larger than 4 KiB)");
   }
   std::ifstream input(*file);
   Credentials credentials;

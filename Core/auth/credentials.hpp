@@ -19,10 +19,11 @@ struct Credentials {
   std::string secret;
 };
 
-// From the environment (BITMEX_API_KEY and BITMEX_API_SECRET, both or neither), else from
-// `file` when given: the key on its first line, the secret on its second, the file readable
-// and writable by its owner only. None when neither is there. Throws CredentialsError for a
-// half-set environment, an unreadable file, a file others may read, or a malformed one.
+// From `file` when given: the key on its first line, the secret on its second, the file
+// readable and writable by its owner only. Otherwise from the environment (BITMEX_API_KEY and
+// BITMEX_API_SECRET, both or neither). None when neither is there. Throws CredentialsError
+// for an unreadable, malformed or group/world-accessible file, a half-set environment or an
+// empty value.
 std::optional<Credentials> load_credentials(const std::optional<std::filesystem::path>& file);
 
 }  // namespace auth

@@ -14,6 +14,12 @@ SpdlogHouseLog::SpdlogHouseLog(const std::string& file) {
       std::make_shared<spdlog::logger>("HouseLog", spdlog::sinks_init_list{to_file, to_console});
   logger_->set_level(spdlog::level::info);
   logger_->flush_on(spdlog::level::warn);
+  logger_->set_error_handler([lost = lost_messages_](const std::string&) { *lost = true; });
+}
+
+bool SpdlogHouseLog::flush() {
+  logger_->flush();
+  return !*lost_messages_;
 }
 
 void SpdlogHouseLog::info_log(const std::string& message, int /*level*/) { logger_->info(message); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -21,8 +22,13 @@ class SpdlogHouseLog final : public stoploss::HouseLog {
   void info_warn(const std::string& message, std::optional<int> level) override;
   void info_critical(const std::string& message, int level) override;
 
+  // Writes out what is buffered. False when any message could not be written (a full disk):
+  // the log is then incomplete, and whoever shows it must say so.
+  bool flush();
+
  private:
   std::shared_ptr<spdlog::logger> logger_;
+  std::shared_ptr<std::atomic<bool>> lost_messages_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 }  // namespace sim

@@ -5,7 +5,6 @@
 
 #include "Core/Modules/stop_loss.hpp"
 #include "Core/sim/sim_components.hpp"
-#include "Core/sim/spdlog_house_log.hpp"
 #include "Core/utils/rounding.hpp"
 #include "host/serial_host.hpp"
 
@@ -31,9 +30,8 @@ std::vector<DemoStep> run_demo(const DemoSettings& settings,
   sim::SimExchange exchange(settings.seed, settings.faults);
   exchange.list(listing(settings.pair, settings.prices.front()));
   const double tick = exchange.instrument(settings.pair).tickSize;
-  auto components = sim::sim_components(
-      exchange, {.log = std::make_shared<sim::SpdlogHouseLog>(settings.log_file.string()),
-                 .real_pauses = settings.real_pauses});
+  auto components =
+      sim::sim_components(exchange, {.log = settings.log, .real_pauses = settings.real_pauses});
   StopLoss::load(components);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{settings.pair}));
   host::SerialHost host;

@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Core/collaborators/HouseLog.hpp"
 #include "Core/sim/faults.hpp"
 #include "demo_step.hpp"
 
@@ -19,7 +21,7 @@ struct DemoSettings {
   sim::FaultSettings faults;
   bool verification = false;  // ask in verification mode
   bool real_pauses = false;
-  std::filesystem::path log_file = "stoploss.log";
+  std::shared_ptr<stoploss::HouseLog> log;  // the module's log (required)
 };
 
 // Protects a long position with a trailing stop on the embedded exchange: at every price

@@ -1,14 +1,22 @@
 #include "price_path.hpp"
 
 #include <cmath>
-#include <fstream>
 #include <random>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 
 #include "Core/collaborators/record.hpp"
+#include "Core/utils/read_file.hpp"
 #include "Core/utils/rounding.hpp"
 
 namespace demo {
+namespace {
+
+// About a million prices: more than any demo needs.
+constexpr std::size_t kLargestPriceFile = std::size_t{16} << 20;
+
+}  // namespace
 
 std::vector<double> random_walk(double start, double tick, int steps, double volatility,
                                 std::uint64_t seed) {
@@ -25,8 +33,12 @@ std::vector<double> random_walk(double start, double tick, int steps, double vol
 }
 
 std::vector<double> read_prices(const std::filesystem::path& file) {
-  std::ifstream input(file);
-  if (!input) throw PricePathError(file.string() + ": cannot be read");
+  std::istringstream input;
+  try {
+    input.str(utils::read_file(file, kLargestPriceFile));
+  } catch (const std::runtime_error& error) {
+    throw PricePathError(error.what());
+  }
   std::vector<double> prices;
   std::string line;
   for (int number = 1; std::getline(input, line); ++number) {
@@ -38,11 +50,12 @@ std::vector<double> read_prices(const std::filesystem::path& file) {
       price = stoploss::to_float(stoploss::Value(last));
     } catch (const std::exception&) {
       if (number == 1) continue;  // a header
-      throw PricePathError(file.string() + ":" + std::to_string(number) + ": not a price: " + last);
+      throw PricePathError(file.string() + ":" + std::to_string(number) +
+                           ": not a price: " + stoploss::excerpt(last));
     }
     if (!(price > 0)) {
       throw PricePathError(file.string() + ":" + std::to_string(number) +
-                           ": a price must be positive: " + last);
+                           ": a price must be positive: " + stoploss::excerpt(last));
     }
     prices.push_back(price);
   }

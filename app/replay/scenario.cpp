@@ -1,15 +1,18 @@
 #include "scenario.hpp"
 
 #include <array>
-#include <fstream>
-#include <sstream>
+#include <stdexcept>
 
 #include "Core/collaborators/failures.hpp"
+#include "Core/utils/read_file.hpp"
 
 namespace replay {
 namespace {
 
 using stoploss::Value;
+
+// Far more than any incident needs; a scenario is read whole before it is parsed.
+constexpr std::size_t kLargestScenario = std::size_t{16} << 20;
 
 constexpr std::array<std::string_view, 13> kOperations = {
     "Bitmex_Wrapper.ReturnTicker", "Bitmex_Wrapper.instrument", "Bitmex_Wrapper.WS_Status",
@@ -66,7 +69,10 @@ Raise parse_raise(const Value& raise, const std::string& where) {
     fail(where, "status and body belong to an HTTPError only");
   }
   if (const Value* status = optional_member(raise, "status")) {
-    if (!status->is_number_integer()) fail(where, "status must be an integer");
+    if (!status->is_number_integer() || stoploss::less(*status, 0) ||
+        stoploss::greater(*status, 999)) {
+      fail(where, "status must be an integer from 0 to 999");
+    }
     parsed.status = status->get<int>();
   }
   parsed.body = text_member(raise, "body", where, "");
@@ -165,15 +171,13 @@ Scenario parse_scenario(const Value& document) {
 }
 
 Scenario read_scenario(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  if (!file) throw ScenarioError(path.string() + ": cannot be read");
-  std::ostringstream text;
-  text << file.rdbuf();
   Value document;
   try {
-    document = stoploss::parse_json(text.str());
+    document = stoploss::parse_json(utils::read_file(path, kLargestScenario));
   } catch (const stoploss::ValueError& error) {
-    throw ScenarioError(path.string() + ": invalid JSON: " + error.what());
+    throw ScenarioError(path.string() + ": " + error.what());
+  } catch (const std::runtime_error& error) {
+    throw ScenarioError(error.what());
   }
   return parse_scenario(document);
 }

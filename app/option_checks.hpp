@@ -1,0 +1,17 @@
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+namespace app {
+
+// What CLI11's own checks let through: "nan" passes its ranges, and a negative or too large
+// number given for an unsigned option wraps around.
+
+// A number that reads as a finite floating-point number.
+CLI::Validator finite_number();
+
+// A whole number from 0 to 2^64 - 1, digits only.
+CLI::Validator unsigned_64();
+
+}  // namespace app
