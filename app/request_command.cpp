@@ -6,6 +6,7 @@
 #include <random>
 
 #include "Core/Modules/stop_loss.hpp"
+#include "Core/Rest/exchange_url.hpp"
 #include "Core/Rest/rest_components.hpp"
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
@@ -88,6 +89,7 @@ int send_request(const RequestOptions& options, rest::RestClient& client) {
 
 int run_request(const RequestOptions& options) {
   if (!options.exchange.empty()) {
+    rest::parse_exchange_url(options.exchange);  // before anything is read or sent
     const auto credentials = auth::load_credentials(options.credentials_file);
     if (!credentials) {
       std::cerr << "stoploss request: no credentials: set BITMEX_API_KEY and BITMEX_API_SECRET or "

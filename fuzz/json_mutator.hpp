@@ -16,6 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "Core/collaborators/failures.hpp"
+#include "Core/collaborators/record.hpp"
+
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
 
 namespace fuzz {
@@ -138,6 +141,22 @@ inline void mutate(Json& document, Random& random, std::size_t max_size) {
   }
 }
 
+// The document's text with one node wrapped in up to `room` / 2 arrays: nesting far deeper
+// than the document could be built and written as a value here without exhausting the stack.
+inline std::string deepened(Json& document, Random& random, std::size_t room) {
+  Nodes nodes;
+  collect(document, nodes);
+  Json& target = *nodes.all[below(random, nodes.all.size())];
+  const std::string inner = target.dump(-1, ' ', false, Json::error_handler_t::replace);
+  const std::string marker = "\"\\u0001deep\"";
+  target = "\x01deep";
+  std::string text = document.dump(-1, ' ', false, Json::error_handler_t::replace);
+  const std::size_t depth = std::min<std::size_t>(1 + below(random, 100000), room / 2);
+  text.replace(text.find(marker), marker.size(),
+               std::string(depth, '[') + inner + std::string(depth, ']'));
+  return text;
+}
+
 }  // namespace json_mutation
 
 // For LLVMFuzzerCustomMutator: edits the document when the input is JSON and `seed` says so,
@@ -145,11 +164,21 @@ inline void mutate(Json& document, Random& random, std::size_t max_size) {
 inline std::size_t mutate_json(std::uint8_t* data, std::size_t size, std::size_t max_size,
                                unsigned seed) {
   json_mutation::Random random(seed);
-  auto document = json_mutation::Json::parse(data, data + size, nullptr, false);
-  if (document.is_discarded() || random() % 2 == 0) return LLVMFuzzerMutate(data, size, max_size);
-  json_mutation::mutate(document, random, max_size);
-  const std::string text =
-      document.dump(-1, ' ', false, json_mutation::Json::error_handler_t::replace);
+  json_mutation::Json document;
+  try {
+    // Depth-limited, so that walking and writing the document here stays within the stack.
+    document = stoploss::parse_json(std::string_view(reinterpret_cast<const char*>(data), size));
+  } catch (const stoploss::ValueError&) {
+    return LLVMFuzzerMutate(data, size, max_size);
+  }
+  if (random() % 2 == 0) return LLVMFuzzerMutate(data, size, max_size);
+  std::string text;
+  if (random() % 8 == 0) {
+    text = json_mutation::deepened(document, random, max_size - std::min(max_size, size));
+  } else {
+    json_mutation::mutate(document, random, max_size);
+    text = document.dump(-1, ' ', false, json_mutation::Json::error_handler_t::replace);
+  }
   if (text.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
   std::copy(text.begin(), text.end(), data);
   return text.size();

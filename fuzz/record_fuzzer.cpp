@@ -377,8 +377,25 @@ void check_value(const Value& value, const std::string& needle, FuzzedDataProvid
 
 }  // namespace
 
+// Lists and records nested to any depth are read only within the nesting limit; what is read
+// can be written back.
+void check_nesting(FuzzedDataProvider& input) {
+  const int depth = input.ConsumeIntegralInRange<int>(0, 200000);
+  const bool records = input.ConsumeBool();
+  std::string text;
+  for (int i = 0; i < depth; ++i) text += records ? R"({"ordType":)" : "[";
+  text += "0";
+  text += std::string(static_cast<std::size_t>(depth), records ? '}' : ']');
+  const auto read = outcome("parse_json", [&] { stoploss::to_text(stoploss::parse_json(text)); });
+  const Outcome expected =
+      depth <= stoploss::kMaxJsonDepth ? Outcome::kReturned : Outcome::kValueError;
+  fuzz::expect(read == expected, "nesting refused past the limit and only there",
+               [&] { return std::to_string(depth) + " levels"; });
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
+  check_nesting(input);
   const Value first = decode(input, 0);
   const Value second = decode(input, 0);
   const std::string needle = input.ConsumeRandomLengthString(16);

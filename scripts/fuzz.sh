@@ -6,7 +6,7 @@
 set -euo pipefail
 seconds=${1:-60}
 cd "$(dirname "$0")/.."
-targets=(scenario_fuzzer record_fuzzer error_body_fuzzer)
+targets=(scenario_fuzzer record_fuzzer error_body_fuzzer http_answer_fuzzer)
 
 packages=(clang-14 libclang-rt-14-dev)
 scripts/install_packages.sh "${packages[@]}"
@@ -38,6 +38,8 @@ for target in "${targets[@]}"; do
   options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
            -artifact_prefix="$work/findings/")
   [ -f "fuzz/$target.dict" ] && options+=(-dict="fuzz/$target.dict")
+  # Whole answers: bodies of megabytes, a header block of 64 KiB and more.
+  [ "$target" = http_answer_fuzzer ] && options+=(-max_len=4194304)
   status=0
   # A target's scratch files stay in its run folder, even when it dies.
   TMPDIR=$work "$build/fuzz/$target" "${options[@]}" "$work/corpus" >"$work/log" 2>&1 || status=$?

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang-format nlohmann-json3-dev libfmt-dev libspdlog-dev
           libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev libcpp-httplib-dev libboost-dev pkg-config)
+          libssl-dev libboost-dev)
 scripts/install_packages.sh "${packages[@]}"
 
 # CI treats warnings as errors.

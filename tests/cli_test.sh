@@ -21,6 +21,8 @@ rm -f /tmp/stoploss_cli_err.$$
 # Set-up failures of every command: one line on standard error naming the problem, exit
 # status 2, whatever the input. Each row: the arguments, then a part of the line expected.
 scratch=$(mktemp -d)
+printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
+chmod 600 "$scratch/credentials"
 mkdir "$scratch/full" && ln -s /dev/full "$scratch/full/trace.csv"
 printf '{"PairLIST":["XBTUSD"],"answers":{"QuorCalls.open_orders":[{"raise":{"kind":"HTTPError","text":"x","status":4294967696,"body":""}}]},"requests":[]}' >"$scratch/status.json"
 { printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":[{"PAIR":"XBTUSD","Price":'
@@ -38,12 +40,16 @@ demo --steps 3 --out ''|an output folder is required
 demo --steps 3 --out $scratch/full|trace.csv: cannot be written
 demo --steps 3 --trail nan|finite
 demo --steps 3 --fault-rate nan|finite
-demo --steps 3 --seed -1|UINT64
-demo --steps 3 --seed 18446744073709551616|UINT64
+demo --steps 3 --seed -1|whole number
+demo --steps 3 --seed 18446744073709551616|whole number
 demo --steps 3 --prices /dev/zero|larger than
 replay /dev/zero|larger than
 replay $scratch/deep.json|nested deeper
 replay $scratch/status.json|status must be an integer from 0 to 999
+request XBTUSD 9000 --exchange ftp://127.0.0.1|must start with https://
+request XBTUSD 9000 --exchange 127.0.0.1:8080|must start with https://
+request XBTUSD 9000 --exchange http://10.1.2.3:8080|loopback address only
+serve-sim --host 127.0.0.1.5 --credentials $scratch/credentials|cannot
 ROWS
 
 "$stoploss" replay "$tests/../examples/xbtusd_new_stop.json" | grep -q '"requests"' ||
@@ -55,8 +61,6 @@ ROWS
 # from a file; the secret shows nowhere.
 out=$("$stoploss" request XBTUSD 8900)
 [ $? -eq 0 ] && grep -q "^result: true" <<<"$out" || fail "request to the embedded exchange: $out"
-printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
-chmod 600 "$scratch/credentials"
 "$stoploss" serve-sim --credentials "$scratch/credentials" >"$scratch/server.out" 2>&1 &
 server=$!
 for _ in $(seq 50); do grep -q "^serving" "$scratch/server.out" && break; sleep 0.1; done

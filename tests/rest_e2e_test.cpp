@@ -39,7 +39,7 @@ class OverHttp : public testing::Test {
   void connect(const std::string& secret) {
     client_ = std::make_unique<rest::RestClient>(
         rest::RestSettings{.base_url = "http://127.0.0.1:" + std::to_string(port_),
-                           .timeout = std::chrono::milliseconds(250),
+                           .deadline = std::chrono::milliseconds(250),
                            .max_retries = 2,
                            .backoff = std::chrono::milliseconds(10)},
         auth::Credentials{kKey, secret},

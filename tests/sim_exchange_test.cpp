@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
@@ -74,9 +75,10 @@ INSTANTIATE_TEST_SUITE_P(
                     Placement{9000, -10000000, ""}, Placement{9000.3, -100, kBadTick},
                     Placement{0, -100, kBadTick}, Placement{-9000, -100, kBadTick},
                     Placement{9000, 0, kBadQty}, Placement{9000, -10000001, kBadQty},
-                    Placement{10500, 10000001, kBadQty}, Placement{10000, -100, kTriggers},
-                    Placement{10500, -100, kTriggers}, Placement{10000, 100, kTriggers},
-                    Placement{9500, 100, kTriggers}));
+                    Placement{10500, 10000001, kBadQty},
+                    Placement{9000, std::numeric_limits<long long>::min(), kBadQty},
+                    Placement{10000, -100, kTriggers}, Placement{10500, -100, kTriggers},
+                    Placement{10000, 100, kTriggers}, Placement{9500, 100, kTriggers}));
 
 TEST(SimExchange, UnlistedSymbolIsNotFound) {
   SimExchange exchange;

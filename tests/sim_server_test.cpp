@@ -1,28 +1,42 @@
 // The embedded exchange over loopback HTTP as a REST client sees it: routes, signatures, rate
-// limit and faults.
+// limits and faults, and clients that try to hold the server up.
 #include "Core/sim/sim_server.hpp"
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <algorithm>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Core/auth/signature.hpp"
 
 namespace {
 
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
 using sim::ServerFault;
+using std::chrono::milliseconds;
 using stoploss::Value;
 
 const std::string kKey = "key-1";
 const std::string kSecret = "secret-1";
 const std::string kOrder = "/api/v1/order";
 const std::string kInstrument = "/api/v1/instrument?symbol=XBTUSD";
+constexpr milliseconds kWait{2000};  // the longest any read waits
 
 long long unix_now() {
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -47,9 +61,82 @@ std::string stop(double stopPx, long long orderQty, const std::string& symbol = 
 }
 
 struct Signing {
-  std::string key = kKey;
+  std::string key = kKey;  // empty: not signed
   std::string secret = kSecret;
   long long expires_in = 60;
+};
+
+std::string request_text(const std::string& verb, const std::string& target,
+                         const std::string& body, const Signing& signing = {}) {
+  http::request<http::string_body> req;
+  req.method_string(verb);
+  req.target(target);
+  req.set(http::field::host, "127.0.0.1");
+  req.set(http::field::content_type, "application/json");
+  if (!signing.key.empty()) {
+    const long long expires = unix_now() + signing.expires_in;
+    req.set("api-key", signing.key);
+    req.set("api-expires", std::to_string(expires));
+    req.set("api-signature", auth::signature(signing.secret, verb, target, expires, body));
+  }
+  req.body() = body;
+  req.prepare_payload();
+  std::ostringstream text;
+  text << req;
+  return text.str();
+}
+
+constexpr int kNoAnswer = -1;  // nothing within the wait
+constexpr int kClosed = 0;     // closed by the server without an answer
+
+struct Heard {
+  int status = kNoAnswer;
+  http::response<http::string_body> response;
+  milliseconds took{0};
+
+  std::string header(const char* name) const { return std::string(response[name]); }
+};
+
+// One loopback connection. Writes ignore failures (a server may close on a hostile client
+// mid-write): what the client then hears tells.
+class Connection {
+ public:
+  explicit Connection(int port) {
+    socket_.connect({asio::ip::make_address_v4("127.0.0.1"), static_cast<std::uint16_t>(port)});
+  }
+
+  void send(const std::string& bytes) {
+    boost::system::error_code ignored;
+    asio::write(socket_, asio::buffer(bytes), ignored);
+  }
+
+  Heard read(milliseconds wait = kWait) {
+    const auto start = std::chrono::steady_clock::now();
+    http::response_parser<http::string_body> parser;
+    std::optional<boost::system::error_code> ended;
+    http::async_read(socket_, buffer_, parser,
+                     [&](const boost::system::error_code& ec, std::size_t) { ended = ec; });
+    io_.restart();
+    io_.run_for(wait);
+    Heard heard;
+    heard.took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+    if (!ended) {
+      socket_.cancel();
+      io_.restart();
+      io_.run();
+    } else if (*ended) {
+      heard.status = kClosed;
+    } else {
+      heard.response = parser.release();
+      heard.status = heard.response.result_int();
+    }
+    return heard;
+  }
+
+ private:
+  asio::io_context io_;
+  asio::ip::tcp::socket socket_{io_};
+  boost::beast::flat_buffer buffer_;
 };
 
 // XBTUSD and ETHUSD served on a free loopback port, and a client that signs what it sends.
@@ -60,31 +147,17 @@ struct Loopback {
     port = server.start();
   }
 
-  httplib::Result send(const std::string& verb, const std::string& target,
-                       const std::string& body = "", const Signing& signing = {},
-                       int read_timeout_ms = 2000) {
-    const long long expires = unix_now() + signing.expires_in;
-    httplib::Request req;
-    req.method = verb;
-    req.path = target;
-    req.body = body;
-    req.headers = {{"api-key", signing.key},
-                   {"api-expires", std::to_string(expires)},
-                   {"api-signature", auth::signature(signing.secret, verb, target, expires, body)},
-                   {"Content-Type", "application/json"}};
-    httplib::Client client("127.0.0.1", port);
-    client.set_read_timeout(0, read_timeout_ms * 1000);
-    return client.send(req);
+  Heard send(const std::string& verb, const std::string& target, const std::string& body = "",
+             const Signing& signing = {}, milliseconds wait = kWait) {
+    Connection connection(port);
+    connection.send(request_text(verb, target, body, signing));
+    return connection.read(wait);
   }
 
   Value answer(const std::string& verb, const std::string& target, const std::string& body = "") {
-    const httplib::Result result = send(verb, target, body);
-    if (!result) {
-      ADD_FAILURE() << verb << ' ' << target << ": no answer";
-      return nullptr;
-    }
-    EXPECT_EQ(result->status, 200) << verb << ' ' << target << ": " << result->body;
-    return Value::parse(result->body);
+    const Heard heard = send(verb, target, body);
+    EXPECT_EQ(heard.status, 200) << verb << ' ' << target << ": " << heard.response.body();
+    return heard.status == 200 ? Value::parse(heard.response.body()) : Value();
   }
 
   std::vector<double> stop_prices(const std::string& symbol = "XBTUSD") {
@@ -168,10 +241,9 @@ class RefusedPlacement : public testing::TestWithParam<Refused> {};
 
 TEST_P(RefusedPlacement, AnswersTheRefusalAndPlacesNothing) {
   Loopback net;
-  const httplib::Result result = net.send("POST", kOrder, GetParam().body);
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->status, GetParam().status);
-  const Value error = Value::parse(result->body).at("error");
+  const Heard heard = net.send("POST", kOrder, GetParam().body);
+  ASSERT_EQ(heard.status, GetParam().status);
+  const Value error = Value::parse(heard.response.body()).at("error");
   if (!GetParam().message.empty()) {
     EXPECT_EQ(error.at("message"), GetParam().message);
   }
@@ -194,10 +266,9 @@ class Unauthorized : public testing::TestWithParam<BadCredentials> {};
 
 TEST_P(Unauthorized, Gets401AndDoesNothing) {
   Loopback net;
-  const httplib::Result result = net.send("POST", kOrder, stop(9000, -100), GetParam().signing);
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->status, 401);
-  EXPECT_EQ(Value::parse(result->body),
+  const Heard heard = net.send("POST", kOrder, stop(9000, -100), GetParam().signing);
+  ASSERT_EQ(heard.status, 401);
+  EXPECT_EQ(Value::parse(heard.response.body()),
             Value({{"error", {{"message", GetParam().message}, {"name", "HTTPError"}}}}));
   EXPECT_TRUE(net.stop_prices().empty());
 }
@@ -212,29 +283,27 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SimServerRateLimit, CountsDownThenRefusesWithRetryAfter) {
   Loopback net(settings(3));
   for (int remaining = 2; remaining >= 0; --remaining) {
-    const httplib::Result result = net.send("GET", kInstrument);
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, 200);
-    EXPECT_EQ(result->get_header_value("x-ratelimit-limit"), "3");
-    EXPECT_EQ(result->get_header_value("x-ratelimit-remaining"), std::to_string(remaining));
-    const long long reset = std::stoll(result->get_header_value("x-ratelimit-reset"));
+    const Heard heard = net.send("GET", kInstrument);
+    ASSERT_EQ(heard.status, 200);
+    EXPECT_EQ(heard.header("x-ratelimit-limit"), "3");
+    EXPECT_EQ(heard.header("x-ratelimit-remaining"), std::to_string(remaining));
+    const long long reset = std::stoll(heard.header("x-ratelimit-reset"));
     EXPECT_GE(reset, unix_now() + 58);
     EXPECT_LE(reset, unix_now() + 60);
   }
-  const httplib::Result refused = net.send("POST", kOrder, stop(9000, -100));
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->status, 429);
-  EXPECT_EQ(refused->get_header_value("x-ratelimit-remaining"), "0");
-  const long long retry = std::stoll(refused->get_header_value("Retry-After"));
+  const Heard refused = net.send("POST", kOrder, stop(9000, -100));
+  ASSERT_EQ(refused.status, 429);
+  EXPECT_EQ(refused.header("x-ratelimit-remaining"), "0");
+  const long long retry = std::stoll(refused.header("Retry-After"));
   EXPECT_GE(retry, 1);
   EXPECT_LE(retry, 60);
-  EXPECT_EQ(Value::parse(refused->body).at("error").at("name"), "RateLimitError");
+  EXPECT_EQ(Value::parse(refused.response.body()).at("error").at("name"), "RateLimitError");
   EXPECT_TRUE(net.stop_prices().empty());
 }
 
 struct Scripted {
   ServerFault fault;
-  int status;  // 0: no answer within the client's read time-out
+  int status;
   std::string message;
   bool placed;
 };
@@ -245,22 +314,16 @@ TEST_P(ScriptedFault, HitsTheNextRequestOnly) {
   Loopback net;
   const Scripted& c = GetParam();
   net.server.fail_next(c.fault);
-  const httplib::Result result = net.send("POST", kOrder, stop(9000, -100), {}, 100);
-  if (c.status == 0) {
-    EXPECT_EQ(result.error(), httplib::Error::Read);
-  } else {
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->status, c.status);
-    if (c.message.empty()) {
-      EXPECT_FALSE(Value::accept(result->body)) << result->body;
-    } else {
-      EXPECT_EQ(Value::parse(result->body).at("error").at("message"), c.message);
-    }
+  const Heard heard = net.send("POST", kOrder, stop(9000, -100), {}, milliseconds(100));
+  EXPECT_EQ(heard.status, c.status);
+  const std::string& body = heard.response.body();
+  if (c.status > 0 && c.message.empty()) {
+    EXPECT_FALSE(Value::accept(body)) << body;
+  } else if (c.status > 0) {
+    EXPECT_EQ(Value::parse(body).at("error").at("message"), c.message);
   }
   // Answered at once even while a stalled answer is held back.
-  const httplib::Result next = net.send("GET", kInstrument, "", {}, 250);
-  ASSERT_TRUE(next);
-  EXPECT_EQ(next->status, 200);
+  EXPECT_EQ(net.send("GET", kInstrument, "", {}, milliseconds(250)).status, 200);
   EXPECT_EQ(net.stop_prices().size(), c.placed ? 1u : 0u);
 }
 
@@ -270,14 +333,14 @@ INSTANTIATE_TEST_SUITE_P(
                              "The system is currently overloaded. Please try again later.", false},
                     Scripted{ServerFault::kRateLimited, 429,
                              "Rate limit exceeded, retry in 1 seconds.", false},
-                    Scripted{ServerFault::kStall, 0, "", true},
+                    Scripted{ServerFault::kStall, kNoAnswer, "", true},
                     Scripted{ServerFault::kTruncated, 200, "", true}));
 
 TEST(SimServerFaults, DrawnFaultsRepeatWithTheSeed) {
   const auto statuses = [](std::uint64_t seed) {
     Loopback net(settings(120, {.overload = 0.5}, seed));
     std::vector<int> seen;
-    for (int i = 0; i < 16; ++i) seen.push_back(net.send("GET", kInstrument)->status);
+    for (int i = 0; i < 16; ++i) seen.push_back(net.send("GET", kInstrument).status);
     return seen;
   };
   const std::vector<int> first = statuses(11);
@@ -295,6 +358,168 @@ TEST(SimServerCounts, ByVerbAndPathWhateverTheAnswer) {
             (std::map<std::string, int>{{"GET /api/v1/order", 1}, {"POST /api/v1/order", 2}}));
   net.server.reset_counts();
   EXPECT_TRUE(net.server.requests().empty());
+}
+
+// Clients that try to hold the server up or break it, against short deadlines. Each row acts and
+// returns what its probe heard and how long the probe took.
+constexpr milliseconds kDeadline{500};
+constexpr milliseconds kPrompt{250};
+constexpr std::size_t kConnections = 32;
+
+sim::ServerSettings hostile_settings() {
+  sim::ServerSettings served = settings();
+  served.faults.stall_for = milliseconds(10000);
+  served.http.read_deadline = kDeadline;
+  served.http.idle = kDeadline;
+  served.http.connections = kConnections;
+  return served;
+}
+
+Heard timed(const std::function<Heard()>& probe) {
+  const auto start = std::chrono::steady_clock::now();
+  Heard heard = probe();
+  heard.took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+  return heard;
+}
+
+// Connections that started a request and send one more header byte every 20 ms, never ending it.
+class Drippers {
+ public:
+  Drippers(int port, int count) {
+    for (int i = 0; i < count; ++i) {
+      slow_.push_back(std::make_unique<Connection>(port));
+      slow_.back()->send("GET " + kInstrument + " HTTP/1.1\r\nX-Slow: ");
+    }
+    drip_ = std::jthread([this](const std::stop_token& stopped) {
+      while (!stopped.stop_requested()) {
+        for (const auto& connection : slow_) connection->send("a");
+        std::this_thread::sleep_for(milliseconds(20));
+      }
+    });
+  }
+
+ private:
+  std::vector<std::unique_ptr<Connection>> slow_;
+  std::jthread drip_;  // last: stopped before the connections go
+};
+
+std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+struct HostileCase {
+  const char* what;
+  std::function<Heard(Loopback&)> act;
+  int status;           // what the probe hears
+  milliseconds within;  // and how soon
+};
+
+const HostileCase kHostile[] = {
+    {"a body beyond the limit is refused before it is read",
+     [](Loopback& net) {
+       Connection client(net.port);
+       return timed([&] {
+         client.send("POST " + kOrder + " HTTP/1.1\r\nContent-Length: 629145600\r\n\r\n" +
+                     std::string(64 << 10, '{'));
+         return client.read();
+       });
+     },
+     413, kPrompt},
+    {"a header beyond the limit is refused",
+     [](Loopback& net) {
+       Connection client(net.port);
+       client.send("GET " + kInstrument + " HTTP/1.1\r\nX-Big: " + std::string(20 << 10, 'a') +
+                   "\r\n\r\n");
+       return timed([&] { return client.read(); });
+     },
+     431, kPrompt},
+    {"16 clients dripping header bytes hold up no signed request",
+     [](Loopback& net) {
+       const Drippers drippers(net.port, 16);
+       return timed([&] { return net.send("GET", kInstrument); });
+     },
+     200, kPrompt},
+    {"a connection that sends nothing is closed after the read deadline",
+     [](Loopback& net) {
+       Connection client(net.port);
+       return timed([&] { return client.read(); });
+     },
+     kClosed, kDeadline + kPrompt},
+    {"a kept-alive connection left idle is closed after the idle time",
+     [](Loopback& net) {
+       Connection client(net.port);
+       client.send(request_text("GET", kInstrument, ""));
+       EXPECT_EQ(client.read().status, 200);
+       return timed([&] { return client.read(); });
+     },
+     kClosed, kDeadline + kPrompt},
+    {"a connection beyond the cap is closed at once",
+     [](Loopback& net) {
+       std::vector<std::unique_ptr<Connection>> open;
+       for (std::size_t i = 0; i < kConnections; ++i) {
+         open.push_back(std::make_unique<Connection>(net.port));
+       }
+       Connection client(net.port);
+       return timed([&] { return client.read(); });
+     },
+     kClosed, kPrompt},
+    {"a filter nested 100k deep is refused",
+     [](Loopback& net) {
+       return timed([&] {
+         return net.send("DELETE", kOrder + "/all",
+                         R"({"symbol":"XBTUSD","filter":)" + nested(100000) + "}");
+       });
+     },
+     400, kPrompt},
+    {"an expiry 30 years ahead is refused",
+     [](Loopback& net) {
+       const long long thirty_years = 30LL * 365 * 24 * 3600;
+       return timed([&] {
+         return net.send("POST", kOrder, stop(9000, -100), {kKey, kSecret, thirty_years});
+       });
+     },
+     401, kPrompt},
+    {"unsigned requests that use up their budget leave the key's alone",
+     [](Loopback& net) {
+       for (int sent = 0; sent < 200; ++sent) {
+         if (net.send("GET", kInstrument, "", {.key = ""}).status == 429) break;
+       }
+       return timed([&] { return net.send("GET", kInstrument); });
+     },
+     200, kPrompt},
+    {"orderQty -2^63 is refused",
+     [](Loopback& net) {
+       return timed([&] {
+         return net.send("POST", kOrder, stop(9000, std::numeric_limits<long long>::min()));
+       });
+     },
+     400, kPrompt},
+    {"stop() ends at once with slow clients connected and an answer held back",
+     [](Loopback& net) {
+       const Drippers drippers(net.port, 4);
+       const Connection silent(net.port);
+       Connection stalled(net.port);
+       net.server.fail_next(ServerFault::kStall);
+       stalled.send(request_text("GET", kInstrument, ""));
+       EXPECT_EQ(stalled.read(milliseconds(50)).status, kNoAnswer);
+       return timed([&] {
+         net.server.stop();
+         return stalled.read();
+       });
+     },
+     kClosed, kPrompt},
+};
+
+TEST(SimServerHostileClients, HoldUpNoOtherClientAndBreakNothing) {
+  for (const HostileCase& c : kHostile) {
+    SCOPED_TRACE(c.what);
+    Loopback net(hostile_settings());
+    const Heard heard = c.act(net);
+    EXPECT_EQ(heard.status, c.status) << heard.response.body();
+    EXPECT_LE(heard.took, c.within);
+    if (heard.status >= 400) {  // the exchange's error body
+      EXPECT_TRUE(Value::parse(heard.response.body()).at("error").at("message").is_string());
+    }
+    EXPECT_TRUE(net.stop_prices().empty());
+  }
 }
 
 }  // namespace

@@ -1,63 +1,160 @@
 #include "Core/Rest/rest_client.hpp"
 
 #include <fmt/format.h>
-#include <httplib.h>
+#include <openssl/ssl.h>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <charconv>
+#include <optional>
+#include <stdexcept>
 #include <thread>
+#include <type_traits>
+#include <variant>
 
+#include "Core/Rest/exchange_url.hpp"
+#include "Core/Rest/http_answer.hpp"
 #include "Core/auth/signature.hpp"
-#include "Core/collaborators/failures.hpp"
 #include "Core/utils/unix_time.hpp"
 
 namespace rest {
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;  // the stream's clock
+using Request = http::request<http::string_body>;
+
 constexpr std::string_view kApi = "/api/v1";
 
-std::string_view reason_of(int status) {
-  switch (status) {
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 429:
-      return "Too Many Requests";
-    case 500:
-      return "Internal Server Error";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    default:
-      return "HTTP error";
-  }
-}
-
-// The exchange refuses a further stop order in words of its own; the module looks for this.
-bool refuses_stop_limit(const std::string& body) {
-  std::string lower(body);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower.find("stop orders") != std::string::npos &&
-         (lower.find("too many") != std::string::npos || lower.find("max") != std::string::npos);
-}
-
-long header_number(const httplib::Response& answer, const char* name, long otherwise) {
-  if (!answer.has_header(name)) return otherwise;
-  try {
-    return std::stol(answer.get_header_value(name));
-  } catch (const std::exception&) {
-    return otherwise;
-  }
-}
+// A connection that could not be made: nothing was sent, so the try may be repeated.
+struct Unreached {
+  std::string reason;
+};
 
 }  // namespace
+
+// One connection per try on a private io_context. The stream's expiry, set once, bounds connect,
+// handshake, send and the whole answer together; every byte goes through Asio, which sends with
+// MSG_NOSIGNAL, and OpenSSL only ever sees memory buffers.
+class RestClient::Transport {
+ public:
+  explicit Transport(const RestSettings& settings)
+      : origin_(parse_exchange_url(settings.base_url)),
+        deadline_(settings.deadline),
+        max_answer_bytes_(settings.max_answer_bytes) {
+    if (!origin_.tls) return;
+    tls_.emplace(ssl::context::tls_client);
+    tls_->set_verify_mode(ssl::verify_peer);
+    if (settings.ca_file.empty()) {
+      tls_->set_default_verify_paths();
+    } else {
+      tls_->load_verify_file(settings.ca_file);
+    }
+  }
+
+  const std::string& authority() const { return origin_.authority; }
+
+  // The answer to `request`, or why no connection was made. Throws "Timed out" past the
+  // deadline, "Broken answer" for a connection that breaks or an answer that is not HTTP, and
+  // stoploss::ValueError for an answer over the size cap.
+  std::variant<Answer, Unreached> exchange(const Request& request, std::string_view name) {
+    const Clock::time_point deadline = Clock::now() + deadline_;
+    tcp::resolver resolver(io_);
+    tcp::resolver::results_type addresses;
+    const auto resolved = finish([&](auto done) {
+      resolver.async_resolve(origin_.host, origin_.port,
+                             [&addresses, done](const beast::error_code& error, auto found) {
+                               addresses = std::move(found);
+                               done(error);
+                             });
+    });
+    if (resolved) return Unreached{"cannot resolve " + origin_.host + ": " + resolved.message()};
+    if (!tls_) {
+      beast::tcp_stream stream(io_);
+      return over(stream, addresses, request, name, deadline);
+    }
+    ssl::stream<beast::tcp_stream> stream(io_, *tls_);
+    return over(stream, addresses, request, name, deadline);
+  }
+
+ private:
+  // Runs the asynchronous operation `start` begins to its end and returns its error.
+  template <class Start>
+  beast::error_code finish(Start start) {
+    beast::error_code result;
+    start([&result](const beast::error_code& error, auto&&...) { result = error; });
+    io_.restart();
+    io_.run();
+    return result;
+  }
+
+  template <class Stream>
+  std::variant<Answer, Unreached> over(Stream& stream, const tcp::resolver::results_type& addresses,
+                                       const Request& request, std::string_view name,
+                                       Clock::time_point deadline) {
+    const auto timed_out = [deadline](const beast::error_code& error) {
+      return error == beast::error::timeout || Clock::now() >= deadline;
+    };
+    beast::tcp_stream& tcp = beast::get_lowest_layer(stream);
+    tcp.expires_at(deadline);
+    if (const auto error = finish([&](auto done) { tcp.async_connect(addresses, done); })) {
+      return Unreached{timed_out(error) ? "no connection within the deadline" : error.message()};
+    }
+    if constexpr (!std::is_same_v<Stream, beast::tcp_stream>) {
+      beast::error_code not_ip;
+      asio::ip::make_address(origin_.host, not_ip);
+      // Server name indication takes a host name only, never an address.
+      if (not_ip && !SSL_set_tlsext_host_name(stream.native_handle(), origin_.host.c_str())) {
+        return Unreached{"cannot set the TLS server name"};
+      }
+      stream.set_verify_callback(ssl::host_name_verification(origin_.host));
+      const auto error =
+          finish([&](auto done) { stream.async_handshake(ssl::stream_base::client, done); });
+      if (error) {
+        return Unreached{timed_out(error) ? "no TLS session within the deadline"
+                                          : "TLS: " + error.message()};
+      }
+    }
+    // From here on the exchange may have the request and act on it: no failure is retried.
+    const auto fail = [&](const beast::error_code& error, std::string_view during) {
+      if (timed_out(error)) {
+        throw std::runtime_error(
+            fmt::format("Timed out: {} (no whole answer within {} ms)", name, deadline_.count()));
+      }
+      refuse_unreadable(error, during);
+    };
+    if (const auto error = finish([&](auto done) { http::async_write(stream, request, done); })) {
+      fail(error, fmt::format("{}, while sending", name));
+    }
+    AnswerParser parser;
+    bound(parser, max_answer_bytes_);
+    beast::flat_buffer buffer = answer_buffer();
+    // The header block on its own first (see bound()).
+    const auto header =
+        finish([&](auto done) { http::async_read_header(stream, buffer, parser, done); });
+    if (header) fail(header, name);
+    if (!parser.is_done()) {
+      const auto rest = finish([&](auto done) { http::async_read(stream, buffer, parser, done); });
+      if (rest) fail(rest, name);
+    }
+    return parser.release();
+  }
+
+  ExchangeUrl origin_;
+  std::chrono::milliseconds deadline_;
+  std::uint64_t max_answer_bytes_;
+  asio::io_context io_;
+  std::optional<ssl::context> tls_;
+};
 
 std::string url_encode(std::string_view text) {
   std::string encoded;
@@ -77,16 +174,7 @@ RestClient::RestClient(RestSettings settings, std::optional<auth::Credentials> c
       credentials_(std::move(credentials)),
       pause_(pause ? std::move(pause)
                    : [](std::chrono::milliseconds wait) { std::this_thread::sleep_for(wait); }),
-      client_(std::make_unique<httplib::Client>(settings_.base_url)) {
-  if (!client_->is_valid()) {
-    throw std::invalid_argument("not an exchange URL: " + settings_.base_url);
-  }
-  client_->set_url_encode(false);  // the target is signed exactly as it is sent
-  client_->set_connection_timeout(settings_.timeout);
-  client_->set_read_timeout(settings_.timeout);
-  client_->set_write_timeout(settings_.timeout);
-  client_->enable_server_certificate_verification(true);
-}
+      transport_(std::make_unique<Transport>(settings_)) {}
 
 RestClient::~RestClient() = default;
 
@@ -106,62 +194,49 @@ stoploss::Value RestClient::send(std::string_view verb, std::string_view path,
 
 stoploss::Value RestClient::request(std::string_view verb, const std::string& target,
                                     const std::string& body) {
+  const http::verb method = http::string_to_verb({verb.data(), verb.size()});
+  if (method == http::verb::unknown) {
+    throw std::invalid_argument("not an HTTP verb: " + std::string(verb));
+  }
   const std::string route = std::string(verb) + " " + target.substr(0, target.find('?'));
   const std::string url = settings_.base_url + target;
+  const std::string name = fmt::format("{} {}", verb, url);
   std::string last_reason;
   for (int attempt = 0; attempt <= settings_.max_retries; ++attempt) {
-    httplib::Headers headers;
+    Request message(method, target, 11);
+    message.set(http::field::host, transport_->authority());
+    message.set(http::field::user_agent, "stoploss");
+    message.set(http::field::connection, "close");
     if (credentials_) {
       const long long expires = utils::unix_now() + settings_.expires_after.count();
-      headers.emplace("api-expires", std::to_string(expires));
-      headers.emplace("api-key", credentials_->key);
-      headers.emplace("api-signature",
-                      auth::signature(credentials_->secret, verb, target, expires, body));
+      message.set("api-expires", std::to_string(expires));
+      message.set("api-key", credentials_->key);
+      message.set("api-signature",
+                  auth::signature(credentials_->secret, verb, target, expires, body));
     }
+    if (method != http::verb::get) {
+      message.set(http::field::content_type, "application/json");
+      message.body() = body;
+    }
+    message.prepare_payload();
     ++requests_[route];
-    const auto answer = verb == "GET"    ? client_->Get(target, headers)
-                        : verb == "POST" ? client_->Post(target, headers, body, "application/json")
-                        : verb == "PUT"
-                            ? client_->Put(target, headers, body, "application/json")
-                            : client_->Delete(target, headers, body, "application/json");
-    if (!answer) {
-      const auto error = answer.error();
-      if (error == httplib::Error::Read || error == httplib::Error::Write) {
-        throw std::runtime_error(
-            fmt::format("Timed out: {} {} ({})", verb, url, httplib::to_string(error)));
-      }
-      last_reason = httplib::to_string(error);
-      if (attempt < settings_.max_retries) pause_(settings_.backoff * (1 << attempt));
-      continue;
+    auto tried = transport_->exchange(message, name);
+    const TryContext context{
+        verb, url, attempt, settings_.backoff, settings_.max_wait, utils::unix_now()};
+    Retry retry{backoff_wait(context), ""};
+    if (const auto* unreached = std::get_if<Unreached>(&tried)) {
+      retry.reason = unreached->reason;
+    } else {
+      const Answer& answer = std::get<Answer>(tried);
+      rate_limit_ = rate_limit_of(answer, rate_limit_);
+      auto verdict = interpret(answer, context);
+      if (auto* value = std::get_if<stoploss::Value>(&verdict)) return std::move(*value);
+      retry = std::get<Retry>(std::move(verdict));
     }
-    rate_limit_ = {header_number(*answer, "x-ratelimit-limit", rate_limit_.limit),
-                   header_number(*answer, "x-ratelimit-remaining", rate_limit_.remaining),
-                   header_number(*answer, "x-ratelimit-reset", rate_limit_.reset)};
-    const int status = answer->status;
-    if (status >= 200 && status < 300) {
-      try {
-        return stoploss::parse_json(answer->body);
-      } catch (const stoploss::ValueError& error) {
-        throw stoploss::ValueError(
-            fmt::format("the answer to {} {} is {}", verb, url, error.what()));
-      }
-    }
-    if (status == 503 || status == 429) {
-      last_reason = fmt::format("{} {}", status, reason_of(status));
-      auto wait = settings_.backoff * (1 << attempt);
-      if (status == 429 && rate_limit_.reset > 0) {
-        wait = std::max<std::chrono::milliseconds>(
-            wait, std::chrono::seconds(std::max(0LL, rate_limit_.reset - utils::unix_now())));
-      }
-      if (attempt < settings_.max_retries) pause_(wait);
-      continue;
-    }
-    std::string text = fmt::format("{} {} Error: {} for url: {}", status,
-                                   status < 500 ? "Client" : "Server", reason_of(status), url);
-    if (refuses_stop_limit(answer->body)) text += " (Max Stop orders)";
-    throw stoploss::HTTPError(text, {status, answer->body});
+    last_reason = retry.reason;
+    if (attempt < settings_.max_retries) pause_(retry.wait);
   }
-  throw std::runtime_error(fmt::format("Max retries hit: {} {} ({})", verb, url, last_reason));
+  throw std::runtime_error(fmt::format("Max retries hit: {} ({})", name, last_reason));
 }
 
 }  // namespace rest

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,18 +14,17 @@
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/record.hpp"
 
-namespace httplib {
-class Client;
-}
-
 namespace rest {
 
 struct RestSettings {
   std::string base_url = "https://testnet.bitmex.com";  // scheme, host and optional port
-  std::chrono::milliseconds timeout{10000};             // connect, read and write
-  int max_retries = 4;                                  // for 503, 429 and refused connections
-  std::chrono::milliseconds backoff{250};               // the first wait between tries; doubles
-  std::chrono::seconds expires_after{5};                // validity of a signed request
+  std::chrono::milliseconds deadline{5000};   // one try: connect, send and the whole answer
+  std::uint64_t max_answer_bytes = 32 << 20;  // the answer's body; its header block: 64 KiB
+  int max_retries = 4;                        // for 503, 429 and failed connections
+  std::chrono::milliseconds backoff{250};     // the first wait between tries; doubles
+  std::chrono::milliseconds max_wait{60000};  // the longest wait between tries, whatever 429 says
+  std::chrono::seconds expires_after{5};      // validity of a signed request
+  std::string ca_file{};  // PEM certificates to trust instead of the system's, when set
 };
 
 // The exchange's rate-limit headers of the latest answer (-1 until one carried them).
@@ -38,17 +38,23 @@ using Query = std::vector<std::pair<std::string, std::string>>;
 // How the client waits between tries; tests record instead of sleeping.
 using Pause = std::function<void(std::chrono::milliseconds)>;
 
-// The exchange's REST API under /api/v1, signed when credentials are given. TLS certificates
-// are verified. Failures, as the module expects them:
+// The exchange's REST API under /api/v1 over http:// or https:// (certificates verified against
+// the system's or `ca_file`'s authorities, host name checked), signed when credentials are given.
+// A fresh connection per try. Failures, as the module expects them:
 // - an answer other than 2xx: stoploss::HTTPError with its status and body (a refusal of a
 //   further stop order carries "Max Stop orders" in its text);
-// - 503 and 429 are tried again with a doubling backoff, waiting at least until the rate
-//   limit resets; then, like a refused connection, a failure whose text has "Max retries hit";
-// - a read or write time-out (the request may have been acted on): "Timed out", not retried;
-// - a 2xx answer that is not JSON: stoploss::ValueError.
-// Not thread-safe: one request at a time.
+// - 503 and 429 are tried again with a doubling backoff, on 429 waiting for Retry-After or the
+//   rate limit's reset, never longer than max_wait; then, like a connection that could not be
+//   made, a failure whose text has "Max retries hit";
+// - no whole answer within the deadline once the request is under way (the exchange may have
+//   acted): "Timed out", not tried again;
+// - an answer that is not HTTP, or a connection that breaks after it is made: "Broken answer",
+//   not tried again;
+// - a 2xx answer that is not JSON, or an answer over max_answer_bytes: stoploss::ValueError.
+// Nothing a peer does raises SIGPIPE. Not thread-safe: one request at a time.
 class RestClient {
  public:
+  // Throws std::invalid_argument for a base_url that is not http(s)://host[:port].
   RestClient(RestSettings settings, std::optional<auth::Credentials> credentials, Pause pause = {});
   ~RestClient();
   RestClient(const RestClient&) = delete;
@@ -63,13 +69,15 @@ class RestClient {
   const std::map<std::string, int>& requests() const { return requests_; }
 
  private:
+  class Transport;
+
   stoploss::Value request(std::string_view verb, const std::string& target,
                           const std::string& body);
 
   RestSettings settings_;
   std::optional<auth::Credentials> credentials_;
   Pause pause_;
-  std::unique_ptr<httplib::Client> client_;
+  std::unique_ptr<Transport> transport_;
   RateLimit rate_limit_;
   std::map<std::string, int> requests_;
 };

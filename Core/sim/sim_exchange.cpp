@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "Core/collaborators/failures.hpp"
 #include "Core/sim/exchange_errors.hpp"
@@ -35,6 +36,12 @@ bool triggered(const Value& order, double price) {
   if (*side == "Sell") return price <= trigger;
   if (*side == "Buy") return price >= trigger;
   return false;
+}
+
+// |n| for any long long: -2^63 has no long long magnitude.
+std::uint64_t magnitude(long long n) {
+  const auto bits = static_cast<std::uint64_t>(n);
+  return n < 0 ? 0 - bits : bits;
 }
 
 template <class Instruments>
@@ -74,7 +81,9 @@ void SimExchange::set_price(std::string_view symbol, double price) {
 
 void SimExchange::check_stop(const SimInstrument& listed, double stopPx, long long orderQty,
                              std::string_view path) const {
-  if (orderQty == 0 || std::llabs(orderQty) > listed.maxOrderQty) refuse(path, "Invalid orderQty");
+  if (orderQty == 0 || magnitude(orderQty) > magnitude(listed.maxOrderQty)) {
+    refuse(path, "Invalid orderQty");
+  }
   if (!std::isfinite(stopPx) || stopPx <= 0 || !utils::on_step(stopPx, listed.tickSize)) {
     refuse(path, "Invalid stopPx: must be a multiple of the tickSize");
   }

@@ -1,13 +1,10 @@
 #include "Core/sim/sim_server.hpp"
 
 #include <fmt/format.h>
-#include <httplib.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <charconv>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -16,7 +13,6 @@
 #include <set>
 #include <stdexcept>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -24,6 +20,7 @@
 #include "Core/collaborators/failures.hpp"
 #include "Core/collaborators/record.hpp"
 #include "Core/sim/exchange_errors.hpp"
+#include "Core/sim/http_listener.hpp"
 #include "Core/utils/unix_time.hpp"
 
 namespace sim {
@@ -64,6 +61,8 @@ class RateWindow {
   };
 
   explicit RateWindow(int limit) : limit_(limit) {}
+
+  int limit() const { return limit_; }
 
   Use take(long long now) {
     if (now >= end_) {
@@ -127,20 +126,25 @@ class FaultDraw {
 };
 
 // Why the request's credentials are refused, if they are.
-std::optional<std::string_view> refusal(const httplib::Request& req, const ServerSettings& settings,
-                                        long long now) {
-  const std::string key = req.get_header_value("api-key");
+std::optional<std::string> refusal(const HttpRequest& req, const ServerSettings& settings,
+                                   long long now) {
+  const std::string key = req.header("api-key");
   if (key.empty() || key != settings.key) return "This key is disabled.";
-  const std::string expires_text = req.get_header_value("api-expires");
+  const std::string expires_text = req.header("api-expires");
   const char* const end = expires_text.data() + expires_text.size();
   long long expires = 0;
   const auto [read_to, error] = std::from_chars(expires_text.data(), end, expires);
-  if (error != std::errc{} || read_to != end) return kBadSignature;
+  if (error != std::errc{} || read_to != end) return std::string(kBadSignature);
   if (expires < now) return "This request has expired - `expires` is in the past.";
+  if (expires - now > kMaxExpiresAhead.count()) {
+    return fmt::format(
+        "This request's expiry is too far ahead - `expires` must be within {} seconds of now.",
+        kMaxExpiresAhead.count());
+  }
   const std::string expected =
       auth::signature(settings.secret, req.method, req.target, expires, req.body);
-  if (!auth::same_signature(req.get_header_value("api-signature"), expected)) {
-    return kBadSignature;
+  if (!auth::same_signature(req.header("api-signature"), expected)) {
+    return std::string(kBadSignature);
   }
   return std::nullopt;
 }
@@ -177,15 +181,16 @@ class OrderLedger {
   std::map<std::string, Value, std::less<>> seen_;
 };
 
-Value json_body(const httplib::Request& req) {
+Value json_body(const HttpRequest& req) {
   Value body = stoploss::parse_json(req.body);
   if (!body.is_object()) throw BadRequest("The request body must be a JSON object");
   return body;
 }
 
-std::string symbol_param(const httplib::Request& req) {
-  if (!req.has_param("symbol")) throw BadRequest("symbol is required");
-  return req.get_param_value("symbol");
+std::string symbol_param(const HttpRequest& req) {
+  std::optional<std::string> symbol = req.param("symbol");
+  if (!symbol) throw BadRequest("symbol is required");
+  return std::move(*symbol);
 }
 
 // A filter given as a JSON object or as the text of one.
@@ -222,7 +227,7 @@ class OrderRoutes {
  public:
   explicit OrderRoutes(SimExchange& exchange) : exchange_(exchange) {}
 
-  Value instrument(const httplib::Request& req) {
+  Value instrument(const HttpRequest& req) {
     const std::string symbol = symbol_param(req);
     Value listing = Value::array();
     try {
@@ -238,10 +243,10 @@ class OrderRoutes {
     return listing;
   }
 
-  Value open_orders(const httplib::Request& req) {
+  Value open_orders(const HttpRequest& req) {
     const std::string symbol = symbol_param(req);
-    Value filter =
-        req.has_param("filter") ? filter_of(Value(req.get_param_value("filter"))) : Value::object();
+    const std::optional<std::string> given = req.param("filter");
+    Value filter = given ? filter_of(Value(*given)) : Value::object();
     filter.erase("open");  // the exchange keeps open orders only
     Value listing = Value::array();
     for (const Value& order : exchange_.open_orders(symbol)) {
@@ -251,7 +256,7 @@ class OrderRoutes {
     return listing;
   }
 
-  Value place(const httplib::Request& req) {
+  Value place(const HttpRequest& req) {
     const Value body = json_body(req);
     if (body.value("ordType", std::string()) != "Stop") {
       throw BadRequest("This exchange takes ordType Stop only");
@@ -272,7 +277,7 @@ class OrderRoutes {
     return order;
   }
 
-  Value amend(const httplib::Request& req) {
+  Value amend(const HttpRequest& req) {
     const Value body = json_body(req);
     const std::string id = stoploss::field(body, "orderID").get<std::string>();
     const std::optional<Value> current = exchange_.open_order(Value(id));
@@ -292,7 +297,7 @@ class OrderRoutes {
     return *order;
   }
 
-  Value cancel(const httplib::Request& req) {
+  Value cancel(const HttpRequest& req) {
     const std::vector<std::string> ids = order_ids(stoploss::field(json_body(req), "orderID"));
     std::vector<std::optional<Value>> records;
     RecordList left;
@@ -316,7 +321,7 @@ class OrderRoutes {
     return answer;
   }
 
-  Value cancel_all(const httplib::Request& req) {
+  Value cancel_all(const HttpRequest& req) {
     const Value body = json_body(req);
     const std::string symbol = stoploss::field(body, "symbol").get<std::string>();
     const auto filter = body.find("filter");
@@ -340,7 +345,7 @@ class OrderRoutes {
   OrderLedger ledger_;
 };
 
-using Route = Value (OrderRoutes::*)(const httplib::Request&);
+using Route = Value (OrderRoutes::*)(const HttpRequest&);
 
 // Whether a failure comes from what the request holds rather than from the server.
 bool invalid_input(const std::exception& failure) {
@@ -350,7 +355,7 @@ bool invalid_input(const std::exception& failure) {
          dynamic_cast<const Value::exception*>(&failure);
 }
 
-Answer act(OrderRoutes& routes, Route route, const httplib::Request& req) {
+Answer act(OrderRoutes& routes, Route route, const HttpRequest& req) {
   try {
     return {200, (routes.*route)(req).dump(-1, ' ', false, Value::error_handler_t::replace)};
   } catch (const stoploss::HTTPError& refused) {
@@ -362,6 +367,25 @@ Answer act(OrderRoutes& routes, Route route, const httplib::Request& req) {
   }
 }
 
+struct RouteOf {
+  std::string_view method;
+  std::string_view path;
+  Route route;
+};
+
+constexpr std::array<RouteOf, 6> kRoutes{{
+    {"GET", "/api/v1/instrument", &OrderRoutes::instrument},
+    {"GET", "/api/v1/order", &OrderRoutes::open_orders},
+    {"POST", "/api/v1/order", &OrderRoutes::place},
+    {"PUT", "/api/v1/order", &OrderRoutes::amend},
+    {"DELETE", "/api/v1/order", &OrderRoutes::cancel},
+    {"DELETE", "/api/v1/order/all", &OrderRoutes::cancel_all},
+}};
+
+HttpAnswer json_answer(int status, std::string body) {
+  return {status, {{"Content-Type", "application/json"}}, std::move(body)};
+}
+
 }  // namespace
 
 class SimServer::Impl {
@@ -370,57 +394,22 @@ class SimServer::Impl {
       : exchange_(exchange),
         settings_(std::move(settings)),
         routes_(exchange),
-        rate_(settings_.rate_limit),
-        faults_(settings_.seed, settings_.faults) {
-    const auto on = [this](Route route) {
-      return [this, route](const httplib::Request& req, httplib::Response& res) {
-        serve(req, res, route);
-      };
-    };
-    const std::string base = "/api/v1";
-    server_.Get(base + "/instrument", on(&OrderRoutes::instrument));
-    server_.Get(base + "/order", on(&OrderRoutes::open_orders));
-    server_.Post(base + "/order", on(&OrderRoutes::place));
-    server_.Put(base + "/order", on(&OrderRoutes::amend));
-    server_.Delete(base + "/order", on(&OrderRoutes::cancel));
-    server_.Delete(base + "/order/all", on(&OrderRoutes::cancel_all));
-    // An idle keep-alive connection holds stop() back for up to this long.
-    server_.set_keep_alive_timeout(1);
-  }
+        signed_rate_(settings_.rate_limit),
+        unsigned_rate_(settings_.unsigned_rate_limit),
+        faults_(settings_.seed, settings_.faults),
+        listener_(
+            settings_.http, [this](const HttpRequest& req) { return serve(req); },
+            [](int status, std::string_view message) {
+              return json_answer(status, error_body(message, "HTTPError"));
+            }) {}
 
   ~Impl() { stop(); }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  int start(const std::string& host, int port) {
-    if (thread_.joinable()) throw std::logic_error("SimServer is already serving");
-    const int bound =
-        port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
-    if (bound <= 0)
-      throw std::runtime_error(fmt::format("SimServer cannot bind {}:{}", host, port));
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = false;
-    }
-    listened_ = false;
-    thread_ = std::thread([this] {
-      server_.listen_after_bind();
-      listened_ = true;
-    });
-    // A stop() before the server runs would be lost and leave the thread serving.
-    while (!server_.is_running() && !listened_) std::this_thread::yield();
-    return bound;
-  }
+  int start(const std::string& host, int port) { return listener_.start(host, port); }
 
-  void stop() {
-    {
-      const std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    stalled_.notify_all();
-    server_.stop();
-    if (thread_.joinable()) thread_.join();
-  }
+  void stop() { listener_.stop(); }
 
   void fail_next(ServerFault fault, std::string route) {
     const std::lock_guard lock(mutex_);
@@ -443,32 +432,42 @@ class SimServer::Impl {
   }
 
  private:
-  void serve(const httplib::Request& req, httplib::Response& res, Route route) {
-    std::unique_lock lock(mutex_);
-    ++counts_[req.method + " " + req.path];
-    const long long now = utils::unix_now();
-    const RateWindow::Use use = rate_.take(now);
-    Answer answer = respond(req, route, use, now);
-    answer.delay += settings_.latency;
-    res.status = answer.status;
-    res.set_content(answer.body, "application/json");
-    res.set_header("x-ratelimit-limit", std::to_string(settings_.rate_limit));
-    res.set_header("x-ratelimit-remaining", std::to_string(use.remaining));
-    res.set_header("x-ratelimit-reset", std::to_string(use.reset));
-    if (answer.retry_after > 0) res.set_header("Retry-After", std::to_string(answer.retry_after));
-    // The exchange has acted; other requests go on while this answer is held back.
-    if (answer.delay.count() > 0) {
-      stalled_.wait_for(lock, answer.delay, [this] { return stopping_; });
+  // On the listener's thread.
+  HttpAnswer serve(const HttpRequest& req) {
+    const auto route = std::ranges::find_if(
+        kRoutes, [&](const RouteOf& r) { return r.method == req.method && r.path == req.path(); });
+    if (route == kRoutes.end()) {
+      HttpAnswer missing = json_answer(404, error_body("Not Found", "HTTPError"));
+      missing.delay = settings_.latency;
+      return missing;
     }
+    const std::lock_guard lock(mutex_);
+    ++counts_[req.method + " " + std::string(req.path())];
+    const long long now = utils::unix_now();
+    // Only a request signed with the key draws on the key's budget.
+    const std::optional<std::string> refused = refusal(req, settings_, now);
+    RateWindow& window = refused ? unsigned_rate_ : signed_rate_;
+    const RateWindow::Use use = window.take(now);
+    const Answer answer = respond(req, route->route, use, refused, now);
+
+    HttpAnswer http = json_answer(answer.status, answer.body);
+    http.headers.insert(http.headers.end(),
+                        {{"x-ratelimit-limit", std::to_string(window.limit())},
+                         {"x-ratelimit-remaining", std::to_string(use.remaining)},
+                         {"x-ratelimit-reset", std::to_string(use.reset)}});
+    if (answer.retry_after > 0) {
+      http.headers.emplace_back("Retry-After", std::to_string(answer.retry_after));
+    }
+    http.delay = answer.delay + settings_.latency;
+    return http;
   }
 
-  Answer respond(const httplib::Request& req, Route route, const RateWindow::Use& use,
-                 long long now) {
+  Answer respond(const HttpRequest& req, Route route, const RateWindow::Use& use,
+                 const std::optional<std::string>& refused, long long now) {
     if (!use.allowed) return rate_limited(std::max(1LL, use.reset - now));
-    if (const auto refused = refusal(req, settings_, now)) {
-      return {401, error_body(*refused, "HTTPError")};
-    }
-    const std::optional<ServerFault> fault = faults_.next(req.method + " " + req.path);
+    if (refused) return {401, error_body(*refused, "HTTPError")};
+    const std::optional<ServerFault> fault =
+        faults_.next(req.method + " " + std::string(req.path()));
     if (fault == ServerFault::kOverload) {
       return {503, error_body(kOverloaded, "HTTPError")};
     }
@@ -482,15 +481,12 @@ class SimServer::Impl {
   SimExchange& exchange_;
   const ServerSettings settings_;
   OrderRoutes routes_;
-  RateWindow rate_;
+  RateWindow signed_rate_;
+  RateWindow unsigned_rate_;
   FaultDraw faults_;
   std::map<std::string, int> counts_;
   mutable std::mutex mutex_;
-  std::condition_variable stalled_;
-  bool stopping_ = false;
-  httplib::Server server_;
-  std::thread thread_;
-  std::atomic<bool> listened_{false};
+  HttpListener listener_;  // last: stopped before what its handler uses goes
 };
 
 SimServer::SimServer(SimExchange& exchange, ServerSettings settings)

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "Core/sim/http_listener.hpp"
 #include "Core/sim/sim_exchange.hpp"
 
 namespace sim {
@@ -23,18 +24,28 @@ struct ServerFaults {
 
 enum class ServerFault { kOverload, kRateLimited, kStall, kTruncated };
 
+// How far ahead a signed request's api-expires may lie: a signed request can be sent again until
+// it expires, so a far expiry would make a captured request good for years. Clients send now+5
+// to now+60; the margin covers their clocks running behind.
+inline constexpr std::chrono::seconds kMaxExpiresAhead{300};
+
 struct ServerSettings {
   std::string key;
   std::string secret;
   std::uint64_t seed = 1;
   ServerFaults faults{};
-  int rate_limit = 120;                  // requests per one-minute window
+  int rate_limit = 120;                  // signed requests per one-minute window
   std::chrono::milliseconds latency{0};  // added to every answer
+  // Requests not signed with the key, per one-minute window, all together: they cannot use up
+  // the key's budget.
+  int unsigned_rate_limit = 30;
+  HttpLimits http{};
 };
 
 // Serves a SimExchange over HTTP with the exchange's REST routes under /api/v1, signed
 // requests, rate-limit headers and faults, so that a REST client and the module over it can
-// be tested end to end. Requests are handled on a pool of threads, one at a time.
+// be tested end to end. Requests are handled on one thread, one at a time; a client that is slow
+// or hostile holds back no other (see HttpLimits).
 class SimServer {
  public:
   SimServer(SimExchange& exchange, ServerSettings settings);
@@ -45,7 +56,8 @@ class SimServer {
   // Binds (port 0: any free port) and serves on a background thread; returns the port.
   // Throws std::runtime_error when it cannot bind, std::logic_error when already serving.
   int start(const std::string& host = "127.0.0.1", int port = 0);
-  // Stops serving; a stalled answer is cut short. Safe to call more than once.
+  // Stops serving at once, whatever the clients are doing; an answer held back is not sent. Safe
+  // to call more than once.
   void stop();
 
   // The next requests' faults, in order, instead of drawn ones: of any request, or of the
