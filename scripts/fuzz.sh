@@ -38,8 +38,11 @@ for target in "${targets[@]}"; do
   options=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
            -artifact_prefix="$work/findings/")
   [ -f "fuzz/$target.dict" ] && options+=(-dict="fuzz/$target.dict")
-  # Whole answers: bodies of megabytes, a header block of 64 KiB and more.
-  [ "$target" = http_answer_fuzzer ] && options+=(-max_len=4194304)
+  # Inputs large and deep enough to pass every bound: documents nested 100k levels (the JSON
+  # mutator deepens them), whole answers of megabytes with header blocks over 64 KiB.
+  max_len=262144
+  [ "$target" = http_answer_fuzzer ] && max_len=4194304
+  options+=(-max_len="$max_len")
   status=0
   # A target's scratch files stay in its run folder, even when it dies.
   TMPDIR=$work "$build/fuzz/$target" "${options[@]}" "$work/corpus" >"$work/log" 2>&1 || status=$?
