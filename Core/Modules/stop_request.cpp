@@ -72,14 +72,26 @@ double finite_price(const Value& price) {
   return number;
 }
 
-// The instrument's maximum order quantity less one: the size of the pair's stops.
+// The instrument's lot size, or 1 when it gives none that can be used.
+long long lot_size(const Value& instrument) {
+  try {
+    return stoploss::to_int(field(instrument, "lotSize"));
+  } catch (const std::exception&) {  // missing, null, not a number: whole contracts
+    return 1;
+  }
+}
+
+// The size of the pair's stops: the instrument's maximum order quantity less one, rounded
+// down to a whole number of lots, since the exchange refuses any other quantity.
 long long contracts_below_limit(const Value& instrument) {
   const long long limit = stoploss::to_int(field(instrument, "maxOrderQty"));
   // The size is negated for a sell stop: it must stay above the lowest integer.
   if (limit <= std::numeric_limits<long long>::min() + 1) {
     throw stoploss::ValueError("maxOrderQty out of range");
   }
-  return limit - 1;
+  const long long below = limit - 1;
+  const long long lot = lot_size(instrument);
+  return lot > 1 && below > 0 ? below - below % lot : below;
 }
 
 }  // namespace
@@ -109,7 +121,8 @@ std::optional<bool> StopRequest::run() {
 
 // Rounds the price to the pair's step; removes the pair's stops when asked to.
 std::optional<StopRequest::Ending> StopRequest::take_request_price() {
-  TEXT = options_.Text ? to_text(*options_.Text) : std::string();
+  // A text that holds null is no text, as it is to the host that passed it.
+  TEXT = options_.Text && !options_.Text->is_null() ? to_text(*options_.Text) : std::string();
 
   const double price = finite_price(Price);
   const double step = to_float(bound_.bitmex->ReturnTicker(PAIR));

@@ -28,8 +28,8 @@ struct Scenario {
   std::vector<std::string> PairLIST;
   bool DEBUG = false;
   std::string install_dir = "/opt/bot";
-  std::map<std::string, std::vector<Answer>, std::less<>> answers;
-  std::vector<ScenarioRequest> requests;
+  std::map<std::string, std::vector<Answer>, std::less<>> answers{};
+  std::vector<ScenarioRequest> requests{};
 };
 
 // Throws ScenarioError for anything the replay cannot use.

@@ -24,7 +24,7 @@ struct Raise {
 // One scripted answer of an operation: a value returned, or a failure raised.
 struct Answer {
   stoploss::Value value;
-  std::optional<Raise> raise;
+  std::optional<Raise> raise{};
   bool remove = false;  // Cancel_bulk.orders: empty the list it was given
 };
 
