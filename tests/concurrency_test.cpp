@@ -49,7 +49,7 @@ class LastRounded final : public stoploss::QuorCalls {
 
 TEST(SerialHost, RequestsFromManyThreadsLeaveOneStopAtEachPairsLastPrice) {
   sim::SimExchange exchange;
-  exchange.list(sim::xbtusd(10000));
+  exchange.list(sim::xbtusd(10000, 1));
   exchange.list(sim::ethusd(2000));
   stoploss::ComponentTable table =
       sim::sim_components(exchange, {.log = std::make_shared<utils::SilentLog>()});

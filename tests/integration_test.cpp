@@ -36,7 +36,7 @@ class OnExchange : public testing::Test {
   // manager for both pairs.
   void open(sim::FaultSettings faults, std::uint64_t seed = 1) {
     exchange_ = std::make_unique<sim::SimExchange>(seed, faults);
-    exchange_->list(sim::xbtusd(10000));
+    exchange_->list(sim::xbtusd(10000, 1));
     exchange_->list(sim::ethusd(2000));
     log_ = std::make_shared<RecordingLog>();
     table_ = sim::sim_components(*exchange_, {.install_dir = "/opt/bot", .log = log_});
@@ -87,7 +87,7 @@ TEST_P(FirstStopOf, StandsAloneAtTheRoundedPrice) {
   EXPECT_EQ(StopLoss::Call(c.pair, c.price), true);
   ASSERT_EQ(prices(c.pair), std::vector<double>{c.rounded});
   const Value order = exchange_->open_orders(c.pair)[0];
-  EXPECT_EQ(order["orderQty"], c.quantity);
+  EXPECT_EQ(order["orderQty"], c.quantity > 0 ? c.quantity : -c.quantity);
   EXPECT_EQ(order["side"], c.quantity > 0 ? "Buy" : "Sell");
   EXPECT_THAT(order["execInst"].get<std::string>(), HasSubstr("ReduceOnly"));
 }
@@ -105,7 +105,7 @@ TEST_F(OnExchange, PairUnknownToTheManagerGetsTheFallbackSize) {
   EXPECT_EQ(StopLoss::Call("LTCUSD", 90), true);
   const auto book = exchange_->open_orders("LTCUSD");
   ASSERT_EQ(book.size(), 1u);
-  EXPECT_EQ(book[0]["orderQty"], -999999);
+  EXPECT_EQ(book[0]["orderQty"], 999999);
 }
 
 // Stops of the module's size stand on the book (in this order) before one request.
@@ -261,7 +261,7 @@ TEST_P(LabelsOf, ShowOnTheNewStop) {
 
 INSTANTIATE_TEST_SUITE_P(
     Options, LabelsOf,
-    testing::Values(Labels{{}, "", ""}, Labels{{.Text = "trail"}, "trail", ""},
+    testing::Values(Labels{{}, "Submitted via API.", ""}, Labels{{.Text = "trail"}, "trail", ""},
                     Labels{{.Text = 42}, "42", ""},
                     Labels{{.CLID = "pos-7", .Text = "trail"}, "trail", "pos-7"}));
 

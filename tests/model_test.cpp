@@ -680,7 +680,7 @@ class ModelCase {
  private:
   void list_markets() {
     const double xbt = utils::nearest_multiple(dice_.uniform(5000, 20000), 0.5);
-    exchange_->list(sim::xbtusd(xbt));
+    exchange_->list(sim::xbtusd(xbt, 1));
     markets_.push_back(market_of("XBTUSD", 0.5, xbt));
     if (dice_.chance(0.5)) {
       const double eth = utils::nearest_multiple(dice_.uniform(1000, 3000), 0.05);

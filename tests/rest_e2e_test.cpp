@@ -31,7 +31,7 @@ class RecordedSleep final : public stoploss::Sleep {
 class OverHttp : public testing::Test {
  protected:
   void SetUp() override {
-    exchange_.list(sim::xbtusd(9000));
+    exchange_.list(sim::xbtusd(9000, 1));
     port_ = server_.start();
     connect(kSecret);
   }

@@ -65,7 +65,9 @@ TEST_P(PlacementAt10000, IsCheckedForTickQuantityAndSideOfTheMarket) {
   }
 }
 
-const std::string kBadTick = "Invalid stopPx: must be a multiple of the tickSize";
+const std::string kBadTick = "Invalid stopPx tickSize";
+const std::string kBadPx = "Invalid stopPx";
+const std::string kOffLot = "Order quantity must be a multiple of lot size: 100";
 const std::string kBadQty = "Invalid orderQty";
 const std::string kTriggers = "Stop price would trigger immediately";
 
@@ -73,16 +75,16 @@ INSTANTIATE_TEST_SUITE_P(
     Xbtusd, PlacementAt10000,
     testing::Values(Placement{9000.5, -100, ""}, Placement{10500, 100, ""},
                     Placement{9000, -10000000, ""}, Placement{9000.3, -100, kBadTick},
-                    Placement{0, -100, kBadTick}, Placement{-9000, -100, kBadTick},
-                    Placement{9000, 0, kBadQty}, Placement{9000, -10000001, kBadQty},
-                    Placement{10500, 10000001, kBadQty},
+                    Placement{0, -100, kBadPx}, Placement{-9000, -100, kBadPx},
+                    Placement{9000, -150, kOffLot}, Placement{9000, 0, kBadQty},
+                    Placement{9000, -10000001, kBadQty}, Placement{10500, 10000001, kBadQty},
                     Placement{9000, std::numeric_limits<long long>::min(), kBadQty},
                     Placement{10000, -100, kTriggers}, Placement{10500, -100, kTriggers},
                     Placement{10000, 100, kTriggers}, Placement{9500, 100, kTriggers}));
 
-TEST(SimExchange, UnlistedSymbolIsNotFound) {
+TEST(SimExchange, UnlistedSymbolIsRefused) {
   SimExchange exchange;
-  EXPECT_EQ(refusal([&] { place(exchange, 9000, -100); }, 404), "Instrument not listed");
+  EXPECT_EQ(refusal([&] { place(exchange, 9000, -100); }), "Invalid symbol");
 }
 
 TEST(SimExchange, EleventhOpenStopOfAPairIsRefused) {
@@ -139,7 +141,7 @@ class AmendBoth : public testing::TestWithParam<Amendment> {};
 
 TEST_P(AmendBoth, ChangesEveryOrderOrNone) {
   SimExchange exchange;
-  exchange.list(sim::xbtusd(10000));
+  exchange.list(sim::xbtusd(10000, 1));
   const Value first = place(exchange, 9000, -100);
   const Value second = place(exchange, 9100, -100);
   place(exchange, 9200, -100);
@@ -150,11 +152,11 @@ TEST_P(AmendBoth, ChangesEveryOrderOrNone) {
   if (GetParam().refused_with.empty()) {
     exchange.amend(amendments);
     EXPECT_EQ(exchange.stop_prices("XBTUSD"), (std::vector<double>{8500, 8600, 9200}));
-    EXPECT_EQ(exchange.open_orders("XBTUSD")[1]["orderQty"], -50);
+    EXPECT_EQ(exchange.open_orders("XBTUSD")[1]["orderQty"], 50);
   } else {
     EXPECT_EQ(refusal([&] { exchange.amend(amendments); }), GetParam().refused_with);
     EXPECT_EQ(exchange.stop_prices("XBTUSD"), (std::vector<double>{9000, 9100, 9200}));
-    EXPECT_EQ(exchange.open_orders("XBTUSD")[1]["orderQty"], -100);
+    EXPECT_EQ(exchange.open_orders("XBTUSD")[1]["orderQty"], 100);
   }
 }
 
@@ -163,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Amendment{"Accepted", {{"stopPx", 8600}, {"orderQty", -50}}, ""},
                     Amendment{"UnknownOrder",
                               {{"orderID", "no-such-order"}, {"stopPx", 8600}, {"orderQty", -50}},
-                              "Invalid ordStatus"},
+                              "Invalid orderID"},
                     Amendment{"OffTick", {{"stopPx", 8600.3}, {"orderQty", -50}}, kBadTick},
                     Amendment{
                         "AcrossTheMarket", {{"stopPx", 10500}, {"orderQty", -50}}, kTriggers}),
@@ -227,9 +229,9 @@ TEST(SimExchange, OnlyATimedOutCallHasActedBeforeFailing) {
     try {
       // Actions with and without an answer.
       if (i % 2 == 0) {
-        exchange.call("QuorCalls.STOP_order", "order", [&] { return place(exchange, 9000, -1); });
+        exchange.call("QuorCalls.STOP_order", "order", [&] { return place(exchange, 9000, -100); });
       } else {
-        exchange.call("QuorCalls.STOP_order", "order", [&] { place(exchange, 9000, -1); });
+        exchange.call("QuorCalls.STOP_order", "order", [&] { place(exchange, 9000, -100); });
       }
       ADD_FAILURE() << "a call answered at fault rate 1";
     } catch (const std::exception& failure) {

@@ -173,8 +173,14 @@ struct Loopback {
 
 TEST(SimServerRoutes, InstrumentListsTheSymbolOrNothing) {
   Loopback net;
-  EXPECT_EQ(net.answer("GET", kInstrument), Value::parse(R"([{"symbol":"XBTUSD","tickSize":0.5,
-      "maxOrderQty":10000000,"lastPrice":10000,"impactMidPrice":10000}])"));
+  const Value listed = net.answer("GET", kInstrument);
+  ASSERT_EQ(listed.size(), 1u);
+  const Value expected = Value::parse(R"({"symbol":"XBTUSD","state":"Open","tickSize":0.5,
+      "lotSize":100,"maxOrderQty":10000000,"multiplier":-100000000,"isInverse":true,
+      "lastPrice":10000,"impactMidPrice":10000})");
+  for (const auto& [key, value] : expected.items()) {
+    EXPECT_EQ(listed[0][key], value) << key;
+  }
   EXPECT_EQ(net.answer("GET", "/api/v1/instrument?symbol=NOPE"), Value::array());
 }
 
@@ -190,7 +196,7 @@ TEST(SimServerRoutes, PlaceListAndAmendOverHttp) {
 
   const Value amended = net.answer("PUT", kOrder, Value{{"orderID", id}, {"stopPx", 9100}}.dump());
   EXPECT_EQ(amended["stopPx"], 9100);
-  EXPECT_EQ(amended["orderQty"], -100);  // left out: kept
+  EXPECT_EQ(amended["orderQty"], 100);  // left out: kept
   EXPECT_EQ(net.stop_prices(), std::vector<double>{9100});
 }
 
@@ -253,8 +259,13 @@ TEST_P(RefusedPlacement, AnswersTheRefusalAndPlacesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Bodies, RefusedPlacement,
     testing::Values(Refused{stop(10500, -100), 400, "Stop price would trigger immediately"},
-                    Refused{stop(9000, -100, "NOPE"), 404, "Instrument not listed"},
-                    Refused{R"({"symbol":"XBTUSD","orderQty":-100,"stopPx":9000})", 400, ""},
+                    Refused{stop(9000, -100, "NOPE"), 400, "Invalid symbol"},
+                    Refused{R"({"symbol":"XBTUSD","side":"Sell","orderQty":-100,"stopPx":9000})",
+                            400, "Invalid orderQty"},
+                    Refused{R"({"symbol":"XBTUSD","side":"Sell","orderQty":150,"stopPx":9000})",
+                            400, "Order quantity must be a multiple of lot size: 100"},
+                    Refused{R"({"symbol":"XBTUSD","side":"Sell","orderQty":100,"stopPx":9000.3})",
+                            400, "Invalid stopPx tickSize"},
                     Refused{"{not json", 400, ""}));
 
 struct BadCredentials {

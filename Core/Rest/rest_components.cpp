@@ -19,6 +19,12 @@ using stoploss::RecordList;
 using stoploss::Value;
 using Clock = std::chrono::steady_clock;
 
+// The size the exchange takes, with the side apart: |n| for any long long.
+unsigned long long magnitude(long long n) {
+  const auto bits = static_cast<unsigned long long>(n);
+  return n < 0 ? 0 - bits : bits;
+}
+
 // Instrument records, fetched at most once per `ttl` for each pair.
 class Instruments {
  public:
@@ -88,8 +94,10 @@ class RestQuorCalls final : public stoploss::QuorCalls {
   }
   Value STOP_order(const std::string& pair, const Value& stopPx, long long orderQty,
                    const stoploss::StopOrderOptions& options) override {
+    // The exchange takes a positive quantity and the side.
     Value order = {{"symbol", pair},
-                   {"orderQty", orderQty},
+                   {"side", orderQty < 0 ? "Sell" : "Buy"},
+                   {"orderQty", magnitude(orderQty)},
                    {"stopPx", stoploss::to_float(stopPx)},
                    {"ordType", "Stop"},
                    {"execInst", "LastPrice,ReduceOnly"},
@@ -107,10 +115,11 @@ class RestAmendBulk final : public stoploss::Amend_bulk {
   explicit RestAmendBulk(RestClient& client) : client_(client) {}
   void orders(const std::string& /*pair*/, const RecordList& to_amend) override {
     for (const Value& amendment : to_amend) {
-      client_.send("PUT", "/order",
-                   {{"orderID", stoploss::field(amendment, "orderID")},
-                    {"stopPx", stoploss::to_float(stoploss::field(amendment, "stopPx"))},
-                    {"orderQty", stoploss::to_int(stoploss::field(amendment, "orderQty"))}});
+      client_.send(
+          "PUT", "/order",
+          {{"orderID", stoploss::field(amendment, "orderID")},
+           {"stopPx", stoploss::to_float(stoploss::field(amendment, "stopPx"))},
+           {"orderQty", magnitude(stoploss::to_int(stoploss::field(amendment, "orderQty")))}});
     }
   }
 

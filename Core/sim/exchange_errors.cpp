@@ -13,11 +13,16 @@ std::string error_body(std::string_view message, std::string_view name) {
       .dump();
 }
 
-void refuse(std::string_view path, std::string_view message, int status, std::string_view reason) {
+void refuse(std::string_view path, std::string_view message, int status, std::string_view reason,
+            std::string_view name) {
   throw stoploss::HTTPError(
       fmt::format("{} {} Error: {} for url: https://sim.bitmex.local/api/v1/{}", status,
                   status < 500 ? "Client" : "Server", reason, path),
-      {status, error_body(message)});
+      {status, error_body(message, name)});
+}
+
+void refuse_field(std::string_view path, std::string_view message) {
+  refuse(path, message, 400, "Bad Request", "ValidationError");
 }
 
 }  // namespace sim

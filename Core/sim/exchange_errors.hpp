@@ -13,6 +13,9 @@ std::string error_body(std::string_view message, std::string_view name = "HTTPEr
 
 // Throws the HTTPError the transport raises for a refusal on `path` (under /api/v1).
 [[noreturn]] void refuse(std::string_view path, std::string_view message, int status = 400,
-                         std::string_view reason = "Bad Request");
+                         std::string_view reason = "Bad Request",
+                         std::string_view name = "HTTPError");
+// A field the exchange's schema refuses: 400 with the name ValidationError.
+[[noreturn]] void refuse_field(std::string_view path, std::string_view message);
 
 }  // namespace sim

@@ -30,6 +30,15 @@ int hex_value(char c) {
 }
 
 // A query's "%7B" and "+" read back; a '%' not followed by two hex digits stays as it is.
+std::string lower_case(std::string_view text) {
+  std::string lowered(text);
+  std::ranges::transform(lowered, lowered.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lowered;
+}
+
+}  // namespace
+
 std::string percent_decoded(std::string_view text) {
   std::string decoded;
   decoded.reserve(text.size());
@@ -45,15 +54,6 @@ std::string percent_decoded(std::string_view text) {
   }
   return decoded;
 }
-
-std::string lower_case(std::string_view text) {
-  std::string lowered(text);
-  std::ranges::transform(lowered, lowered.begin(),
-                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lowered;
-}
-
-}  // namespace
 
 std::string_view HttpRequest::path() const {
   return std::string_view(target).substr(0, target.find('?'));

@@ -23,6 +23,9 @@ struct HttpLimits {
   std::size_t connections = 64;                   // more are closed as soon as they are accepted
 };
 
+// `text` of a query or form body with %XX escapes and '+' decoded.
+std::string percent_decoded(std::string_view text);
+
 struct HttpRequest {
   std::string method;                                       // "GET"
   std::string target;                                       // path and query, as sent

@@ -50,12 +50,7 @@ class SimBitmex final : public stoploss::Bitmex_Wrapper, OverExchange {
   Value instrument(const std::string& pair) override {
     const Busy busy(exchange_);
     return exchange_.call("Bitmex_Wrapper.instrument", "instrument", [&] {
-      const SimInstrument& listed = exchange_.instrument(pair);
-      return Value{{"symbol", listed.symbol},
-                   {"tickSize", listed.tickSize},
-                   {"maxOrderQty", listed.maxOrderQty},
-                   {"lastPrice", listed.lastPrice},
-                   {"impactMidPrice", listed.impactMidPrice}};
+      return instrument_record(exchange_.instrument(pair), exchange_.clock().timestamp());
     });
   }
   bool WS_Status() override { return exchange_.feed_up(); }
@@ -111,10 +106,7 @@ class SimRiskManager final : public stoploss::RiskManager, OverExchange {
   Value get_portfolio(const std::string& pair) override {
     const Busy busy(exchange_);
     return exchange_.call("RiskManager.get_portfolio", "instrument", [&] {
-      const SimInstrument& listed = exchange_.instrument(pair);
-      return Value{{"symbol", listed.symbol},
-                   {"lastPrice", listed.lastPrice},
-                   {"impactMidPrice", listed.impactMidPrice}};
+      return instrument_record(exchange_.instrument(pair), exchange_.clock().timestamp());
     });
   }
 };

@@ -14,28 +14,31 @@
 #include "Core/collaborators/record.hpp"
 #include "Core/sim/faults.hpp"
 #include "Core/sim/sim_clock.hpp"
+#include "Core/sim/sim_instruments.hpp"
 
 namespace sim {
 
-struct SimInstrument {
-  std::string symbol;
-  double tickSize = 0.5;
-  long long maxOrderQty = 10000000;
-  double lastPrice = 0;
-  double impactMidPrice = 0;
+struct OrderTerms;
+
+// A query of GET /order.
+struct OrderQuery {
+  std::optional<std::string> symbol;
+  stoploss::Value filter = stoploss::Value::object();  // field values; "open": true for open
+  int count = 100;
+  bool reverse = false;                               // newest first
+  std::optional<std::string> startTime{}, endTime{};  // on the order's timestamp, inclusive
 };
 
-// XBTUSD and ETHUSD as the exchange lists them, at the given prices.
-SimInstrument xbtusd(double price);
-SimInstrument ethusd(double price);
-
-// An in-process exchange that behaves like BitMEX for what the stop-loss module touches:
-// instruments, open stop orders, a price feed that fills crossed stops, and faults of the
-// connection drawn from a seed. Orders are kept and listed in the order they were placed.
+// An in-process exchange that behaves like BitMEX API v1 for instruments and orders: order
+// entry checked as the exchange checks it, open and closed orders, a price feed that triggers
+// waiting orders and fills crossed ones, and faults of the connection drawn from a seed. Orders
+// are kept and listed in the order they were placed.
 // Not thread-safe: one host thread at a time.
 class SimExchange {
  public:
-  static constexpr std::size_t kMaxStopOrders = 10;  // open stop orders per pair
+  static constexpr std::size_t kMaxStopOrders = 10;      // open stop orders per pair
+  static constexpr std::size_t kMaxClosedOrders = 1000;  // closed orders kept for listings
+  static constexpr long long kAccount = 100001;
 
   explicit SimExchange(std::uint64_t seed = 1, FaultSettings faults = {});
 
@@ -45,22 +48,38 @@ class SimExchange {
   // Moves the last and mid price; stops whose trigger is crossed fill and leave the book.
   void set_price(std::string_view symbol, double price);
 
-  // Order entry, as the REST endpoints answer; refusals are HTTPError 400 with the
-  // exchange's error body.
+  // Order entry as the REST routes answer it; refusals are HTTPError 400 with the exchange's
+  // error body. Closed orders stay listed, the oldest dropped past kMaxClosedOrders.
+  // POST /order: the request's fields as a JSON body or a form sends them.
+  stoploss::Value place(const stoploss::Value& request);
+  // The bot's stop: a reduce-only stop on the last price; a negative orderQty sells.
   stoploss::Value place_stop(std::string_view symbol, double stopPx, long long orderQty,
                              const std::optional<std::string>& clOrdLinkID,
                              const std::string& text);
-  // Amends every listed order or none.
+  // PUT /order: the order by orderID or origClOrdID; orderQty, leavesQty, price, stopPx, text.
+  stoploss::Value amend_order(const stoploss::Value& request);
+  // Amends every listed order (orderID, stopPx, orderQty of either sign) or none.
   void amend(const stoploss::RecordList& amendments);
+  // DELETE /order: one record per id, with an "error" when it cannot be cancelled.
+  stoploss::Value cancel_orders(const std::vector<std::string>& orderIDs,
+                                const std::vector<std::string>& clOrdIDs, const std::string& text);
   // Cancels the listed orders that are open and removes their entries from the list; fails
   // with "Invalid ordStatus" when entries are left.
   void cancel(stoploss::RecordList& orders);
+  // DELETE /order/all: the open orders matching, of one symbol or all; answers them cancelled.
+  stoploss::Value cancel_all(const std::optional<std::string>& symbol,
+                             const stoploss::Value& filter, const std::string& text);
+  // Every open order of the pair whose ordType names Stop.
   void cancel_stops(std::string_view symbol);
+  stoploss::RecordList orders(const OrderQuery& query) const;
   stoploss::RecordList open_orders(std::string_view symbol) const;
   // The open order with `orderID`, of any pair.
   std::optional<stoploss::Value> open_order(const stoploss::Value& orderID) const;
   // Puts a record on the book as it is, for tests of records the module must cope with.
   void add_raw_order(stoploss::Value order);
+  const std::map<std::string, SimInstrument, std::less<>>& instruments() const {
+    return instruments_;
+  }
   // Stop prices of the pair's open stop orders, in book order.
   std::vector<double> stop_prices(std::string_view symbol) const;
 
@@ -87,15 +106,19 @@ class SimExchange {
  private:
   Fault next_fault(const std::string& operation);
   void wait_latency();
-  stoploss::Value* find_open(const stoploss::Value& orderID);
-  void check_stop(const SimInstrument& instrument, double stopPx, long long orderQty,
-                  std::string_view path) const;
+  stoploss::Value* find(std::string_view key, const stoploss::Value& id);
+  stoploss::Value new_record(const SimInstrument& listed, const OrderTerms& terms,
+                             const stoploss::Value& request);
+  // The order amended as `request` asks, not yet on the book; refused as the exchange would.
+  stoploss::Value amended(const stoploss::Value& order, const stoploss::Value& request);
+  void fill(stoploss::Value& order, double price);
+  void close(stoploss::Value& order, const std::string& status, const std::string& text);
+  void drop_old_closed();
   std::size_t open_stops(std::string_view symbol) const;
-
   SimClock clock_;
   FaultInjector faults_;
   std::map<std::string, SimInstrument, std::less<>> instruments_;
-  stoploss::RecordList book_;
+  stoploss::RecordList book_;  // every order kept, in the order placed
   std::map<std::string, std::deque<std::exception_ptr>, std::less<>> scripted_failures_;
   std::uint64_t seed_;
   long long next_order_ = 1;

@@ -21,6 +21,7 @@
 #include "Core/collaborators/record.hpp"
 #include "Core/sim/exchange_errors.hpp"
 #include "Core/sim/http_listener.hpp"
+#include "Core/sim/sim_routes.hpp"
 #include "Core/utils/unix_time.hpp"
 
 namespace sim {
@@ -30,12 +31,6 @@ using stoploss::RecordList;
 using stoploss::Value;
 
 constexpr std::string_view kBadSignature = "Signature not valid.";
-
-// A request the exchange would not take as it is written; answered 400.
-class BadRequest : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 struct Answer {
   int status = 200;
@@ -149,204 +144,6 @@ std::optional<std::string> refusal(const HttpRequest& req, const ServerSettings&
   return std::nullopt;
 }
 
-// Orders the server answered with: the exchange forgets filled and cancelled ones, while a
-// cancel answer reports their state.
-class OrderLedger {
- public:
-  void note(const Value& order) {
-    const auto id = order.find("orderID");
-    if (id != order.end() && id->is_string()) seen_[id->get<std::string>()] = order;
-  }
-
-  Value cancelled(Value order) {
-    order["ordStatus"] = "Canceled";
-    note(order);
-    return order;
-  }
-
-  // The answer for an id that is not open. An order seen before and not cancelled over HTTP
-  // left the book by a fill.
-  Value not_open(const std::string& id) {
-    const auto seen = seen_.find(id);
-    if (seen == seen_.end()) return {{"orderID", id}, {"error", "Not found"}};
-    Value& order = seen->second;
-    if (order.value("ordStatus", Value()) != "Canceled") order["ordStatus"] = "Filled";
-    Value answer = order;
-    answer["error"] =
-        "Unable to cancel order due to existing state: " + order["ordStatus"].get<std::string>();
-    return answer;
-  }
-
- private:
-  std::map<std::string, Value, std::less<>> seen_;
-};
-
-Value json_body(const HttpRequest& req) {
-  Value body = stoploss::parse_json(req.body);
-  if (!body.is_object()) throw BadRequest("The request body must be a JSON object");
-  return body;
-}
-
-std::string symbol_param(const HttpRequest& req) {
-  std::optional<std::string> symbol = req.param("symbol");
-  if (!symbol) throw BadRequest("symbol is required");
-  return std::move(*symbol);
-}
-
-// A filter given as a JSON object or as the text of one.
-Value filter_of(const Value& given) {
-  Value filter =
-      given.is_string() ? stoploss::parse_json(given.get_ref<const std::string&>()) : given;
-  if (!filter.is_object()) throw BadRequest("filter must be a JSON object");
-  return filter;
-}
-
-bool matches(const Value& order, const Value& filter) {
-  for (const auto& [key, wanted] : filter.items()) {
-    const auto found = order.find(key);
-    if (found == order.end() || *found != wanted) return false;
-  }
-  return true;
-}
-
-bool names(std::string_view list, std::string_view token) {
-  for (const auto part : std::views::split(list, ',')) {
-    if (std::string_view(part.begin(), part.end()) == token) return true;
-  }
-  return false;
-}
-
-std::vector<std::string> order_ids(const Value& given) {
-  if (given.is_string()) return {given.get<std::string>()};
-  return given.get<std::vector<std::string>>();
-}
-
-// The exchange's instrument and order routes: each answers a record or a list, or throws
-// what the exchange refuses.
-class OrderRoutes {
- public:
-  explicit OrderRoutes(SimExchange& exchange) : exchange_(exchange) {}
-
-  Value instrument(const HttpRequest& req) {
-    const std::string symbol = symbol_param(req);
-    Value listing = Value::array();
-    try {
-      const SimInstrument& listed = exchange_.instrument(symbol);
-      listing.push_back({{"symbol", listed.symbol},
-                         {"tickSize", listed.tickSize},
-                         {"maxOrderQty", listed.maxOrderQty},
-                         {"lastPrice", listed.lastPrice},
-                         {"impactMidPrice", listed.impactMidPrice}});
-    } catch (const stoploss::HTTPError&) {
-      // Not listed: the exchange answers an empty list.
-    }
-    return listing;
-  }
-
-  Value open_orders(const HttpRequest& req) {
-    const std::string symbol = symbol_param(req);
-    const std::optional<std::string> given = req.param("filter");
-    Value filter = given ? filter_of(Value(*given)) : Value::object();
-    filter.erase("open");  // the exchange keeps open orders only
-    Value listing = Value::array();
-    for (const Value& order : exchange_.open_orders(symbol)) {
-      ledger_.note(order);
-      if (matches(order, filter)) listing.push_back(order);
-    }
-    return listing;
-  }
-
-  Value place(const HttpRequest& req) {
-    const Value body = json_body(req);
-    if (body.value("ordType", std::string()) != "Stop") {
-      throw BadRequest("This exchange takes ordType Stop only");
-    }
-    const std::string exec = body.value("execInst", std::string());
-    if (!names(exec, "LastPrice") || !names(exec, "ReduceOnly")) {
-      throw BadRequest("execInst must hold LastPrice and ReduceOnly");
-    }
-    std::optional<std::string> link;
-    if (const auto found = body.find("clOrdLinkID"); found != body.end()) {
-      link = found->get<std::string>();
-    }
-    const Value order = exchange_.place_stop(stoploss::field(body, "symbol").get<std::string>(),
-                                             stoploss::to_float(stoploss::field(body, "stopPx")),
-                                             stoploss::to_int(stoploss::field(body, "orderQty")),
-                                             link, body.value("text", std::string()));
-    ledger_.note(order);
-    return order;
-  }
-
-  Value amend(const HttpRequest& req) {
-    const Value body = json_body(req);
-    const std::string id = stoploss::field(body, "orderID").get<std::string>();
-    const std::optional<Value> current = exchange_.open_order(Value(id));
-    // A field left out keeps its value, as on the exchange.
-    const auto amended = [&](std::string_view key) -> const Value& {
-      return body.contains(key) || !current ? stoploss::field(body, key)
-                                            : stoploss::field(*current, key);
-    };
-    exchange_.amend(RecordList{
-        Value{{"orderID", id}, {"stopPx", amended("stopPx")}, {"orderQty", amended("orderQty")}}});
-    const std::optional<Value> order = exchange_.open_order(Value(id));
-    if (!order) {
-      throw std::runtime_error("Order " + id +
-                               " was amended on a symbol never named over HTTP: list it first");
-    }
-    ledger_.note(*order);
-    return *order;
-  }
-
-  Value cancel(const HttpRequest& req) {
-    const std::vector<std::string> ids = order_ids(stoploss::field(json_body(req), "orderID"));
-    std::vector<std::optional<Value>> records;
-    RecordList left;
-    for (const std::string& id : ids) {
-      records.push_back(exchange_.open_order(Value(id)));
-      left.push_back(Value{{"orderID", id}});
-    }
-    try {
-      exchange_.cancel(left);
-    } catch (const stoploss::HTTPError&) {
-      // The ids still in `left` were not open; each gets its own error below.
-    }
-    Value answer = Value::array();
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      const bool refused = std::ranges::any_of(
-          left, [&](const Value& entry) { return entry.at("orderID") == ids[i]; });
-      answer.push_back(refused
-                           ? ledger_.not_open(ids[i])
-                           : ledger_.cancelled(records[i].value_or(Value{{"orderID", ids[i]}})));
-    }
-    return answer;
-  }
-
-  Value cancel_all(const HttpRequest& req) {
-    const Value body = json_body(req);
-    const std::string symbol = stoploss::field(body, "symbol").get<std::string>();
-    const auto filter = body.find("filter");
-    if (filter != body.end() && filter_of(*filter) != Value{{"ordType", "Stop"}}) {
-      throw BadRequest(R"(This exchange cancels with the filter {"ordType":"Stop"} only)");
-    }
-    const RecordList before = exchange_.open_orders(symbol);
-    exchange_.cancel_stops(symbol);
-    const RecordList after = exchange_.open_orders(symbol);
-    Value cancelled = Value::array();
-    for (const Value& order : before) {
-      if (std::ranges::find(after, order) == after.end()) {
-        cancelled.push_back(ledger_.cancelled(order));
-      }
-    }
-    return cancelled;
-  }
-
- private:
-  SimExchange& exchange_;
-  OrderLedger ledger_;
-};
-
-using Route = Value (OrderRoutes::*)(const HttpRequest&);
-
 // Whether a failure comes from what the request holds rather than from the server.
 bool invalid_input(const std::exception& failure) {
   const std::string_view kind = stoploss::failure_kind(failure);
@@ -355,9 +152,10 @@ bool invalid_input(const std::exception& failure) {
          dynamic_cast<const Value::exception*>(&failure);
 }
 
-Answer act(OrderRoutes& routes, Route route, const HttpRequest& req) {
+Answer act(SimExchange& exchange, const ExchangeRoute& route, const HttpRequest& req) {
   try {
-    return {200, (routes.*route)(req).dump(-1, ' ', false, Value::error_handler_t::replace)};
+    return {200, route.answer(exchange, request_fields(req))
+                     .dump(-1, ' ', false, Value::error_handler_t::replace)};
   } catch (const stoploss::HTTPError& refused) {
     return {refused.response().status_code, refused.response().body};
   } catch (const std::exception& failure) {
@@ -366,21 +164,6 @@ Answer act(OrderRoutes& routes, Route route, const HttpRequest& req) {
             error_body(failure.what(), invalid ? "ValidationError" : "HTTPError")};
   }
 }
-
-struct RouteOf {
-  std::string_view method;
-  std::string_view path;
-  Route route;
-};
-
-constexpr std::array<RouteOf, 6> kRoutes{{
-    {"GET", "/api/v1/instrument", &OrderRoutes::instrument},
-    {"GET", "/api/v1/order", &OrderRoutes::open_orders},
-    {"POST", "/api/v1/order", &OrderRoutes::place},
-    {"PUT", "/api/v1/order", &OrderRoutes::amend},
-    {"DELETE", "/api/v1/order", &OrderRoutes::cancel},
-    {"DELETE", "/api/v1/order/all", &OrderRoutes::cancel_all},
-}};
 
 HttpAnswer json_answer(int status, std::string body) {
   return {status, {{"Content-Type", "application/json"}}, std::move(body)};
@@ -393,7 +176,6 @@ class SimServer::Impl {
   Impl(SimExchange& exchange, ServerSettings settings)
       : exchange_(exchange),
         settings_(std::move(settings)),
-        routes_(exchange),
         signed_rate_(settings_.rate_limit),
         unsigned_rate_(settings_.unsigned_rate_limit),
         faults_(settings_.seed, settings_.faults),
@@ -434,9 +216,8 @@ class SimServer::Impl {
  private:
   // On the listener's thread.
   HttpAnswer serve(const HttpRequest& req) {
-    const auto route = std::ranges::find_if(
-        kRoutes, [&](const RouteOf& r) { return r.method == req.method && r.path == req.path(); });
-    if (route == kRoutes.end()) {
+    const ExchangeRoute* route = find_route(req.method, req.path());
+    if (route == nullptr) {
       HttpAnswer missing = json_answer(404, error_body("Not Found", "HTTPError"));
       missing.delay = settings_.latency;
       return missing;
@@ -445,10 +226,13 @@ class SimServer::Impl {
     ++counts_[req.method + " " + std::string(req.path())];
     const long long now = utils::unix_now();
     // Only a request signed with the key draws on the key's budget.
-    const std::optional<std::string> refused = refusal(req, settings_, now);
-    RateWindow& window = refused ? unsigned_rate_ : signed_rate_;
+    // A public route takes a request that sends no key, as the exchange does.
+    const bool anonymous = route->is_public && req.header("api-key").empty();
+    const std::optional<std::string> refused =
+        anonymous ? std::nullopt : refusal(req, settings_, now);
+    RateWindow& window = refused || anonymous ? unsigned_rate_ : signed_rate_;
     const RateWindow::Use use = window.take(now);
-    const Answer answer = respond(req, route->route, use, refused, now);
+    const Answer answer = respond(req, *route, use, refused, now);
 
     HttpAnswer http = json_answer(answer.status, answer.body);
     http.headers.insert(http.headers.end(),
@@ -462,7 +246,7 @@ class SimServer::Impl {
     return http;
   }
 
-  Answer respond(const HttpRequest& req, Route route, const RateWindow::Use& use,
+  Answer respond(const HttpRequest& req, const ExchangeRoute& route, const RateWindow::Use& use,
                  const std::optional<std::string>& refused, long long now) {
     if (!use.allowed) return rate_limited(std::max(1LL, use.reset - now));
     if (refused) return {401, error_body(*refused, "HTTPError")};
@@ -472,7 +256,7 @@ class SimServer::Impl {
       return {503, error_body(kOverloaded, "HTTPError")};
     }
     if (fault == ServerFault::kRateLimited) return rate_limited(1);
-    Answer answer = act(routes_, route, req);
+    Answer answer = act(exchange_, route, req);
     if (fault == ServerFault::kTruncated) answer.body.resize(answer.body.size() / 2);
     if (fault == ServerFault::kStall) answer.delay = settings_.faults.stall_for;
     return answer;
@@ -480,7 +264,6 @@ class SimServer::Impl {
 
   SimExchange& exchange_;
   const ServerSettings settings_;
-  OrderRoutes routes_;
   RateWindow signed_rate_;
   RateWindow unsigned_rate_;
   FaultDraw faults_;

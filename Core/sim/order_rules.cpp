@@ -1,0 +1,158 @@
+#include "Core/sim/order_rules.hpp"
+
+#include <fmt/format.h>
+
+#include <array>
+#include <cmath>
+#include <ranges>
+
+#include "Core/sim/exchange_errors.hpp"
+#include "Core/utils/rounding.hpp"
+
+namespace sim {
+namespace {
+
+using stoploss::Value;
+
+constexpr std::array<std::string_view, 6> kOrdTypes = {
+    "Limit", "Market", "Stop", "StopLimit", "MarketIfTouched", "LimitIfTouched"};
+constexpr std::array<std::string_view, 6> kExecInsts = {
+    "ReduceOnly", "Close", "LastPrice", "MarkPrice", "IndexPrice", "ParticipateDoNotInitiate"};
+
+bool present(const Value& request, std::string_view key) {
+  const auto found = request.find(key);
+  return found != request.end() && !found->is_null() &&
+         !(found->is_string() && found->get_ref<const std::string&>().empty());
+}
+
+std::optional<double> number(const Value& request, std::string_view key, std::string_view path) {
+  if (!present(request, key)) return std::nullopt;
+  try {
+    return stoploss::to_float(request.at(std::string(key)));
+  } catch (const std::exception&) {
+    refuse_field(path, fmt::format("Invalid {}", key));
+  }
+}
+
+std::string text(const Value& request, std::string_view key) {
+  if (!present(request, key)) return "";
+  const Value& value = request.at(std::string(key));
+  return value.is_string() ? value.get<std::string>() : stoploss::to_text(value);
+}
+
+bool has_limit_price(std::string_view ordType) {
+  return ordType == "Limit" || ordType == "StopLimit" || ordType == "LimitIfTouched";
+}
+
+void check_price(std::optional<double> price, std::string_view name, const SimInstrument& listed,
+                 std::string_view path) {
+  if (!price) return;
+  if (!std::isfinite(*price) || *price <= 0 || *price > listed.maxPrice) {
+    refuse(path, fmt::format("Invalid {}", name));
+  }
+  if (!utils::on_step(*price, listed.tickSize)) {
+    refuse(path, fmt::format("Invalid {} tickSize", name));
+  }
+}
+
+}  // namespace
+
+bool waits_for_trigger(std::string_view ordType) {
+  return ordType == "Stop" || ordType == "StopLimit" || ordType == "MarketIfTouched" ||
+         ordType == "LimitIfTouched";
+}
+
+bool names(std::string_view list, std::string_view token) {
+  for (const auto part : std::views::split(list, ',')) {
+    if (std::string_view(part.begin(), part.end()) == token) return true;
+  }
+  return false;
+}
+
+OrderTerms read_terms(const Value& request, std::string_view path) {
+  OrderTerms terms;
+  terms.side = text(request, "side");
+  if (!terms.side.empty() && terms.side != "Buy" && terms.side != "Sell") {
+    refuse_field(path, "Invalid side");
+  }
+  const std::optional<double> quantity = number(request, "orderQty", path);
+  if (!quantity || *quantity == 0 || !std::isfinite(*quantity) ||
+      *quantity != std::trunc(*quantity) || (*quantity < 0 && !terms.side.empty())) {
+    refuse_field(path, "Invalid orderQty");
+  }
+  if (terms.side.empty()) terms.side = *quantity < 0 ? "Sell" : "Buy";
+  terms.orderQty = std::fabs(*quantity);
+  terms.price = number(request, "price", path);
+  terms.stopPx = number(request, "stopPx", path);
+
+  terms.ordType = text(request, "ordType");
+  if (terms.ordType.empty()) {
+    terms.ordType =
+        terms.stopPx ? (terms.price ? "StopLimit" : "Stop") : (terms.price ? "Limit" : "Market");
+  }
+  if (std::ranges::find(kOrdTypes, terms.ordType) == kOrdTypes.end()) {
+    refuse_field(path, "Invalid ordType");
+  }
+  const bool limit = has_limit_price(terms.ordType);
+  const bool trigger = waits_for_trigger(terms.ordType);
+  if (limit != terms.price.has_value()) {
+    refuse(path, limit ? "Invalid price" : "Invalid price for ordType");
+  }
+  if (trigger != terms.stopPx.has_value()) {
+    refuse(path, trigger ? "Invalid stopPx" : "Invalid stopPx for ordType");
+  }
+
+  terms.execInst = text(request, "execInst");
+  int references = 0;
+  for (const auto part : std::views::split(std::string_view(terms.execInst), ',')) {
+    const std::string_view inst(part.begin(), part.end());
+    if (std::ranges::find(kExecInsts, inst) == kExecInsts.end()) {
+      refuse_field(path, "Invalid execInst");
+    }
+    const bool reference = inst == "LastPrice" || inst == "MarkPrice" || inst == "IndexPrice";
+    references += reference ? 1 : 0;
+    if ((reference && !trigger) || (inst == "ParticipateDoNotInitiate" && !limit)) {
+      refuse(path, "Invalid execInst");
+    }
+  }
+  if (references > 1) refuse(path, "Invalid execInst");
+  return terms;
+}
+
+OrderTerms terms_of(const Value& order) {
+  const auto optional_number = [&](std::string_view key) -> std::optional<double> {
+    const auto found = order.find(key);
+    if (found == order.end() || !found->is_number()) return std::nullopt;
+    return found->get<double>();
+  };
+  return {order.value("side", std::string()),
+          optional_number("orderQty").value_or(0),
+          optional_number("price"),
+          optional_number("stopPx"),
+          order.value("ordType", std::string()),
+          order.value("execInst", std::string())};
+}
+
+void check_terms(const OrderTerms& terms, const SimInstrument& listed, std::string_view path) {
+  if (terms.orderQty <= 0 || terms.orderQty > static_cast<double>(listed.maxOrderQty)) {
+    refuse_field(path, "Invalid orderQty");
+  }
+  if (std::fmod(terms.orderQty, static_cast<double>(listed.lotSize)) != 0) {
+    refuse(path, fmt::format("Order quantity must be a multiple of lot size: {}", listed.lotSize));
+  }
+  check_price(terms.price, "price", listed, path);
+  check_price(terms.stopPx, "stopPx", listed, path);
+  if (terms.stopPx && triggers(terms, trigger_price(listed, terms.execInst))) {
+    refuse(path, "Stop price would trigger immediately");
+  }
+}
+
+bool triggers(const OrderTerms& terms, double price) {
+  if (!terms.stopPx) return false;
+  // A stop waits beyond the market (below it to sell); an if-touched order waits short of it.
+  const bool stop = terms.ordType == "Stop" || terms.ordType == "StopLimit";
+  const bool below = (terms.side == "Sell") == stop;
+  return below ? price <= *terms.stopPx : price >= *terms.stopPx;
+}
+
+}  // namespace sim

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Core/collaborators/record.hpp"
+#include "Core/sim/sim_instruments.hpp"
+
+namespace sim {
+
+// What an order asks for, as the exchange reads it from a request or an order record.
+struct OrderTerms {
+  std::string side;     // "Buy" or "Sell"
+  double orderQty = 0;  // positive once read
+  std::optional<double> price;
+  std::optional<double> stopPx;
+  std::string ordType;
+  std::string execInst;
+};
+
+// Whether the order waits for a trigger price: Stop, StopLimit, MarketIfTouched, LimitIfTouched.
+bool waits_for_trigger(std::string_view ordType);
+// Whether `token` is one of the comma-separated names in `list`.
+bool names(std::string_view list, std::string_view token);
+
+// Reads a new order's terms from the fields of a request (numbers, or texts of numbers as a form
+// body sends them): the side from `side`, or Sell for a negative orderQty; ordType by default
+// from the prices given. Refuses a field the exchange's schema refuses, on `path`.
+OrderTerms read_terms(const stoploss::Value& request, std::string_view path);
+
+// The terms of an order record on the book.
+OrderTerms terms_of(const stoploss::Value& order);
+
+// Refuses terms the instrument does not take: quantity off the lot or beyond maxOrderQty,
+// prices off the tick or out of range, a trigger on the wrong side of the market.
+void check_terms(const OrderTerms& terms, const SimInstrument& listed, std::string_view path);
+
+// Whether a waiting order triggers with its reference price at `price`.
+bool triggers(const OrderTerms& terms, double price);
+
+}  // namespace sim
