@@ -21,6 +21,7 @@
 #include "Core/collaborators/record.hpp"
 #include "Core/sim/exchange_errors.hpp"
 #include "Core/sim/http_listener.hpp"
+#include "Core/sim/rate_limits.hpp"
 #include "Core/sim/sim_routes.hpp"
 #include "Core/utils/unix_time.hpp"
 
@@ -39,41 +40,16 @@ struct Answer {
   std::chrono::milliseconds delay{0};  // before the answer leaves
 };
 
+double precise_unix_now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 Answer rate_limited(long long retry_after) {
   return {429,
           error_body(fmt::format("Rate limit exceeded, retry in {} seconds.", retry_after),
                      "RateLimitError"),
           retry_after};
 }
-
-// Requests per fixed one-minute window, the window starting at its first request.
-class RateWindow {
- public:
-  struct Use {
-    bool allowed;
-    int remaining;
-    long long reset;  // UNIX seconds of the window's end
-  };
-
-  explicit RateWindow(int limit) : limit_(limit) {}
-
-  int limit() const { return limit_; }
-
-  Use take(long long now) {
-    if (now >= end_) {
-      end_ = now + 60;
-      used_ = 0;
-    }
-    const bool allowed = used_ < limit_;
-    if (allowed) ++used_;
-    return {allowed, std::max(0, limit_ - used_), end_};
-  }
-
- private:
-  int limit_;
-  int used_ = 0;
-  long long end_ = 0;
-};
 
 class FaultDraw {
  public:
@@ -124,7 +100,8 @@ class FaultDraw {
 std::optional<std::string> refusal(const HttpRequest& req, const ServerSettings& settings,
                                    long long now) {
   const std::string key = req.header("api-key");
-  if (key.empty() || key != settings.key) return "This key is disabled.";
+  if (key.empty()) return "Authorization Required";
+  if (key != settings.key) return "Invalid API Key.";
   const std::string expires_text = req.header("api-expires");
   const char* const end = expires_text.data() + expires_text.size();
   long long expires = 0;
@@ -176,8 +153,9 @@ class SimServer::Impl {
   Impl(SimExchange& exchange, ServerSettings settings)
       : exchange_(exchange),
         settings_(std::move(settings)),
-        signed_rate_(settings_.rate_limit),
-        unsigned_rate_(settings_.unsigned_rate_limit),
+        rate_limits_({.per_minute = settings_.rate_limit,
+                      .unsigned_per_minute = settings_.unsigned_rate_limit,
+                      .orders_per_second = settings_.orders_per_second}),
         faults_(settings_.seed, settings_.faults),
         listener_(
             settings_.http, [this](const HttpRequest& req) { return serve(req); },
@@ -230,15 +208,20 @@ class SimServer::Impl {
     const bool anonymous = route->is_public && req.header("api-key").empty();
     const std::optional<std::string> refused =
         anonymous ? std::nullopt : refusal(req, settings_, now);
-    RateWindow& window = refused || anonymous ? unsigned_rate_ : signed_rate_;
-    const RateWindow::Use use = window.take(now);
-    const Answer answer = respond(req, *route, use, refused, now);
+    const bool order_route = req.method != "GET" && req.path().starts_with("/api/v1/order");
+    const RateLimits::Use use =
+        rate_limits_.take(refused || anonymous ? std::string() : req.header("api-key"), order_route,
+                          precise_unix_now());
+    const Answer answer = respond(req, *route, use, refused);
 
     HttpAnswer http = json_answer(answer.status, answer.body);
     http.headers.insert(http.headers.end(),
-                        {{"x-ratelimit-limit", std::to_string(window.limit())},
+                        {{"x-ratelimit-limit", std::to_string(use.limit)},
                          {"x-ratelimit-remaining", std::to_string(use.remaining)},
                          {"x-ratelimit-reset", std::to_string(use.reset)}});
+    if (use.remaining_1s) {
+      http.headers.emplace_back("x-ratelimit-remaining-1s", std::to_string(*use.remaining_1s));
+    }
     if (answer.retry_after > 0) {
       http.headers.emplace_back("Retry-After", std::to_string(answer.retry_after));
     }
@@ -246,9 +229,9 @@ class SimServer::Impl {
     return http;
   }
 
-  Answer respond(const HttpRequest& req, const ExchangeRoute& route, const RateWindow::Use& use,
-                 const std::optional<std::string>& refused, long long now) {
-    if (!use.allowed) return rate_limited(std::max(1LL, use.reset - now));
+  Answer respond(const HttpRequest& req, const ExchangeRoute& route, const RateLimits::Use& use,
+                 const std::optional<std::string>& refused) {
+    if (!use.allowed) return rate_limited(use.retry_after);
     if (refused) return {401, error_body(*refused, "HTTPError")};
     const std::optional<ServerFault> fault =
         faults_.next(req.method + " " + std::string(req.path()));
@@ -264,8 +247,7 @@ class SimServer::Impl {
 
   SimExchange& exchange_;
   const ServerSettings settings_;
-  RateWindow signed_rate_;
-  RateWindow unsigned_rate_;
+  RateLimits rate_limits_;
   FaultDraw faults_;
   std::map<std::string, int> counts_;
   mutable std::mutex mutex_;

@@ -34,11 +34,12 @@ struct ServerSettings {
   std::string secret;
   std::uint64_t seed = 1;
   ServerFaults faults{};
-  int rate_limit = 120;                  // signed requests per one-minute window
+  int rate_limit = 120;                  // a key's requests per minute, refilled continuously
   std::chrono::milliseconds latency{0};  // added to every answer
-  // Requests not signed with the key, per one-minute window, all together: they cannot use up
-  // the key's budget.
+  // Requests not signed with the key, per minute, all together: they cannot use up the key's
+  // budget.
   int unsigned_rate_limit = 30;
+  int orders_per_second = 10;  // a key's placements, amendments and cancels
   HttpLimits http{};
 };
 
