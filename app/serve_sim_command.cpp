@@ -1,12 +1,16 @@
 #include <fmt/format.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
 #include "Core/auth/credentials.hpp"
+#include "Core/collaborators/failures.hpp"
+#include "Core/sim/price_feed.hpp"
 #include "Core/sim/sim_server.hpp"
 #include "commands.hpp"
+#include "demo/price_path.hpp"
 #include "option_checks.hpp"
 
 namespace app {
@@ -19,7 +23,33 @@ struct ServeOptions {
   std::uint64_t seed = 1;
   sim::ServerFaults faults;
   int rate_limit = 120;
+  std::uint64_t walk_seed = 1;
+  std::string prices_file;
+  int pace_ms = 500;
+  bool frozen = false;
+  long long position = 0;
 };
+
+constexpr double kStart = 9000;
+constexpr double kWalkVolatility = 0.001;  // per step
+
+// The price path of XBTUSD: the file's prices, then the last held; or an endless walk.
+sim::PriceFeed::Source price_path(const ServeOptions& options) {
+  if (!options.prices_file.empty()) return sim::path_of(demo::read_prices(options.prices_file));
+  auto walk = std::make_shared<sim::RandomWalk>(kStart, sim::xbtusd(kStart).tickSize,
+                                                kWalkVolatility, options.walk_seed);
+  return [walk]() -> std::optional<double> { return walk->next(); };
+}
+
+// A market order of `contracts` (negative sells), as any client would send it.
+void open_position(sim::SimServer& server, long long contracts) {
+  server.with_exchange([&](sim::SimExchange& exchange) {
+    exchange.place({{"symbol", "XBTUSD"},
+                    {"side", contracts > 0 ? "Buy" : "Sell"},
+                    {"orderQty", std::llabs(contracts)},
+                    {"ordType", "Market"}});
+  });
+}
 
 // Serves until SIGINT or SIGTERM.
 int serve(const ServeOptions& options) {
@@ -35,22 +65,55 @@ int serve(const ServeOptions& options) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // before the server's threads start
 
+  sim::PriceFeed::Source path;
+  try {
+    if (!options.frozen) path = price_path(options);
+  } catch (const demo::PricePathError& error) {
+    std::cerr << "stoploss serve-sim: " << error.what() << '\n';
+    return 2;
+  }
   sim::SimExchange exchange(options.seed);
-  exchange.list(sim::xbtusd(9000));
+  exchange.list(sim::xbtusd(kStart));
   exchange.list(sim::ethusd(2000));
   sim::SimServer server(exchange, {.key = credentials->key,
                                    .secret = credentials->secret,
                                    .seed = options.seed,
                                    .faults = options.faults,
                                    .rate_limit = options.rate_limit});
+  try {
+    if (options.position != 0) open_position(server, options.position);
+  } catch (const stoploss::HTTPError& refused) {
+    std::cerr << "stoploss serve-sim: --position: "
+              << stoploss::parse_json(refused.response().body)
+                     .at("error")
+                     .at("message")
+                     .get<std::string>()
+              << '\n';
+    return 2;
+  }
   const int port = server.start(options.host, options.port);
+  // Moves XBTUSD; ETHUSD stays where it is listed.
+  sim::PriceFeed feed(
+      std::move(path),
+      [&server](double price) {
+        server.with_exchange([price](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
+      },
+      std::chrono::milliseconds(options.pace_ms));
+  if (!options.frozen) feed.start();
   std::cout << fmt::format(
-                   "serving the embedded exchange on http://{}:{} (XBTUSD at 9000, ETHUSD at "
-                   "2000); stop with Ctrl-C",
-                   options.host, port)
+                   "serving the embedded exchange on http://{}:{} (XBTUSD at {}, {}; ETHUSD at "
+                   "2000; position {} XBTUSD); stop with Ctrl-C",
+                   options.host, port, kStart,
+                   options.frozen ? "frozen"
+                   : options.prices_file.empty()
+                       ? fmt::format("a walk moving every {} ms", options.pace_ms)
+                       : fmt::format("prices from {} every {} ms", options.prices_file,
+                                     options.pace_ms),
+                   options.position)
             << std::endl;
   int received = 0;
   sigwait(&stop_signals, &received);
+  feed.stop();
   server.stop();
   for (const auto& [route, count] : server.requests()) {
     std::cout << fmt::format("http {:>5}  {}\n", count, route);
@@ -78,6 +141,21 @@ Command add_serve_sim_command(CLI::App& app) {
       ->capture_default_str();
   cli->add_option("--rate-limit", options->rate_limit, "requests per minute")
       ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  cli->add_option("--walk-seed", options->walk_seed, "seed of the price walk")
+      ->check(unsigned_64())
+      ->capture_default_str();
+  cli->add_option("--prices", options->prices_file,
+                  "CSV file of prices (last field of each line) instead of the walk")
+      ->check(CLI::ExistingFile);
+  cli->add_option("--pace-ms", options->pace_ms, "time between price steps")
+      ->check(CLI::Range(1, 3600000))
+      ->capture_default_str();
+  cli->add_flag("--frozen", options->frozen, "keep XBTUSD at 9000")
+      ->excludes(cli->get_option("--prices"));
+  cli->add_option("--position", options->position,
+                  "contracts of XBTUSD bought (negative: sold) at market at the start")
+      ->check(CLI::Range(-10000000LL, 10000000LL))
       ->capture_default_str();
   const auto chance = finite_number() & CLI::Range(0.0, 1.0);
   cli->add_option("--overload", options->faults.overload, "chance of a 503")->check(chance);

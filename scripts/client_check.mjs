@@ -63,10 +63,7 @@ const exchange = new ccxt.bitmex({
   timeout: 5000,
   // Every URL the adapter builds requests from points at the embedded exchange.
   urls: { api: { public: local, private: local }, test: { public: local, private: local } },
-  // loadMarkets would first ask GET /api/v1/wallet/assets for currencies (fetchCurrencies):
-  // not an endpoint the stop-loss module or this check needs.
-  has: { fetchCurrencies: false },
-  options: { fetchCurrencies: false, adjustForTimeDifference: false },
+  options: { adjustForTimeDifference: false },
 });
 exchange.setSandboxMode(false);
 for (const [name, url] of Object.entries({ ...exchange.urls.api, ...exchange.urls.test })) {

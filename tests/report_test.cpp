@@ -66,7 +66,7 @@ TEST(report, SummaryPrintsAlignedEvenWhenEmpty) {
       const std::string value = (line + ' ').substr(30, 8);  // right-aligned in 7, then a gap
       EXPECT_TRUE(value[6] != ' ' && value[7] == ' ') << line;
     }
-    EXPECT_EQ(count, 13);
+    EXPECT_EQ(count, 16);
   }
 }
 

@@ -121,7 +121,7 @@ TEST_P(PriceMove, FillsTheCrossedStopsOnly) {
   exchange.place_stop("ETHUSD", 9500, -100, std::nullopt, "");
   exchange.set_price("XBTUSD", GetParam().price);
   EXPECT_EQ(exchange.stop_prices("XBTUSD"), GetParam().left);
-  EXPECT_EQ(exchange.fills(), static_cast<long long>(2 - GetParam().left.size()));
+  EXPECT_EQ(exchange.triggers(), static_cast<long long>(2 - GetParam().left.size()));
   EXPECT_EQ(exchange.instrument("XBTUSD").impactMidPrice, GetParam().price);
   EXPECT_EQ(exchange.stop_prices("ETHUSD"), std::vector<double>{9500});
 }
@@ -170,6 +170,131 @@ INSTANTIATE_TEST_SUITE_P(
                     Amendment{
                         "AcrossTheMarket", {{"stopPx", 10500}, {"orderQty", -50}}, kTriggers}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Orders placed in turn at 10000, then the price moves: the position the fills leave, each order's
+// status, and what the last order filled at.
+TEST(SimExchangeFills, MoveThePositionAsTheExchangeDoes) {
+  struct Case {
+    const char* what;
+    std::vector<Value> orders;
+    std::vector<double> prices;
+    long long position;
+    std::vector<std::string> statuses;
+    long long last_cumQty;
+    double last_avgPx;      // 0: not filled
+    std::string last_text;  // how the last order's text starts; empty: not checked
+  };
+  const Value buy = {{"symbol", "XBTUSD"}, {"side", "Buy"}, {"orderQty", 1000}};
+  const auto with = [&](Value fields) {
+    Value order = buy;
+    order.update(fields);
+    return order;
+  };
+  const Value reduce_stop =
+      with({{"side", "Sell"}, {"stopPx", 9500}, {"execInst", "LastPrice,ReduceOnly"}});
+  const std::string kNothing = "Canceled: Order had execInst of Close or ReduceOnly and side of ";
+  const Case cases[] = {
+      {"a market buy opens a long at the ask", {buy}, {}, 1000, {"Filled"}, 1000, 10000.5, ""},
+      {"a triggered reduce-only stop closes it at market",
+       {buy, reduce_stop},
+       {9400},
+       0,
+       {"Filled", "Filled"},
+       1000,
+       9400,
+       ""},
+      {"a reduce-only stop larger than the position is cut to it",
+       {buy, with({{"side", "Sell"},
+                   {"orderQty", 9999900},
+                   {"stopPx", 9500},
+                   {"execInst", "ReduceOnly"}})},
+       {9400},
+       0,
+       {"Filled", "Filled"},
+       1000,
+       9400,
+       ""},
+      {"a reduce-only stop with nothing to reduce is cancelled",
+       {reduce_stop},
+       {9400},
+       0,
+       {"Canceled"},
+       0,
+       0,
+       kNothing + "Sell but current position is 0"},
+      {"a reduce-only buy on a long is cancelled",
+       {buy, with({{"execInst", "ReduceOnly"}})},
+       {},
+       1000,
+       {"Filled", "Canceled"},
+       0,
+       0,
+       kNothing + "Buy but current position is 1000"},
+      {"Close without a quantity sells the whole position",
+       {buy, {{"symbol", "XBTUSD"}, {"ordType", "Market"}, {"execInst", "Close"}}},
+       {},
+       0,
+       {"Filled", "Filled"},
+       1000,
+       9999.5,
+       ""},
+      {"Close without a quantity on no position is cancelled at once",
+       {{{"symbol", "XBTUSD"}, {"ordType", "Market"}, {"execInst", "Close"}}},
+       {},
+       0,
+       {"Canceled"},
+       0,
+       0,
+       kNothing + "Buy but current position is 0"},
+      {"a stop without ReduceOnly sells past the position",
+       {buy, with({{"side", "Sell"}, {"orderQty", 2000}, {"stopPx", 9500}})},
+       {9400},
+       -1000,
+       {"Filled", "Filled"},
+       2000,
+       9400,
+       ""},
+      {"a triggered MarketIfTouched buy opens a long",
+       {with({{"ordType", "MarketIfTouched"}, {"stopPx", 9500}})},
+       {9400},
+       1000,
+       {"Filled"},
+       1000,
+       9400,
+       ""},
+      {"a resting limit buy fills at its price once crossed",
+       {with({{"price", 9800}})},
+       {9900, 9790},
+       1000,
+       {"Filled"},
+       1000,
+       9800,
+       ""},
+      {"a limit the price does not reach rests",
+       {with({{"price", 9800}})},
+       {9850},
+       0,
+       {"New"},
+       0,
+       0,
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SimExchange exchange;
+    exchange.list(sim::xbtusd(10000));
+    for (const Value& order : c.orders) exchange.place(order);
+    for (const double price : c.prices) exchange.set_price("XBTUSD", price);
+    EXPECT_EQ(exchange.position("XBTUSD").currentQty, c.position);
+    const RecordList placed = exchange.orders({.count = 100});
+    std::vector<std::string> statuses;
+    for (const Value& order : placed) statuses.push_back(order["ordStatus"]);
+    EXPECT_EQ(statuses, c.statuses);
+    EXPECT_EQ(placed.back()["cumQty"], c.last_cumQty);
+    EXPECT_EQ(placed.back()["avgPx"], c.last_avgPx == 0 ? Value() : Value(c.last_avgPx));
+    EXPECT_THAT(placed.back()["text"].get<std::string>(), testing::StartsWith(c.last_text));
+  }
+}
 
 TEST(SimExchange, CancelRemovesWhatItCancelledFromTheListAndFailsForTheRest) {
   SimExchange exchange;

@@ -20,9 +20,11 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Core/auth/signature.hpp"
+#include "Core/sim/price_feed.hpp"
 
 namespace {
 
@@ -64,6 +66,7 @@ struct Signing {
   std::string key = kKey;  // empty: not signed
   std::string secret = kSecret;
   long long expires_in = 60;
+  std::string content_type = "application/json";
 };
 
 std::string request_text(const std::string& verb, const std::string& target,
@@ -72,7 +75,7 @@ std::string request_text(const std::string& verb, const std::string& target,
   req.method_string(verb);
   req.target(target);
   req.set(http::field::host, "127.0.0.1");
-  req.set(http::field::content_type, "application/json");
+  req.set(http::field::content_type, signing.content_type);
   if (!signing.key.empty()) {
     const long long expires = unix_now() + signing.expires_in;
     req.set("api-key", signing.key);
@@ -207,6 +210,7 @@ TEST(SimServerRoutes, CancelAnswersEachIdByItsState) {
     ids.push_back(net.answer("POST", kOrder, stop(stopPx, -100))["orderID"]);
   }
   net.answer("DELETE", kOrder, Value{{"orderID", ids[2]}}.dump());
+  net.answer("POST", kOrder, R"({"symbol":"XBTUSD","orderQty":100,"ordType":"Market"})");
   net.server.with_exchange([](sim::SimExchange& e) { e.set_price("XBTUSD", 8500); });
   ids.push_back("no-such-order");
 
@@ -222,19 +226,198 @@ TEST(SimServerRoutes, CancelAnswersEachIdByItsState) {
   EXPECT_TRUE(net.stop_prices().empty());
 }
 
-TEST(SimServerRoutes, CancelAllTakesThePairsStopsOnly) {
+// Whether `answer` holds every field of `expected`, a list element by element.
+bool holds(const Value& answer, const Value& expected) {
+  if (expected.is_array()) {
+    if (!answer.is_array() || answer.size() != expected.size()) return false;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      if (!holds(answer[i], expected[i])) return false;
+    }
+    return true;
+  }
+  if (!expected.is_object()) return answer == expected;
+  return std::ranges::all_of(expected.items(), [&](const auto& item) {
+    return answer.is_object() && answer.contains(item.key()) &&
+           holds(answer[item.key()], item.value());
+  });
+}
+
+// Each row on a book of stops a (XBTUSD 9000), b (XBTUSD 8000) and c (ETHUSD 900), placed in
+// that order.
+TEST(SimServerRoutes, AnswerAsTheExchangeDoes) {
+  struct Case {
+    const char* what;
+    std::string verb, target, body;
+    Signing signing;
+    Value expected;  // fields the answer holds
+    std::vector<double> xbtusd_stops;
+    std::size_t open_after;  // open orders of every pair
+  };
+  const Signing form{.content_type = "application/x-www-form-urlencoded"};
+  const Case cases[] = {
+      {"a form body places an order",
+       "POST",
+       kOrder,
+       "symbol=XBTUSD&side=Sell&orderQty=100&stopPx=7500&ordType=Stop&execInst=LastPrice%"
+       "2CReduceOnly",
+       form,
+       {{"orderQty", 100}, {"stopPx", 7500}, {"execInst", "LastPrice,ReduceOnly"}},
+       {9000, 8000, 7500},
+       4},
+      {"PUT by origClOrdID amends that order",
+       "PUT",
+       kOrder,
+       R"({"origClOrdID":"b","stopPx":8100})",
+       {},
+       {{"clOrdID", "b"}, {"stopPx", 8100}},
+       {9000, 8100},
+       3},
+      {"DELETE by clOrdID cancels that order",
+       "DELETE",
+       kOrder,
+       R"({"clOrdID":"a"})",
+       {},
+       Value::array({{{"clOrdID", "a"}, {"ordStatus", "Canceled"}}}),
+       {8000},
+       2},
+      {"GET /order filters, reverses and counts",
+       "GET",
+       kOrder + "?filter=%7B%22ordType%22%3A%22Stop%22%7D&reverse=true&count=2",
+       "",
+       {},
+       Value::array({{{"clOrdID", "c"}}, {{"clOrdID", "b"}}}),
+       {9000, 8000},
+       3},
+      {"DELETE /order/all with a symbol and filter leaves other pairs",
+       "DELETE",
+       kOrder + "/all",
+       R"({"symbol":"XBTUSD","filter":{"ordType":"Stop"}})",
+       {},
+       Value::array({{{"clOrdID", "a"}}, {{"clOrdID", "b"}, {"ordStatus", "Canceled"}}}),
+       {},
+       1},
+      {"DELETE /order/all without a symbol cancels every pair's",
+       "DELETE",
+       kOrder + "/all",
+       "",
+       {},
+       Value::array({{{"clOrdID", "a"}}, {{"clOrdID", "b"}}, {{"clOrdID", "c"}}}),
+       {},
+       0},
+      {"GET /instrument with columns answers those, the symbol and the time",
+       "GET",
+       kInstrument + "&columns=%5B%22lastPrice%22%5D",
+       "",
+       {.key = ""},
+       Value::array({{{"symbol", "XBTUSD"}, {"lastPrice", 10000}}}),
+       {9000, 8000},
+       3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Loopback net;
+    for (const auto& [id, stopPx, symbol] :
+         {std::tuple{"a", 9000, "XBTUSD"}, {"b", 8000, "XBTUSD"}, {"c", 900, "ETHUSD"}}) {
+      Value order = Value::parse(stop(stopPx, -100, symbol));
+      order["clOrdID"] = id;
+      net.answer("POST", kOrder, order.dump());
+    }
+    const Heard heard = net.send(c.verb, c.target, c.body, c.signing);
+    ASSERT_EQ(heard.status, 200) << heard.response.body();
+    const Value answer = Value::parse(heard.response.body());
+    EXPECT_TRUE(holds(answer, c.expected)) << answer.dump();
+    if (c.target.find("columns") != std::string::npos) {
+      EXPECT_EQ(answer[0].size(), 3u) << answer.dump();  // lastPrice, symbol, timestamp
+    }
+    EXPECT_EQ(net.stop_prices(), c.xbtusd_stops);
+    std::size_t open = 0;
+    net.server.with_exchange([&](sim::SimExchange& e) {
+      open = e.orders({.filter = {{"open", true}}}).size();
+    });
+    EXPECT_EQ(open, c.open_after);
+  }
+}
+
+// The account after a market buy of 1000 at 10000.5 and the price down to 9000: every route is
+// signed but /wallet/assets, and answers the fields a client reads.
+TEST(SimServerAccount, RoutesAnswerTheRealFieldsToASignedRequest) {
+  struct Case {
+    std::string target;
+    bool is_public;
+    Value expected;  // fields of the record, or of the list's first
+  };
+  const Case cases[] = {
+      {"/api/v1/position",
+       false,
+       {{"symbol", "XBTUSD"}, {"currentQty", 1000}, {"isOpen", true}, {"currency", "XBt"}}},
+      {"/api/v1/position?filter=%7B%22isOpen%22%3Afalse%7D", false, nullptr},
+      {"/api/v1/user/margin", false, {{"currency", "XBt"}, {"amount", 100000000}}},
+      {"/api/v1/user/margin?currency=all", false, {{"currency", "XBt"}}},
+      {"/api/v1/user/wallet?currency=XBt",
+       false,
+       {{"currency", "XBt"}, {"deposited", 100000000}, {"amount", 100000000}}},
+      {"/api/v1/wallet/assets",
+       true,
+       {{"asset", "XBT"}, {"currency", "XBt"}, {"scale", 8}, {"isMarginCurrency", true}}},
+  };
   Loopback net;
-  const Value first = net.answer("POST", kOrder, stop(9000, -100));
-  const Value second = net.answer("POST", kOrder, stop(11000, 100));
-  net.answer("POST", kOrder, stop(900, -10, "ETHUSD"));
-  const Value cancelled =
-      net.answer("DELETE", kOrder + "/all", R"({"symbol":"XBTUSD","filter":{"ordType":"Stop"}})");
-  ASSERT_EQ(cancelled.size(), 2u);
-  EXPECT_EQ(cancelled[0]["orderID"], first["orderID"]);
-  EXPECT_EQ(cancelled[1]["orderID"], second["orderID"]);
-  EXPECT_EQ(cancelled[1]["ordStatus"], "Canceled");
-  EXPECT_TRUE(net.stop_prices().empty());
-  EXPECT_EQ(net.stop_prices("ETHUSD"), std::vector<double>{900});
+  net.answer("POST", kOrder, R"({"symbol":"XBTUSD","side":"Buy","orderQty":1000})");
+  net.server.with_exchange([](sim::SimExchange& e) { e.set_price("XBTUSD", 9000); });
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const Value answer = net.answer("GET", c.target);
+    const Value record = answer.is_array() && !answer.empty() ? answer[0] : answer;
+    if (c.expected.is_null()) {
+      EXPECT_EQ(answer, Value::array());
+    } else {
+      EXPECT_TRUE(holds(record, c.expected)) << answer.dump();
+    }
+    EXPECT_EQ(net.send("GET", c.target, "", {.key = ""}).status, c.is_public ? 200 : 401);
+  }
+  const Value margin = net.answer("GET", "/api/v1/user/margin");
+  const long long unrealised = margin["unrealisedPnl"];
+  EXPECT_LT(unrealised, 0);
+  EXPECT_EQ(margin["marginBalance"], margin["walletBalance"].get<long long>() + unrealised);
+  EXPECT_GT(margin["maintMargin"], 0);
+  EXPECT_EQ(margin["availableMargin"], margin["marginBalance"].get<long long>() -
+                                           margin["maintMargin"].get<long long>() -
+                                           margin["initMargin"].get<long long>());
+  // Closed at market: the loss is realised into the wallet.
+  net.answer("POST", kOrder, R"({"symbol":"XBTUSD","ordType":"Market","execInst":"Close"})");
+  const Value closed = net.answer("GET", "/api/v1/user/margin");
+  const Value position = net.answer("GET", "/api/v1/position")[0];
+  EXPECT_EQ(position["currentQty"], 0);
+  EXPECT_LT(closed["realisedPnl"], 0);
+  EXPECT_EQ(closed["realisedPnl"], position["realisedPnl"]);
+  EXPECT_EQ(closed["unrealisedPnl"], 0);
+  EXPECT_EQ(closed["walletBalance"], 100000000 + closed["realisedPnl"].get<long long>());
+  EXPECT_EQ(net.answer("GET", "/api/v1/user/wallet")["amount"], closed["walletBalance"]);
+}
+
+// A walk applied every few ms through the server's lock; stop() ends it at once.
+TEST(SimServerPriceFeed, MovesTheMarketAtItsPaceAndStopsPromptly) {
+  Loopback net;
+  sim::PriceFeed feed(
+      [walk = std::make_shared<sim::RandomWalk>(10000, 0.5, 0.01, 3)]() -> std::optional<double> {
+        return walk->next();
+      },
+      [&net](double price) {
+        net.server.with_exchange([price](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
+      },
+      milliseconds(2));
+  feed.start();
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (feed.steps() < 5 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  const auto stopping = std::chrono::steady_clock::now();
+  feed.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, milliseconds(100));
+  ASSERT_GE(feed.steps(), 5);
+  sim::RandomWalk again(10000, 0.5, 0.01, 3);
+  double last = 0;
+  for (long long i = 0; i < feed.steps(); ++i) last = again.next();
+  EXPECT_EQ(net.answer("GET", kInstrument)[0]["lastPrice"], last);
 }
 
 struct Refused {

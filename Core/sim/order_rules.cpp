@@ -75,12 +75,16 @@ OrderTerms read_terms(const Value& request, std::string_view path) {
   if (!terms.side.empty() && terms.side != "Buy" && terms.side != "Sell") {
     refuse_field(path, "Invalid side");
   }
-  const std::optional<double> quantity = number(request, "orderQty", path);
-  if (!quantity || *quantity == 0 || !std::isfinite(*quantity) ||
+  // Close without a quantity closes the whole position: its size and side are the exchange's.
+  const std::optional<double> quantity =
+      !present(request, "orderQty") && names(text(request, "execInst"), "Close")
+          ? std::optional<double>(0)
+          : number(request, "orderQty", path);
+  if (!quantity || (*quantity == 0 && present(request, "orderQty")) || !std::isfinite(*quantity) ||
       *quantity != std::trunc(*quantity) || (*quantity < 0 && !terms.side.empty())) {
     refuse_field(path, "Invalid orderQty");
   }
-  if (terms.side.empty()) terms.side = *quantity < 0 ? "Sell" : "Buy";
+  if (terms.side.empty() && *quantity != 0) terms.side = *quantity < 0 ? "Sell" : "Buy";
   terms.orderQty = std::fabs(*quantity);
   terms.price = number(request, "price", path);
   terms.stopPx = number(request, "stopPx", path);
@@ -153,6 +157,13 @@ bool triggers(const OrderTerms& terms, double price) {
   const bool stop = terms.ordType == "Stop" || terms.ordType == "StopLimit";
   const bool below = (terms.side == "Sell") == stop;
   return below ? price <= *terms.stopPx : price >= *terms.stopPx;
+}
+
+std::string nothing_to_reduce(std::string_view side, long long position, std::string_view text) {
+  return fmt::format(
+      "Canceled: Order had execInst of Close or ReduceOnly and side of {} but current position is "
+      "{}\n{}",
+      side, position, text);
 }
 
 }  // namespace sim

@@ -26,7 +26,9 @@ bool names(std::string_view list, std::string_view token);
 
 // Reads a new order's terms from the fields of a request (numbers, or texts of numbers as a form
 // body sends them): the side from `side`, or Sell for a negative orderQty; ordType by default
-// from the prices given. Refuses a field the exchange's schema refuses, on `path`.
+// from the prices given. A Close without orderQty reads as orderQty 0, its side left empty
+// unless given: the whole position, for the exchange to size. Refuses a field the exchange's
+// schema refuses, on `path`.
 OrderTerms read_terms(const stoploss::Value& request, std::string_view path);
 
 // The terms of an order record on the book.
@@ -35,6 +37,9 @@ OrderTerms terms_of(const stoploss::Value& order);
 // Refuses terms the instrument does not take: quantity off the lot or beyond maxOrderQty,
 // prices off the tick or out of range, a trigger on the wrong side of the market.
 void check_terms(const OrderTerms& terms, const SimInstrument& listed, std::string_view path);
+
+// The text of a ReduceOnly or Close order cancelled for want of a position to reduce.
+std::string nothing_to_reduce(std::string_view side, long long position, std::string_view text);
 
 // Whether a waiting order triggers with its reference price at `price`.
 bool triggers(const OrderTerms& terms, double price);

@@ -22,13 +22,6 @@ auto& find_listed(Instruments& instruments, std::string_view symbol) {
   return found->second;
 }
 
-bool waiting(const Value& order) {
-  const auto status = order.find("ordStatus");
-  const bool open = status == order.end() || *status == "New" || *status == "PartiallyFilled";
-  return open && order.value("triggered", Value("")) == "" &&
-         waits_for_trigger(order.value("ordType", std::string()));
-}
-
 }  // namespace
 
 SimExchange::SimExchange(std::uint64_t seed, FaultSettings faults)
@@ -41,30 +34,6 @@ void SimExchange::list(SimInstrument instrument) {
 
 const SimInstrument& SimExchange::instrument(std::string_view symbol) const {
   return find_listed(instruments_, symbol);
-}
-
-// Waiting orders whose trigger the price crosses trigger; those that then trade at market (Stop,
-// MarketIfTouched, and limits that reach the price or give none) fill at it.
-void SimExchange::set_price(std::string_view symbol, double price) {
-  SimInstrument& listed = find_listed(instruments_, symbol);
-  listed.lastPrice = price;
-  listed.impactMidPrice = price;
-  if (listed.markPrice > 0) listed.markPrice = price;
-  for (Value& order : book_) {
-    const auto of = order.find("symbol");
-    if (of == order.end() || *of != symbol || !waiting(order)) continue;
-    const OrderTerms terms = terms_of(order);
-    if (!triggers(terms, trigger_price(listed, terms.execInst))) continue;
-    order["triggered"] = "StopOrderTriggered";
-    const bool buy = terms.side == "Buy";
-    if (!terms.price || (buy ? *terms.price >= price : *terms.price <= price)) {
-      fill(order, price);
-    } else {
-      order["workingIndicator"] = true;
-      order["timestamp"] = clock_.timestamp();
-    }
-  }
-  drop_old_closed();
 }
 
 bool SimExchange::feed_up() { return !faults_.feed_down(); }

@@ -13,6 +13,7 @@
 
 #include "Core/collaborators/record.hpp"
 #include "Core/sim/faults.hpp"
+#include "Core/sim/position.hpp"
 #include "Core/sim/sim_clock.hpp"
 #include "Core/sim/sim_instruments.hpp"
 
@@ -22,30 +23,35 @@ struct OrderTerms;
 
 // A query of GET /order.
 struct OrderQuery {
-  std::optional<std::string> symbol;
+  std::optional<std::string> symbol{};
   stoploss::Value filter = stoploss::Value::object();  // field values; "open": true for open
   int count = 100;
   bool reverse = false;                               // newest first
   std::optional<std::string> startTime{}, endTime{};  // on the order's timestamp, inclusive
 };
 
-// An in-process exchange that behaves like BitMEX API v1 for instruments and orders: order
-// entry checked as the exchange checks it, open and closed orders, a price feed that triggers
-// waiting orders and fills crossed ones, and faults of the connection drawn from a seed. Orders
-// are kept and listed in the order they were placed.
+// An in-process exchange that behaves like BitMEX API v1 for instruments, orders and one
+// account: order entry checked as the exchange checks it, open and closed orders, prices that
+// trigger waiting orders and fill crossed ones, the positions those fills open and close, and
+// faults of the connection drawn from a seed. Orders are kept and listed in the order they were
+// placed.
 // Not thread-safe: one host thread at a time.
 class SimExchange {
  public:
   static constexpr std::size_t kMaxStopOrders = 10;      // open stop orders per pair
   static constexpr std::size_t kMaxClosedOrders = 1000;  // closed orders kept for listings
   static constexpr long long kAccount = 100001;
+  static constexpr long long kDeposit = 100000000;  // XBt: the account starts with 1 XBT
 
   explicit SimExchange(std::uint64_t seed = 1, FaultSettings faults = {});
 
   void list(SimInstrument instrument);
   // Throws HTTPError 404 for a symbol that is not listed.
   const SimInstrument& instrument(std::string_view symbol) const;
-  // Moves the last and mid price; stops whose trigger is crossed fill and leave the book.
+  // Moves the last, mark and mid prices. Waiting orders whose trigger is crossed trigger: those
+  // without a limit price, or with one the market reaches, fill at `price`; resting limits the
+  // price reaches fill at their limit. ReduceOnly and Close orders fill at most the position and
+  // are cancelled when there is nothing to reduce.
   void set_price(std::string_view symbol, double price);
 
   // Order entry as the REST routes answer it; refusals are HTTPError 400 with the exchange's
@@ -82,6 +88,10 @@ class SimExchange {
   }
   // Stop prices of the pair's open stop orders, in book order.
   std::vector<double> stop_prices(std::string_view symbol) const;
+  // The account's position in `symbol`; flat when it never traded it.
+  Position position(std::string_view symbol) const;
+  // Every contract the account has traded, by symbol.
+  const std::map<std::string, Position, std::less<>>& positions() const { return positions_; }
 
   // One call over the connection: counts it, adds latency, may inject a fault before the
   // exchange acts (503, "Max retries hit") or after it (the answer lost: "Timed out").
@@ -102,6 +112,7 @@ class SimExchange {
   long long calls() const { return calls_; }
   long long faults_injected() const { return faults_injected_; }
   long long fills() const { return fills_; }
+  long long triggers() const { return triggers_; }
 
  private:
   Fault next_fault(const std::string& operation);
@@ -111,6 +122,7 @@ class SimExchange {
                              const stoploss::Value& request);
   // The order amended as `request` asks, not yet on the book; refused as the exchange would.
   stoploss::Value amended(const stoploss::Value& order, const stoploss::Value& request);
+  // Fills what is left of the order at `price` into the account's position.
   void fill(stoploss::Value& order, double price);
   void close(stoploss::Value& order, const std::string& status, const std::string& text);
   void drop_old_closed();
@@ -119,12 +131,14 @@ class SimExchange {
   FaultInjector faults_;
   std::map<std::string, SimInstrument, std::less<>> instruments_;
   stoploss::RecordList book_;  // every order kept, in the order placed
+  std::map<std::string, Position, std::less<>> positions_;
   std::map<std::string, std::deque<std::exception_ptr>, std::less<>> scripted_failures_;
   std::uint64_t seed_;
   long long next_order_ = 1;
   long long calls_ = 0;
   long long faults_injected_ = 0;
   long long fills_ = 0;
+  long long triggers_ = 0;
   std::chrono::nanoseconds busy_{0};
 };
 

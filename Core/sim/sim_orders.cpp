@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 
 #include "Core/collaborators/failures.hpp"
 #include "Core/sim/exchange_errors.hpp"
@@ -130,8 +131,14 @@ Value SimExchange::place(const Value& request) {
   if (!request.is_object()) refuse_field(kPath, "Invalid request");
   const auto listed = instruments_.find(text_of(request, "symbol"));
   if (listed == instruments_.end()) refuse(kPath, "Invalid symbol");
-  const OrderTerms terms = read_terms(request, kPath);
-  check_terms(terms, listed->second, kPath);
+  OrderTerms terms = read_terms(request, kPath);
+  const long long held = position(listed->first).currentQty;
+  const bool whole_position = terms.orderQty == 0;
+  if (whole_position) {
+    if (terms.side.empty()) terms.side = held > 0 ? "Sell" : "Buy";
+    terms.orderQty = static_cast<double>(std::llabs(held));
+  }
+  if (!whole_position || held != 0) check_terms(terms, listed->second, kPath);
   const std::string clOrdID = text_of(request, "clOrdID");
   if (!clOrdID.empty() && find("clOrdID", Value(clOrdID))) refuse(kPath, "Duplicate clOrdID");
   if (waits_for_trigger(terms.ordType) && open_stops(listed->first) >= kMaxStopOrders) {
@@ -145,7 +152,9 @@ Value SimExchange::place(const Value& request) {
       buy ? market.lastPrice + market.tickSize : market.lastPrice - market.tickSize;
   const bool crosses =
       terms.ordType == "Limit" && (buy ? *terms.price >= touch : *terms.price <= touch);
-  if (crosses && names(terms.execInst, "ParticipateDoNotInitiate")) {
+  if (whole_position && held == 0) {
+    close(order, "Canceled", nothing_to_reduce(terms.side, 0, order["text"].get<std::string>()));
+  } else if (crosses && names(terms.execInst, "ParticipateDoNotInitiate")) {
     close(order, "Canceled",
           "Canceled: Order had execInst of ParticipateDoNotInitiate\n" +
               order["text"].get<std::string>());
@@ -250,16 +259,6 @@ void SimExchange::close(Value& order, const std::string& status, const std::stri
   order["workingIndicator"] = false;
   order["text"] = text;
   order["transactTime"] = order["timestamp"] = clock_.timestamp();
-}
-
-void SimExchange::fill(Value& order, double price) {
-  order["ordStatus"] = "Filled";
-  order["cumQty"] = order.value("orderQty", Value(0));
-  order["leavesQty"] = 0;
-  order["avgPx"] = price;
-  order["workingIndicator"] = false;
-  order["transactTime"] = order["timestamp"] = clock_.timestamp();
-  ++fills_;
 }
 
 void SimExchange::drop_old_closed() {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Core/sim/sim_account.hpp"
+
 namespace sim {
 namespace {
 
@@ -171,7 +173,25 @@ Value cancel_all(SimExchange& exchange, const Value& fields) {
                              text(fields, "text").value_or(""));
 }
 
-constexpr std::array<ExchangeRoute, 8> kRoutes{{
+Value positions(SimExchange& exchange, const Value& fields) {
+  return listing(position_records(exchange, exchange.clock().timestamp()), fields);
+}
+
+// One currency's record, or with currency "all" a list of every currency's.
+template <Value (*Record)(const SimExchange&, std::string_view, const std::string&)>
+Value per_currency(SimExchange& exchange, const Value& fields) {
+  const std::string currency = text(fields, "currency").value_or("XBt");
+  const std::string now = exchange.clock().timestamp();
+  if (currency == "all") {
+    return Value::array({Record(exchange, "XBt", now), Record(exchange, "USDt", now)});
+  }
+  if (!holds_currency(currency)) throw BadRequest("currency is invalid");
+  return Record(exchange, currency, now);
+}
+
+Value assets(SimExchange& /*exchange*/, const Value& /*fields*/) { return asset_records(); }
+
+constexpr std::array<ExchangeRoute, 12> kRoutes{{
     {"GET", "/api/v1/instrument", &instruments, true},
     {"GET", "/api/v1/instrument/active", &active, true},
     {"GET", "/api/v1/instrument/activeAndIndices", &instruments, true},
@@ -180,6 +200,10 @@ constexpr std::array<ExchangeRoute, 8> kRoutes{{
     {"PUT", "/api/v1/order", &amend, false},
     {"DELETE", "/api/v1/order", &cancel, false},
     {"DELETE", "/api/v1/order/all", &cancel_all, false},
+    {"GET", "/api/v1/position", &positions, false},
+    {"GET", "/api/v1/user/margin", &per_currency<&margin_record>, false},
+    {"GET", "/api/v1/user/wallet", &per_currency<&wallet_record>, false},
+    {"GET", "/api/v1/wallet/assets", &assets, true},
 }};
 
 }  // namespace

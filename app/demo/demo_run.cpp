@@ -20,6 +20,15 @@ sim::SimInstrument listing(const std::string& pair, double price) {
   throw std::invalid_argument("the embedded exchange lists XBTUSD and ETHUSD, not " + pair);
 }
 
+// Bought at market as any client buys, so that the account holds the position.
+void open_position(sim::SimExchange& exchange, const std::string& pair, long long contracts) {
+  exchange.place({{"symbol", pair},
+                  {"side", "Buy"},
+                  {"orderQty", contracts},
+                  {"ordType", "Market"},
+                  {"text", "demo position"}});
+}
+
 }  // namespace
 
 std::vector<DemoStep> run_demo(const DemoSettings& settings,
@@ -37,17 +46,30 @@ std::vector<DemoStep> run_demo(const DemoSettings& settings,
   host::SerialHost host;
 
   double highest = settings.prices.front();
-  long long fills = 0;
   for (std::size_t i = 0; i < settings.prices.size(); ++i) {
+    if (exchange.position(settings.pair).currentQty == 0) {
+      open_position(exchange, settings.pair, settings.position);
+      highest = exchange.instrument(settings.pair).lastPrice;
+    }
     const double price = settings.prices[i];
+    const sim::Position before = exchange.position(settings.pair);
+    const long long triggers = exchange.triggers();
     exchange.set_price(settings.pair, price);
-    if (exchange.fills() != fills) highest = price;  // the stop closed the position
-    fills = exchange.fills();
+    const sim::Position after = exchange.position(settings.pair);
     highest = std::max(highest, price);
 
     DemoStep step;
     step.step = static_cast<int>(i);
     step.price = price;
+    step.position = after.currentQty;
+    if (after.currentQty != 0) {
+      step.entry = after.avg_entry_price(exchange.instrument(settings.pair));
+    }
+    step.triggered = static_cast<int>(exchange.triggers() - triggers);
+    if (before.currentQty != 0 && after.currentQty == 0) {
+      step.closed_at = price;
+      step.realised = after.realisedPnl - before.realisedPnl;
+    }
     step.wanted = highest - settings.trail;
     step.rounded = utils::nearest_multiple(step.wanted, tick);
     const long long calls = exchange.calls();

@@ -17,6 +17,7 @@ struct DemoSettings {
   std::string pair = "XBTUSD";
   std::vector<double> prices;  // one request per price
   double trail = 100;          // the stop trails the highest price by this much
+  long long position = 1000;   // contracts bought at market to open the position protected
   std::uint64_t seed = 1;
   sim::FaultSettings faults;
   bool verification = false;  // ask in verification mode
@@ -24,9 +25,10 @@ struct DemoSettings {
   std::shared_ptr<stoploss::HouseLog> log;  // the module's log (required)
 };
 
-// Protects a long position with a trailing stop on the embedded exchange: at every price
-// the stop is asked for at `trail` below the highest price since the position was opened (a
-// filled stop closes it; the next step opens a new one). Calls `on_step` after each request.
+// Protects a long position, bought at market on the embedded exchange, with a trailing stop: at
+// every price the stop is asked for at `trail` below the highest price since the position was
+// opened. A stop that triggers sells at market and closes the position; the next step buys a new
+// one. Calls `on_step` after each request.
 std::vector<DemoStep> run_demo(const DemoSettings& settings,
                                const std::function<void(const DemoStep&)>& on_step);
 

@@ -18,7 +18,15 @@ struct DemoStep {
   std::vector<double> stops;   // stop prices of the pair's open stops afterwards
   double module_seconds = 0;   // the module's own time, collaborators excluded
   int faults = 0;              // faults the exchange injected during the request
-  bool holds() const;          // exactly one stop, at `rounded`
+  // The position protected: contracts held once the price moved (positive long), its average
+  // entry price (nothing when flat), the stops the move triggered and, when one of them closed
+  // the position, the price it closed at and the profit it realised (XBt).
+  long long position = 0;
+  std::optional<double> entry;
+  int triggered = 0;
+  std::optional<double> closed_at;
+  double realised = 0;
+  bool holds() const;  // exactly one stop, at `rounded`
 };
 
 }  // namespace demo

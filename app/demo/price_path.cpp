@@ -1,14 +1,14 @@
 #include "price_path.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "Core/collaborators/record.hpp"
+#include "Core/sim/price_feed.hpp"
 #include "Core/utils/read_file.hpp"
-#include "Core/utils/rounding.hpp"
 
 namespace demo {
 namespace {
@@ -20,15 +20,10 @@ constexpr std::size_t kLargestPriceFile = std::size_t{16} << 20;
 
 std::vector<double> random_walk(double start, double tick, int steps, double volatility,
                                 std::uint64_t seed) {
-  std::mt19937_64 generator(seed);
-  std::normal_distribution<double> move(0.0, volatility);
+  sim::RandomWalk walk(start, tick, volatility, seed);
   std::vector<double> prices;
   prices.reserve(static_cast<std::size_t>(std::max(steps, 0)));
-  double price = start;
-  for (int i = 0; i < steps; ++i) {
-    prices.push_back(price);
-    price = std::max(tick, utils::nearest_multiple(price * (1 + move(generator)), tick));
-  }
+  for (int i = 0; i < steps; ++i) prices.push_back(walk.next());
   return prices;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <string_view>
 
 namespace demo {
@@ -162,6 +163,12 @@ Summary summarize(const std::vector<DemoStep>& steps) {
                     [&step](double stop) { return stop != step.rounded; })) {
       ++summary.with_other_stops;
     }
+    summary.stops_triggered += step.triggered;
+    if (step.closed_at) {
+      ++summary.positions_closed;
+      summary.last_close_price = *step.closed_at;
+      summary.realised += step.realised;
+    }
     calls += step.exchange_calls;
     summary.calls_max = std::max(summary.calls_max, step.exchange_calls);
     summary.faults += step.faults;
@@ -200,6 +207,12 @@ void print_summary(const Summary& s, std::ostream& out) {
   line("  none at the wanted price", share(s.other_price));
   line("  several at the wanted price", share(s.several_stops));
   line("further stops beyond it", share(s.with_other_stops));
+  line("stops triggered", fmt::format("{:>7}", s.stops_triggered));
+  line("positions closed by a stop",
+       fmt::format("{:>7}", s.positions_closed) +
+           (s.positions_closed ? "  (last at " + price_text(s.last_close_price) + ")" : ""));
+  line("realised PnL",
+       fmt::format("{:>+7.4f}  XBT ({:+.0f} XBt)", s.realised / 1e8, std::round(s.realised)));
   line("exchange calls per request",
        fmt::format("{:>7.2f}  mean, {} max", s.calls_mean, s.calls_max));
   line("faults injected", fmt::format("{:>7}", s.faults));
@@ -242,6 +255,7 @@ constexpr std::string_view kPriceColour = "#1f5fa8";
 constexpr std::string_view kWantedColour = "#e08a00";
 constexpr std::string_view kStopColour = "#2a9d3a";
 constexpr std::string_view kWrongColour = "#d62728";
+constexpr std::string_view kPositionColour = "#7b3fa0";
 
 // Maps data values onto pixels; `lo` < `hi` always, so there is no division by zero.
 struct Axis {
@@ -418,7 +432,24 @@ void write_axes(const Axis& x, const Axis& y, std::ostream& out) {
       << "\n</g>\n";
 }
 
-void write_legend(const int wrong, std::ostream& out) {
+// A diamond where a stop closed the position.
+std::string diamond(const double x, const double y) {
+  constexpr double kArm = 5;
+  return fmt::format("M{}L{}L{}L{}Z", point(x, y - kArm), point(x + kArm, y), point(x, y + kArm),
+                     point(x - kArm, y));
+}
+
+std::string closes_path(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y) {
+  std::string path;
+  for (const DemoStep& step : steps) {
+    if (step.closed_at && std::isfinite(*step.closed_at)) {
+      path += diamond(x.at(step.step), y.at(*step.closed_at));
+    }
+  }
+  return path;
+}
+
+void write_legend(const int wrong, const int closed, std::ostream& out) {
   const double y = kTop - 20;
   double x = kLeft;
   const auto label = [&](const std::string& text) {
@@ -437,6 +468,12 @@ void write_legend(const int wrong, std::ostream& out) {
   out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2"/>)", cross(x + 10, y),
                      kWrongColour);
   label(fmt::format("failed, false or not held ({})", wrong));
+  out << fmt::format(R"(<path d="M{}h20" stroke="{}" stroke-width="2" stroke-dasharray="5 3" )"
+                     R"(fill="none"/>)",
+                     point(x, y), kPositionColour);
+  label("entry");
+  out << fmt::format(R"(<path d="{}" fill="{}"/>)", diamond(x + 10, y), kPositionColour);
+  label(fmt::format("closed ({})", closed));
 }
 
 }  // namespace
@@ -450,6 +487,8 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
     prices_span.take(step.price);
     prices_span.take(step.rounded);
     for (const double stop : step.stops) prices_span.take(stop);
+    if (step.entry) prices_span.take(*step.entry);
+    if (step.closed_at) prices_span.take(*step.closed_at);
   }
   const Span xs = widened(steps_span, 0, 1);
   const double flat_price_pad = prices_span.lo != 0 ? std::abs(prices_span.lo) * 0.01 : 1;
@@ -465,7 +504,11 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
       << fmt::format(R"(<text x="{}" y="26" font-size="16" font-weight="bold">{}</text>)", kLeft,
                      xml_escaped(title))
       << '\n';
-  write_legend(static_cast<int>(std::count_if(steps.begin(), steps.end(), went_wrong)), out);
+  write_legend(static_cast<int>(std::count_if(steps.begin(), steps.end(), went_wrong)),
+               static_cast<int>(
+                   std::count_if(steps.begin(), steps.end(),
+                                 [](const DemoStep& step) { return step.closed_at.has_value(); })),
+               out);
   write_axes(x, y, out);
   if (steps.empty()) {
     out << fmt::format(R"(<text x="{:.1f}" y="{:.1f}" text-anchor="middle" fill="#888">)"
@@ -480,6 +523,15 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
       << '\n'
       << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="3.5" fill="none"/>)",
                      line_path(steps, x, y, wanted, true), kWantedColour)
+      << '\n';
+  const auto entry = [](const DemoStep& step) {
+    return step.entry.value_or(std::numeric_limits<double>::quiet_NaN());
+  };
+  out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2" stroke-dasharray="5 3" )"
+                     R"(fill="none"/>)",
+                     line_path(steps, x, y, entry, true), kPositionColour)
+      << '\n'
+      << fmt::format(R"(<path d="{}" fill="{}"/>)", closes_path(steps, x, y), kPositionColour)
       << '\n';
   const auto prices = [](const DemoStep& step) { return std::vector{step.price}; };
   const auto stops = [](const DemoStep& step) { return step.stops; };

@@ -32,6 +32,13 @@ struct Summary {
   // keeps to move later).
   int with_other_stops = 0;
 
+  // The position the stops protected: stops triggered, positions they closed (the last one's
+  // price) and the profit those closes realised, in XBt.
+  int stops_triggered = 0;
+  int positions_closed = 0;
+  double last_close_price = 0;
+  double realised = 0;
+
   double calls_mean = 0;
   int calls_max = 0;
   int faults = 0;
@@ -52,7 +59,8 @@ std::string step_line(const DemoStep& step);
 // step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds
 void write_trace_csv(const std::vector<DemoStep>& steps, std::ostream& out);
 
-// The price, the wanted stop and the stops on the book over the steps, as a standalone SVG.
+// The price, the wanted stop, the stops on the book and the position's entry price over the
+// steps, with the closes of the position marked, as a standalone SVG.
 void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& title,
                      std::ostream& out);
 

@@ -1,0 +1,99 @@
+// The market of SimExchange: prices that trigger and fill orders, and the positions the fills
+// open and close.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "Core/sim/exchange_errors.hpp"
+#include "Core/sim/order_rules.hpp"
+#include "Core/sim/sim_exchange.hpp"
+
+namespace sim {
+namespace {
+
+using stoploss::Value;
+
+bool is_open(const Value& order) {
+  const auto status = order.find("ordStatus");
+  return status == order.end() || *status == "New" || *status == "PartiallyFilled";
+}
+
+bool triggered(const Value& order) { return order.value("triggered", Value("")) != ""; }
+
+// Whether a limit order at `limit` trades with the last price at `price`.
+bool reaches(const OrderTerms& terms, double limit, double price) {
+  return terms.side == "Buy" ? limit >= price : limit <= price;
+}
+
+long long whole(const Value& order, const char* key) {
+  const auto found = order.find(key);
+  return found != order.end() && found->is_number() ? std::llround(found->get<double>()) : 0;
+}
+
+}  // namespace
+
+void SimExchange::set_price(std::string_view symbol, double price) {
+  const auto found = instruments_.find(symbol);
+  if (found == instruments_.end()) {
+    refuse("instrument", "Instrument not listed", 404, "Not Found");
+  }
+  SimInstrument& listed = found->second;
+  listed.lastPrice = price;
+  listed.impactMidPrice = price;
+  if (listed.markPrice > 0) listed.markPrice = price;
+  for (Value& order : book_) {
+    const auto of = order.find("symbol");
+    if (of == order.end() || *of != symbol || !is_open(order)) continue;
+    const OrderTerms terms = terms_of(order);
+    if (waits_for_trigger(terms.ordType) && !triggered(order)) {
+      if (!sim::triggers(terms, trigger_price(listed, terms.execInst))) continue;
+      order["triggered"] = "StopOrderTriggered";
+      ++triggers_;
+      if (!terms.price || reaches(terms, *terms.price, price)) {
+        fill(order, price);
+      } else {
+        order["workingIndicator"] = true;
+        order["timestamp"] = clock_.timestamp();
+      }
+    } else if (terms.price && reaches(terms, *terms.price, price) &&
+               (terms.ordType == "Limit" || triggered(order))) {
+      fill(order, *terms.price);  // no depth: a resting limit trades at its price once crossed
+    }
+  }
+  drop_old_closed();
+}
+
+void SimExchange::fill(Value& order, double price) {
+  const OrderTerms terms = terms_of(order);
+  const std::string symbol = order.value("symbol", std::string());
+  const SimInstrument& contract = instrument(symbol);
+  Position& held = positions_.try_emplace(symbol, Position{.symbol = symbol}).first->second;
+  const long long done = whole(order, "cumQty");
+  long long quantity = std::llabs(order.contains("leavesQty") ? whole(order, "leavesQty")
+                                                              : whole(order, "orderQty") - done);
+  const bool buy = terms.side == "Buy";
+  if (names(terms.execInst, "ReduceOnly") || names(terms.execInst, "Close")) {
+    if (held.currentQty == 0 || (held.currentQty > 0) == buy) {
+      close(order, "Canceled",
+            nothing_to_reduce(terms.side, held.currentQty, order.value("text", std::string())));
+      return;
+    }
+    quantity = std::min(quantity, std::llabs(held.currentQty));
+    order["orderQty"] = done + quantity;  // amended down to the position
+  }
+  held.fill(contract, buy ? quantity : -quantity, price);
+  order["ordStatus"] = "Filled";
+  order["cumQty"] = done + quantity;
+  order["leavesQty"] = 0;
+  order["avgPx"] = price;
+  order["workingIndicator"] = false;
+  order["transactTime"] = order["timestamp"] = clock_.timestamp();
+  ++fills_;
+}
+
+Position SimExchange::position(std::string_view symbol) const {
+  const auto found = positions_.find(symbol);
+  return found == positions_.end() ? Position{.symbol = std::string(symbol)} : found->second;
+}
+
+}  // namespace sim
