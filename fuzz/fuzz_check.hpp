@@ -5,16 +5,59 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <typeinfo>
 
 namespace fuzz {
+
+// How deeply `text` nests lists and records, or nothing when it is not JSON. Read with a SAX
+// handler of its own, apart from the project's reader it checks.
+inline std::optional<int> json_depth(std::string_view text) {
+  struct Depth : nlohmann::json_sax<nlohmann::json> {
+    int now = 0;
+    int most = 0;
+    bool open() {
+      most = std::max(most, ++now);
+      return true;
+    }
+    bool close() {
+      --now;
+      return true;
+    }
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return open(); }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return close(); }
+    bool start_array(std::size_t) override { return open(); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+      return false;
+    }
+  } depth;
+  if (!nlohmann::json::sax_parse(text, &depth)) return std::nullopt;
+  return depth.most;
+}
+
+// Whether the project's reader must refuse `text`: not JSON, or nested past its limit.
+inline bool unreadable_json(std::string_view text, int limit) {
+  const std::optional<int> depth = json_depth(text);
+  return !depth || *depth > limit;
+}
 
 [[noreturn]] inline void fault(std::string_view what, std::string_view detail = {}) {
   std::fprintf(stderr, "\n==== property broken: %.*s\n", static_cast<int>(what.size()),

@@ -149,7 +149,9 @@ inline std::string deepened(Json& document, Random& random, std::size_t room) {
   Json& target = *nodes.all[below(random, nodes.all.size())];
   const std::string inner = target.dump(-1, ' ', false, Json::error_handler_t::replace);
   const std::string marker = "\"\\u0001deep\"";
-  target = "\x01" "deep";
+  target =
+      "\x01"
+      "deep";
   std::string text = document.dump(-1, ' ', false, Json::error_handler_t::replace);
   const std::size_t depth = std::min<std::size_t>(1 + below(random, 100000), room / 2);
   text.replace(text.find(marker), marker.size(),

@@ -34,8 +34,9 @@ struct Reading {
 };
 
 Reading read_from_memory(const std::uint8_t* data, std::size_t size) {
-  const auto document = stoploss::Value::parse(data, data + size, nullptr, false);
-  if (document.is_discarded()) return {.invalid_json = true};
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (fuzz::unreadable_json(text, stoploss::kMaxJsonDepth)) return {.invalid_json = true};
+  const auto document = stoploss::Value::parse(text);
   try {
     return {.scenario = replay::parse_scenario(document)};
   } catch (const replay::ScenarioError& error) {

@@ -175,7 +175,7 @@ Scenario read_scenario(const std::filesystem::path& path) {
   try {
     document = stoploss::parse_json(utils::read_file(path, kLargestScenario));
   } catch (const stoploss::ValueError& error) {
-    throw ScenarioError(path.string() + ": " + error.what());
+    throw ScenarioError(path.string() + ": invalid JSON: " + error.what());
   } catch (const std::runtime_error& error) {
     throw ScenarioError(error.what());
   }
