@@ -101,8 +101,9 @@ int serve(const ServeOptions& options) {
       std::chrono::milliseconds(options.pace_ms));
   if (!options.frozen) feed.start();
   std::cout << fmt::format(
-                   "serving the embedded exchange on http://{}:{} (XBTUSD at {}, {}; ETHUSD at "
-                   "2000; position {} XBTUSD); stop with Ctrl-C",
+                   "serving the embedded exchange on http://{0}:{1}, its realtime feed on "
+                   "ws://{0}:{1}/realtime (XBTUSD at {2}, {3}; ETHUSD at 2000; position {4} "
+                   "XBTUSD); stop with Ctrl-C",
                    options.host, port, kStart,
                    options.frozen ? "frozen"
                    : options.prices_file.empty()
@@ -126,7 +127,8 @@ int serve(const ServeOptions& options) {
 Command add_serve_sim_command(CLI::App& app) {
   auto* cli = app.add_subcommand(
       "serve-sim",
-      "Serve the embedded exchange over HTTP with the exchange's REST routes, signed requests "
+      "Serve the embedded exchange over HTTP with the exchange's REST routes and its realtime "
+      "feed (a websocket at /realtime), signed requests "
       "(credentials from BITMEX_API_KEY and BITMEX_API_SECRET or --credentials FILE), rate-limit "
       "headers and optional faults, until interrupted.");
   auto options = std::make_shared<ServeOptions>();

@@ -5,14 +5,19 @@
 #include <algorithm>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
 #include <cctype>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+
+#include "Core/sim/http_upgrade.hpp"
 
 namespace sim {
 namespace {
@@ -109,7 +114,10 @@ class HttpListener::Impl {
     const int bound = ec ? 0 : acceptor.local_endpoint(ec).port();
     if (ec) throw cannot(ec.message());
 
-    io_ = std::move(io);
+    {
+      const std::lock_guard lock(post_mutex_);
+      io_ = std::move(io);
+    }
     acceptor_.emplace(std::move(acceptor));
     accept_pause_.emplace(*io_);
     accept();
@@ -134,7 +142,20 @@ class HttpListener::Impl {
     acceptor_.reset();
     // Destroys the handlers still waiting, and with them every connection, whatever state its
     // client left it in.
-    io_.reset();
+    std::unique_ptr<asio::io_context> ended;
+    {
+      const std::lock_guard lock(post_mutex_);
+      ended = std::move(io_);
+    }
+  }
+
+  void upgrade_with(UpgradeHandler& handler) { upgrade_ = &handler; }
+
+  bool post(std::function<void()> task) {
+    const std::lock_guard lock(post_mutex_);
+    if (!io_ || io_->stopped()) return false;
+    asio::post(*io_, std::move(task));
+    return true;
   }
 
  private:
@@ -148,7 +169,9 @@ class HttpListener::Impl {
   std::unique_ptr<asio::io_context> io_;
   std::optional<tcp::acceptor> acceptor_;
   std::optional<asio::steady_timer> accept_pause_;
-  std::size_t open_ = 0;  // connections; touched on the serving thread only
+  UpgradeHandler* upgrade_ = nullptr;
+  std::mutex post_mutex_;  // io_ as post() sees it
+  std::size_t open_ = 0;   // connections; touched on the serving thread only
   std::thread thread_;
 };
 
@@ -232,6 +255,17 @@ class HttpListener::Impl::Connection : public std::enable_shared_from_this<Conne
       request.headers.emplace(lower_case({name.data(), name.size()}), std::string(field.value()));
     }
     HttpAnswer answer;
+    if (server_.upgrade_ && boost::beast::websocket::is_upgrade(message) &&
+        server_.upgrade_->wants(request)) {
+      try {
+        std::optional<HttpAnswer> refused = server_.upgrade_->take(request, socket_, message);
+        if (refused) return send(std::move(*refused));
+        timer_.cancel();  // the socket is the handler's now
+        return;
+      } catch (const std::exception&) {
+        return send(server_.refusal_(500, "Internal error"));
+      }
+    }
     try {
       answer = server_.handler_(request);
     } catch (const std::exception&) {
@@ -303,6 +337,10 @@ HttpListener::HttpListener(HttpLimits limits, Handler handler, Refusal refusal)
 HttpListener::~HttpListener() = default;
 
 int HttpListener::start(const std::string& host, int port) { return impl_->start(host, port); }
+
+void HttpListener::upgrade_with(UpgradeHandler& handler) { impl_->upgrade_with(handler); }
+
+bool HttpListener::post(std::function<void()> task) { return impl_->post(std::move(task)); }
 
 void HttpListener::stop() { impl_->stop(); }
 

@@ -26,6 +26,8 @@ struct HttpLimits {
 // `text` of a query or form body with %XX escapes and '+' decoded.
 std::string percent_decoded(std::string_view text);
 
+class UpgradeHandler;
+
 struct HttpRequest {
   std::string method;                                       // "GET"
   std::string target;                                       // path and query, as sent
@@ -63,6 +65,12 @@ class HttpListener {
   // Listens on `host` (an IP address; port 0: any free one) and returns the port. Throws
   // std::runtime_error when it cannot, std::logic_error when already serving.
   int start(const std::string& host, int port);
+  // Hands the upgrade requests `handler` wants over to it (http_upgrade.hpp). Before start();
+  // `handler` must outlive serving.
+  void upgrade_with(UpgradeHandler& handler);
+  // Runs `task` on the serving thread, after whatever runs there now; false, and dropped unrun,
+  // when not serving. Any thread; tasks posted from one thread run in the order posted.
+  bool post(std::function<void()> task);
   // Ends every connection, whatever its client is doing, and returns once the thread has
   // ended; an answer held back is not sent. Safe to call more than once.
   void stop();

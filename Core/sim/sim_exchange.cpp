@@ -8,6 +8,7 @@
 
 #include "Core/collaborators/failures.hpp"
 #include "Core/sim/exchange_errors.hpp"
+#include "Core/sim/feed_tables.hpp"
 #include "Core/sim/order_rules.hpp"
 
 namespace sim {
@@ -52,6 +53,22 @@ Fault SimExchange::next_fault(const std::string& operation) {
   const Fault fault = faults_.draw();
   if (fault != Fault::kNone) ++faults_injected_;
   return fault;
+}
+
+void SimExchange::report(std::string_view table, const Value& before, const Value& after) {
+  if (!observer_) return;
+  if (before.is_null()) return observer_(table, "insert", after);
+  const Value update = changed_fields(table, before, after);
+  if (!update.is_null()) observer_(table, "update", update);
+}
+
+Value SimExchange::position_row(std::string_view symbol) const {
+  const auto held = positions_.find(symbol);
+  if (!observer_ || held == positions_.end()) return Value();
+  Value row = position_record(held->second, instrument(symbol), std::to_string(kAccount),
+                              clock_.timestamp());
+  row["account"] = kAccount;
+  return row;
 }
 
 void SimExchange::wait_latency() {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -93,6 +94,14 @@ class SimExchange {
   // Every contract the account has traded, by symbol.
   const std::map<std::string, Position, std::less<>>& positions() const { return positions_; }
 
+  // Told of every change of the realtime feed's tables as the exchange makes it: `table` "order",
+  // "position" or "instrument", `action` "insert" with the whole row or "update" with
+  // changed_fields(). Runs on the thread that changes the exchange, before that change's answer
+  // is returned, and must not call back into the exchange. Unset, reporting costs one test.
+  using ChangeObserver = std::function<void(std::string_view table, std::string_view action,
+                                            const stoploss::Value& row)>;
+  void on_change(ChangeObserver observer) { observer_ = std::move(observer); }
+
   // One call over the connection: counts it, adds latency, may inject a fault before the
   // exchange acts (503, "Max retries hit") or after it (the answer lost: "Timed out").
   template <class Action>
@@ -125,6 +134,16 @@ class SimExchange {
   // Fills what is left of the order at `price` into the account's position.
   void fill(stoploss::Value& order, double price);
   void close(stoploss::Value& order, const std::string& status, const std::string& text);
+  // Triggers or fills the open order as the market moving to `price` makes it.
+  void follow_price(stoploss::Value& order, const SimInstrument& listed, double price);
+  // A copy of `row` to report its change from, while someone listens; null otherwise.
+  stoploss::Value watch(const stoploss::Value& row) const {
+    return observer_ ? row : stoploss::Value();
+  }
+  // Reports the change of `after` since `before` (from watch()); a null `before` inserts it.
+  void report(std::string_view table, const stoploss::Value& before, const stoploss::Value& after);
+  // The feed's position row of `symbol`, null when the account never traded it or nobody listens.
+  stoploss::Value position_row(std::string_view symbol) const;
   void drop_old_closed();
   std::size_t open_stops(std::string_view symbol) const;
   SimClock clock_;
@@ -140,6 +159,7 @@ class SimExchange {
   long long fills_ = 0;
   long long triggers_ = 0;
   std::chrono::nanoseconds busy_{0};
+  ChangeObserver observer_;
 };
 
 template <class Action>

@@ -145,6 +145,8 @@ Value SimExchange::place(const Value& request) {
     refuse_stop_limit();
   }
   Value order = new_record(listed->second, terms, request);
+  report("order", Value(), order);
+  const Value placed = watch(order);
   // No depth beyond the touch: an order that reaches it trades there in full.
   const SimInstrument& market = listed->second;
   const bool buy = terms.side == "Buy";
@@ -161,6 +163,7 @@ Value SimExchange::place(const Value& request) {
   } else if (crosses || terms.ordType == "Market") {
     fill(order, touch);
   }
+  report("order", placed, order);
   book_.push_back(order);
   drop_old_closed();
   return order;
@@ -235,7 +238,9 @@ Value SimExchange::amend_order(const Value& request) {
     refuse_field(kPath, "orderID or origClOrdID must be sent");
   }
   if (!order) refuse(kPath, "Invalid orderID");
+  const Value before = watch(*order);
   *order = amended(*order, request);
+  report("order", before, *order);
   return *order;
 }
 
@@ -250,7 +255,11 @@ void SimExchange::amend(const RecordList& amendments) {
                            {"side", amendment.value("side", quantity < 0 ? "Sell" : "Buy")}};
     changes.emplace_back(order, amended(*order, request));
   }
-  for (auto& [order, next] : changes) *order = std::move(next);
+  for (auto& [order, next] : changes) {
+    const Value before = watch(*order);
+    *order = std::move(next);
+    report("order", before, *order);
+  }
 }
 
 void SimExchange::close(Value& order, const std::string& status, const std::string& text) {
@@ -287,9 +296,11 @@ Value SimExchange::cancel_orders(const std::vector<std::string>& orderIDs,
                          stoploss::to_text(order->value("ordStatus", Value("")));
       answer.push_back(std::move(refused));
     } else {
+      const Value before = watch(*order);
       close(*order, "Canceled",
             "Canceled: " + (text.empty() ? std::string("Canceled via API.") : text) + "\n" +
                 text_of(*order, "text"));
+      report("order", before, *order);
       answer.push_back(*order);
     }
   };
@@ -305,7 +316,9 @@ void SimExchange::cancel(RecordList& orders) {
     const auto id = entry.find("orderID");
     if (id == entry.end()) continue;
     if (Value* order = find("orderID", *id); order && is_open(*order)) {
+      const Value before = watch(*order);
       close(*order, "Canceled", "Canceled: Canceled via API.\n" + text_of(*order, "text"));
+      report("order", before, *order);
       cancelled.push_back(*id);
     }
   }
@@ -324,9 +337,11 @@ Value SimExchange::cancel_all(const std::optional<std::string>& symbol, const Va
     if (!is_open(order) || (symbol && !of_symbol(order, *symbol)) || !matches(order, filter)) {
       continue;
     }
+    const Value before = watch(order);
     close(order, "Canceled",
           "Canceled: " + (text.empty() ? std::string("Canceled via API.") : text) + "\n" +
               text_of(order, "text"));
+    report("order", before, order);
     answer.push_back(order);
   }
   drop_old_closed();
@@ -336,7 +351,9 @@ Value SimExchange::cancel_all(const std::optional<std::string>& symbol, const Va
 void SimExchange::cancel_stops(std::string_view symbol) {
   for (Value& order : book_) {
     if (is_open(order) && of_symbol(order, symbol) && is_stop(order)) {
+      const Value before = watch(order);
       close(order, "Canceled", "Canceled: Canceled via API.\n" + text_of(order, "text"));
+      report("order", before, order);
     }
   }
   drop_old_closed();
@@ -380,7 +397,10 @@ std::optional<Value> SimExchange::open_order(const Value& orderID) const {
   return found == book_.end() ? std::nullopt : std::optional<Value>(*found);
 }
 
-void SimExchange::add_raw_order(Value order) { book_.push_back(std::move(order)); }
+void SimExchange::add_raw_order(Value order) {
+  report("order", Value(), order);
+  book_.push_back(std::move(order));
+}
 
 std::vector<double> SimExchange::stop_prices(std::string_view symbol) const {
   std::vector<double> prices;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -16,12 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "Core/auth/signature.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "Core/collaborators/record.hpp"
 #include "Core/sim/exchange_errors.hpp"
 #include "Core/sim/http_listener.hpp"
 #include "Core/sim/rate_limits.hpp"
+#include "Core/sim/realtime_server.hpp"
 #include "Core/sim/sim_routes.hpp"
 #include "Core/utils/unix_time.hpp"
 
@@ -30,8 +29,6 @@ namespace {
 
 using stoploss::RecordList;
 using stoploss::Value;
-
-constexpr std::string_view kBadSignature = "Signature not valid.";
 
 struct Answer {
   int status = 200;
@@ -100,25 +97,15 @@ class FaultDraw {
 std::optional<std::string> refusal(const HttpRequest& req, const ServerSettings& settings,
                                    long long now) {
   const std::string key = req.header("api-key");
-  if (key.empty()) return "Authorization Required";
-  if (key != settings.key) return "Invalid API Key.";
-  const std::string expires_text = req.header("api-expires");
-  const char* const end = expires_text.data() + expires_text.size();
-  long long expires = 0;
-  const auto [read_to, error] = std::from_chars(expires_text.data(), end, expires);
-  if (error != std::errc{} || read_to != end) return std::string(kBadSignature);
-  if (expires < now) return "This request has expired - `expires` is in the past.";
-  if (expires - now > kMaxExpiresAhead.count()) {
-    return fmt::format(
-        "This request's expiry is too far ahead - `expires` must be within {} seconds of now.",
-        kMaxExpiresAhead.count());
-  }
-  const std::string expected =
-      auth::signature(settings.secret, req.method, req.target, expires, req.body);
-  if (!auth::same_signature(req.header("api-signature"), expected)) {
-    return std::string(kBadSignature);
-  }
-  return std::nullopt;
+  const std::string expires = req.header("api-expires");
+  const std::string signature = req.header("api-signature");
+  return signature_refusal({.key = key,
+                            .expires = expires,
+                            .signature = signature,
+                            .verb = req.method,
+                            .path = req.target,
+                            .body = req.body},
+                           settings.key, settings.secret, now);
 }
 
 // Whether a failure comes from what the request holds rather than from the server.
@@ -157,13 +144,25 @@ class SimServer::Impl {
                       .unsigned_per_minute = settings_.unsigned_rate_limit,
                       .orders_per_second = settings_.orders_per_second}),
         faults_(settings_.seed, settings_.faults),
+        realtime_(
+            {settings_.key, settings_.secret, settings_.realtime, settings_.feed_faults},
+            [this](const std::function<void(SimExchange&)>& use) { with_exchange(use); },
+            [this](std::function<void()> task) { return listener_.post(std::move(task)); }),
         listener_(
             settings_.http, [this](const HttpRequest& req) { return serve(req); },
             [](int status, std::string_view message) {
               return json_answer(status, error_body(message, "HTTPError"));
-            }) {}
+            }) {
+    listener_.upgrade_with(realtime_);
+    exchange_.on_change([this](std::string_view table, std::string_view action, const Value& row) {
+      realtime_.changed(table, action, row);
+    });
+  }
 
-  ~Impl() { stop(); }
+  ~Impl() {
+    stop();
+    with_exchange([](SimExchange& exchange) { exchange.on_change(nullptr); });
+  }
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
@@ -175,6 +174,12 @@ class SimServer::Impl {
     const std::lock_guard lock(mutex_);
     faults_.script(fault, std::move(route));
   }
+
+  void feed_fault(FeedFault fault, std::chrono::milliseconds length) {
+    realtime_.fault(fault, length);
+  }
+
+  void set_feed_faults(FeedFaults faults) { realtime_.set_faults(faults); }
 
   std::map<std::string, int> requests() const {
     const std::lock_guard lock(mutex_);
@@ -250,7 +255,8 @@ class SimServer::Impl {
   RateLimits rate_limits_;
   FaultDraw faults_;
   std::map<std::string, int> counts_;
-  mutable std::mutex mutex_;
+  mutable std::mutex mutex_;  // the exchange's
+  RealtimeServer realtime_;
   HttpListener listener_;  // last: stopped before what its handler uses goes
 };
 
@@ -266,6 +272,12 @@ void SimServer::stop() { impl_->stop(); }
 void SimServer::fail_next(ServerFault fault, std::string route) {
   impl_->fail_next(fault, std::move(route));
 }
+
+void SimServer::feed_fault(FeedFault fault, std::chrono::milliseconds length) {
+  impl_->feed_fault(fault, length);
+}
+
+void SimServer::set_feed_faults(FeedFaults faults) { impl_->set_feed_faults(faults); }
 
 std::map<std::string, int> SimServer::requests() const { return impl_->requests(); }
 

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "Core/sim/http_listener.hpp"
+#include "Core/sim/key_check.hpp"
+#include "Core/sim/realtime_settings.hpp"
 #include "Core/sim/sim_exchange.hpp"
 
 namespace sim {
@@ -24,11 +26,6 @@ struct ServerFaults {
 
 enum class ServerFault { kOverload, kRateLimited, kStall, kTruncated };
 
-// How far ahead a signed request's api-expires may lie: a signed request can be sent again until
-// it expires, so a far expiry would make a captured request good for years. Clients send now+5
-// to now+60; the margin covers their clocks running behind.
-inline constexpr std::chrono::seconds kMaxExpiresAhead{300};
-
 struct ServerSettings {
   std::string key;
   std::string secret;
@@ -41,12 +38,16 @@ struct ServerSettings {
   int unsigned_rate_limit = 30;
   int orders_per_second = 10;  // a key's placements, amendments and cancels
   HttpLimits http{};
+  RealtimeLimits realtime{};
+  FeedFaults feed_faults{};
 };
 
 // Serves a SimExchange over HTTP with the exchange's REST routes under /api/v1, signed
-// requests, rate-limit headers and faults, so that a REST client and the module over it can
-// be tested end to end. Requests are handled on one thread, one at a time; a client that is slow
-// or hostile holds back no other (see HttpLimits).
+// requests, rate-limit headers and faults, and its realtime feed at /realtime on the same port
+// (a websocket, realtime_server.hpp), so that a client and the module over it can be tested end
+// to end. A change's feed messages leave after the change's REST answer is made. Requests are
+// handled on one thread, one at a time; a client that is slow or hostile holds back no other (see
+// HttpLimits).
 class SimServer {
  public:
   SimServer(SimExchange& exchange, ServerSettings settings);
@@ -64,6 +65,11 @@ class SimServer {
   // The next requests' faults, in order, instead of drawn ones: of any request, or of the
   // next request on `route` ("POST /api/v1/order").
   void fail_next(ServerFault fault, std::string route = "");
+
+  // A fault of the realtime feed now (kStall: for `length`). Any thread.
+  void feed_fault(FeedFault fault, std::chrono::milliseconds length = {});
+  // The feed's standing faults from now on, instead of ServerSettings::feed_faults. Any thread.
+  void set_feed_faults(FeedFaults faults);
 
   // Requests received on the routes, whatever their answer, by "VERB /api/v1/path".
   std::map<std::string, int> requests() const;
