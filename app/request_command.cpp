@@ -4,6 +4,7 @@
 #include <iostream>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "Core/Modules/stop_loss.hpp"
 #include "Core/Rest/exchange_url.hpp"
@@ -11,6 +12,7 @@
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "Core/sim/sim_server.hpp"
+#include "Core/ws/feed_client.hpp"
 #include "commands.hpp"
 
 namespace app {
@@ -28,7 +30,11 @@ struct RequestOptions {
   bool clean_stops = false;
   std::string exchange;
   std::optional<std::filesystem::path> credentials_file;
+  bool no_feed = false;
 };
+
+// How long the feed may take to come up before the request goes over REST alone.
+constexpr std::chrono::seconds kFeedWait{5};
 
 // The module's log, printed as it comes.
 class PrintedLog final : public stoploss::HouseLog {
@@ -58,8 +64,28 @@ std::string result_text(const std::optional<bool>& result) {
   return *result ? "true" : "false";
 }
 
-int send_request(const RequestOptions& options, rest::RestClient& client) {
-  auto host = rest::rest_components(client, {.log = std::make_shared<PrintedLog>()});
+// The realtime feed for the pair, up, or none (with the reason printed) when it is not wanted or
+// does not come up in time.
+std::shared_ptr<ws::FeedClient> live_feed(const RequestOptions& options, const std::string& url,
+                                          const auth::Credentials& credentials) {
+  if (options.no_feed) return nullptr;
+  auto feed = std::make_shared<ws::FeedClient>(
+      ws::FeedSettings{.base_url = url, .pairs = {options.pair}}, credentials);
+  feed->start();
+  const auto deadline = std::chrono::steady_clock::now() + kFeedWait;
+  while (!feed->up() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (feed->up()) return feed;
+  std::cout << "feed: not up within " << kFeedWait.count() << " s (" << feed->last_error()
+            << "); going over REST alone\n";
+  return nullptr;
+}
+
+int send_request(const RequestOptions& options, rest::RestClient& client,
+                 const std::shared_ptr<ws::FeedClient>& feed) {
+  const std::uint64_t heard = feed ? feed->counters().messages : 0;
+  auto host = rest::rest_components(client, {.log = std::make_shared<PrintedLog>(), .feed = feed});
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{options.pair}));
   int status = 0;
@@ -77,9 +103,14 @@ int send_request(const RequestOptions& options, rest::RestClient& client) {
     std::cout << "failed: " << stoploss::failure_kind(failure) << ": " << failure.what() << '\n';
     status = 3;
   }
+  int requests = 0;
   for (const auto& [route, count] : client.requests()) {
     std::cout << fmt::format("http {:>3}  {}\n", count, route);
+    requests += count;
   }
+  std::cout << fmt::format("http requests: {}", requests);
+  if (feed) std::cout << fmt::format(", feed messages: {}", feed->counters().messages - heard);
+  std::cout << (feed ? "" : " (no feed)") << '\n';
   const auto& limit = client.rate_limit();
   if (limit.limit >= 0) {
     std::cout << fmt::format("rate limit: {} of {} left\n", limit.remaining, limit.limit);
@@ -97,7 +128,7 @@ int run_request(const RequestOptions& options) {
       return 2;
     }
     rest::RestClient client({.base_url = options.exchange}, credentials);
-    return send_request(options, client);
+    return send_request(options, client, live_feed(options, options.exchange, *credentials));
   }
   sim::SimExchange exchange;
   exchange.list(sim::xbtusd(9000));
@@ -107,8 +138,9 @@ int run_request(const RequestOptions& options) {
   const int port = server.start();
   std::cout << fmt::format(
       "embedded exchange on http://127.0.0.1:{} (XBTUSD at 9000, ETHUSD at 2000)\n", port);
-  rest::RestClient client({.base_url = fmt::format("http://127.0.0.1:{}", port)}, credentials);
-  const int status = send_request(options, client);
+  const std::string url = fmt::format("http://127.0.0.1:{}", port);
+  rest::RestClient client({.base_url = url}, credentials);
+  const int status = send_request(options, client, live_feed(options, url, credentials));
   server.with_exchange([&](sim::SimExchange& book) {
     std::cout << fmt::format("stops on the book: {}\n",
                              fmt::join(book.stop_prices(options.pair), ", "));
@@ -121,11 +153,11 @@ int run_request(const RequestOptions& options) {
 Command add_request_command(CLI::App& app) {
   auto* cli = app.add_subcommand(
       "request",
-      "Send one stop request over the exchange's REST API: to the embedded exchange, served on "
-      "loopback, by default, or to --exchange URL with credentials from BITMEX_API_KEY and "
-      "BITMEX_API_SECRET or --credentials FILE (readable by its owner only). Prints the log, the "
-      "result and the HTTP requests made. Exit status 0 for true, 1 for false or nothing, 3 when "
-      "the request failed.");
+      "Send one stop request over the exchange's REST API and its realtime feed: to the embedded "
+      "exchange, served on loopback, by default, or to --exchange URL with credentials from "
+      "BITMEX_API_KEY and BITMEX_API_SECRET or --credentials FILE (readable by its owner only). "
+      "Prints the log, the result, the HTTP requests made and the feed messages heard. Exit "
+      "status 0 for true, 1 for false or nothing, 3 when the request failed.");
   auto options = std::make_shared<RequestOptions>();
   cli->add_option("PAIR", options->pair, "pair symbol, such as XBTUSD")->required();
   cli->add_option("PRICE", options->price, "stop price; 0 removes the pair's stops")->required();
@@ -138,6 +170,8 @@ Command add_request_command(CLI::App& app) {
                   "exchange base URL, such as https://testnet.bitmex.com");
   cli->add_option("--credentials", options->credentials_file,
                   "file with the API key and secret on two lines");
+  cli->add_flag("--no-feed", options->no_feed,
+                "list orders and instruments over REST only, without the realtime feed");
   return {cli, [options] { return run_request(*options); }};
 }
 

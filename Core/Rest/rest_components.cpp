@@ -25,44 +25,74 @@ unsigned long long magnitude(long long n) {
   return n < 0 ? 0 - bits : bits;
 }
 
-// Instrument records, fetched at most once per `ttl` for each pair.
+// The exchange as the collaborators reach it: REST, and the live feed when there is one and
+// it is up.
+struct Exchange {
+  RestClient& client;
+  std::shared_ptr<LiveFeed> feed;
+
+  bool feed_up() const { return feed && feed->up(); }
+
+  // POST, PUT or DELETE; the orders the exchange answers go to the feed at once, so that a
+  // listing from it shows them before the feed's own message of them arrives.
+  Value write(std::string_view verb, std::string_view path, const Value& body) const {
+    Value answer = client.send(verb, path, body);
+    if (!feed) return answer;
+    if (answer.is_object()) feed->apply(answer);
+    if (answer.is_array()) {
+      for (const Value& order : answer) {
+        if (order.is_object() && !order.contains("error")) feed->apply(order);
+      }
+    }
+    return answer;
+  }
+};
+
+// Instrument records: from the live feed while it is up, otherwise over REST at most once per
+// `ttl` for each pair.
 class Instruments {
  public:
-  Instruments(RestClient& client, std::chrono::milliseconds ttl) : client_(client), ttl_(ttl) {}
+  Instruments(std::shared_ptr<const Exchange> exchange, std::chrono::milliseconds ttl)
+      : exchange_(std::move(exchange)), ttl_(ttl) {}
 
-  const Value& of(const std::string& pair) {
+  std::shared_ptr<const Value> of(const std::string& pair) {
+    if (exchange_->feed_up()) {
+      if (auto live = exchange_->feed->instrument(pair)) return live;
+    }
     auto& entry = cache_[pair];
-    if (entry.record.is_null() || Clock::now() - entry.fetched > ttl_) {
-      const Value listing = client_.get("/instrument", {{"symbol", pair}});
+    if (!entry.record || Clock::now() - entry.fetched > ttl_) {
+      const Value listing = exchange_->client.get("/instrument", {{"symbol", pair}});
       if (!listing.is_array() || listing.empty()) {
         throw stoploss::KeyError("the exchange lists no instrument " + pair);
       }
-      entry = {listing.front(), Clock::now()};
+      entry = {std::make_shared<const Value>(listing.front()), Clock::now()};
     }
     return entry.record;
   }
 
  private:
   struct Entry {
-    Value record;
+    std::shared_ptr<const Value> record;
     Clock::time_point fetched;
   };
-  RestClient& client_;
+  std::shared_ptr<const Exchange> exchange_;
   std::chrono::milliseconds ttl_;
   std::map<std::string, Entry, std::less<>> cache_;
 };
 
 class RestBitmex final : public stoploss::Bitmex_Wrapper {
  public:
-  explicit RestBitmex(std::shared_ptr<Instruments> instruments)
-      : instruments_(std::move(instruments)) {}
+  RestBitmex(std::shared_ptr<const Exchange> exchange, std::shared_ptr<Instruments> instruments)
+      : exchange_(std::move(exchange)), instruments_(std::move(instruments)) {}
   Value ReturnTicker(const std::string& pair) override {
-    return stoploss::field(instruments_->of(pair), "tickSize");
+    return stoploss::field(*instruments_->of(pair), "tickSize");
   }
-  Value instrument(const std::string& pair) override { return instruments_->of(pair); }
-  bool WS_Status() override { return true; }
+  Value instrument(const std::string& pair) override { return *instruments_->of(pair); }
+  // Without a feed the listings come straight from REST: nothing to wait for.
+  bool WS_Status() override { return !exchange_->feed || exchange_->feed->up(); }
 
  private:
+  std::shared_ptr<const Exchange> exchange_;
   std::shared_ptr<Instruments> instruments_;
 };
 
@@ -71,8 +101,8 @@ class RestRiskManager final : public stoploss::RiskManager {
   explicit RestRiskManager(std::shared_ptr<Instruments> instruments)
       : instruments_(std::move(instruments)) {}
   Value get_portfolio(const std::string& pair) override {
-    const Value& listed = instruments_->of(pair);
-    return {{"symbol", pair}, {"impactMidPrice", stoploss::field(listed, "impactMidPrice")}};
+    const auto listed = instruments_->of(pair);
+    return {{"symbol", pair}, {"impactMidPrice", stoploss::field(*listed, "impactMidPrice")}};
   }
 
  private:
@@ -81,16 +111,22 @@ class RestRiskManager final : public stoploss::RiskManager {
 
 class RestQuorCalls final : public stoploss::QuorCalls {
  public:
-  explicit RestQuorCalls(RestClient& client) : client_(client) {}
+  explicit RestQuorCalls(std::shared_ptr<const Exchange> exchange)
+      : exchange_(std::move(exchange)) {}
   Value toNearest(double price, double step) override {
     return utils::nearest_multiple(price, step);
   }
   void CLEAN_Stops(const std::string& pair) override {
-    client_.send("DELETE", "/order/all", {{"symbol", pair}, {"filter", {{"ordType", "Stop"}}}});
+    exchange_->write("DELETE", "/order/all", {{"symbol", pair}, {"filter", {{"ordType", "Stop"}}}});
   }
-  Value open_orders(const std::string& pair, std::optional<bool> /*Force*/) override {
-    return client_.get("/order",
-                       {{"symbol", pair}, {"filter", R"({"open":true})"}, {"count", "500"}});
+  // From the feed while it is up, unless forced; a feed that is down or in doubt never shows
+  // a stop that is not there: the listing then comes from REST.
+  Value open_orders(const std::string& pair, std::optional<bool> Force) override {
+    if (!Force.value_or(false) && exchange_->feed_up()) {
+      if (const auto listed = exchange_->feed->open_orders(pair)) return Value(*listed);
+    }
+    return exchange_->client.get(
+        "/order", {{"symbol", pair}, {"filter", R"({"open":true})"}, {"count", "500"}});
   }
   Value STOP_order(const std::string& pair, const Value& stopPx, long long orderQty,
                    const stoploss::StopOrderOptions& options) override {
@@ -103,19 +139,20 @@ class RestQuorCalls final : public stoploss::QuorCalls {
                    {"execInst", "LastPrice,ReduceOnly"},
                    {"text", options.Text}};
     if (options.clOrdLinkID) order["clOrdLinkID"] = *options.clOrdLinkID;
-    return client_.send("POST", "/order", order);
+    return exchange_->write("POST", "/order", order);
   }
 
  private:
-  RestClient& client_;
+  std::shared_ptr<const Exchange> exchange_;
 };
 
 class RestAmendBulk final : public stoploss::Amend_bulk {
  public:
-  explicit RestAmendBulk(RestClient& client) : client_(client) {}
+  explicit RestAmendBulk(std::shared_ptr<const Exchange> exchange)
+      : exchange_(std::move(exchange)) {}
   void orders(const std::string& /*pair*/, const RecordList& to_amend) override {
     for (const Value& amendment : to_amend) {
-      client_.send(
+      exchange_->write(
           "PUT", "/order",
           {{"orderID", stoploss::field(amendment, "orderID")},
            {"stopPx", stoploss::to_float(stoploss::field(amendment, "stopPx"))},
@@ -124,19 +161,20 @@ class RestAmendBulk final : public stoploss::Amend_bulk {
   }
 
  private:
-  RestClient& client_;
+  std::shared_ptr<const Exchange> exchange_;
 };
 
 class RestCancelBulk final : public stoploss::Cancel_bulk {
  public:
-  explicit RestCancelBulk(RestClient& client) : client_(client) {}
+  explicit RestCancelBulk(std::shared_ptr<const Exchange> exchange)
+      : exchange_(std::move(exchange)) {}
   void orders(const std::string& /*pair*/, RecordList& to_cancel, bool /*Quiet*/) override {
     Value ids = Value::array();
     for (const Value& entry : to_cancel) {
       const Value& id = stoploss::field(entry, "orderID");
       if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     }
-    const Value answer = client_.send("DELETE", "/order", {{"orderID", ids}});
+    const Value answer = exchange_->write("DELETE", "/order", {{"orderID", ids}});
     std::vector<Value> cancelled;
     for (const Value& order : stoploss::items(answer)) {
       if (order.is_object() && !order.contains("error") &&
@@ -150,23 +188,24 @@ class RestCancelBulk final : public stoploss::Cancel_bulk {
   }
 
  private:
-  RestClient& client_;
+  std::shared_ptr<const Exchange> exchange_;
 };
 
 }  // namespace
 
 stoploss::ComponentTable rest_components(RestClient& client, const RestHostOptions& options) {
-  auto instruments = std::make_shared<Instruments>(client, options.instrument_ttl);
+  const auto exchange = std::make_shared<const Exchange>(Exchange{client, options.feed});
+  auto instruments = std::make_shared<Instruments>(exchange, options.instrument_ttl);
   return stoploss::component_table(
       {.sleep = options.sleep ? options.sleep : std::make_shared<utils::RealSleep>(),
        .get_dir = std::make_shared<utils::InstallDir>(options.install_dir),
-       .bitmex = std::make_shared<RestBitmex>(instruments),
+       .bitmex = std::make_shared<RestBitmex>(exchange, instruments),
        .house_log = options.log,
-       .quor_calls = std::make_shared<RestQuorCalls>(client),
+       .quor_calls = std::make_shared<RestQuorCalls>(exchange),
        .module_handler = std::make_shared<utils::Registry>(),
        .risk_manager = std::make_shared<RestRiskManager>(instruments),
-       .amend_bulk = std::make_shared<RestAmendBulk>(client),
-       .cancel_bulk = std::make_shared<RestCancelBulk>(client)});
+       .amend_bulk = std::make_shared<RestAmendBulk>(exchange),
+       .cancel_bulk = std::make_shared<RestCancelBulk>(exchange)});
 }
 
 }  // namespace rest

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "Core/Rest/live_feed.hpp"
 #include "Core/Rest/rest_client.hpp"
 #include "Core/collaborators/HouseLog.hpp"
 #include "Core/collaborators/Sleep.hpp"
@@ -16,18 +17,20 @@ struct RestHostOptions {
   std::shared_ptr<stoploss::HouseLog> log{};       // where the module's log goes (required)
   std::chrono::milliseconds instrument_ttl{2000};  // how long instrument data is reused
   std::shared_ptr<stoploss::Sleep> sleep{};        // the module's pauses; waits when none
+  std::shared_ptr<LiveFeed> feed{};                // the realtime feed, when the host runs one
 };
 
 // Every collaborator of the module over the exchange's REST API through `client`, which must
 // outlive them:
-// - instrument data (tick, maximum order quantity, mid price) from GET /instrument, reused
-//   for `instrument_ttl`;
-// - open orders from GET /order?filter={"open":true}; a stop from POST /order; the pair's
-//   stops removed with DELETE /order/all;
+// - instrument data (tick, maximum order quantity, mid price) from the feed while it is up,
+//   otherwise from GET /instrument, reused for `instrument_ttl`;
+// - open orders from the feed while it is up and the listing is not forced, otherwise from
+//   GET /order?filter={"open":true}; a stop from POST /order; the pair's stops removed with
+//   DELETE /order/all; every order a write answers is applied to the feed at once;
 // - bulk amend as one PUT /order per record, stopping at the first failure (the exchange has
 //   withdrawn its bulk endpoint); bulk cancel as one DELETE /order for all the orderIDs,
 //   removing from the list every entry the exchange reports cancelled;
-// - the live feed reads as up: listings come straight from REST.
+// - WS_Status: the feed's state (up when there is no feed: listings then come from REST).
 stoploss::ComponentTable rest_components(RestClient& client, const RestHostOptions& options);
 
 }  // namespace rest

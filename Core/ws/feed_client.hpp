@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Core/Rest/live_feed.hpp"
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/record.hpp"
 #include "Core/ws/feed_tables.hpp"
@@ -45,7 +46,7 @@ struct FeedCounters {
 // partials (the tables are cleared on every drop). Certificates and host names are verified as
 // for REST. Nothing a peer sends ends the process or grows memory without bound.
 // Every public function may be called from any thread; none waits on the network.
-class FeedClient {
+class FeedClient final : public rest::LiveFeed {
  public:
   // Throws std::invalid_argument for a base_url parse_exchange_url refuses.
   FeedClient(FeedSettings settings, auth::Credentials credentials);
@@ -60,18 +61,18 @@ class FeedClient {
 
   // True only while connected, authenticated, every table has its partial and the exchange was
   // heard from within stale_after.
-  bool up() const;
+  bool up() const override;
 
   // The pair's open orders in the exchange's order, with the REST API's field names; meaningful
   // while up(). A shared snapshot: no lock is held while the caller reads it.
-  Snapshot open_orders(std::string_view pair) const;
+  Snapshot open_orders(std::string_view pair) const override;
   Snapshot positions(std::string_view pair) const;
   // The pair's instrument record, or null before its partial.
-  std::shared_ptr<const stoploss::Value> instrument(std::string_view pair) const;
+  std::shared_ptr<const stoploss::Value> instrument(std::string_view pair) const override;
 
   // An order record a REST write answered (placed, amended, cancelled), applied at once unless it
   // is older than what the feed holds (see FeedTables::apply_order). Returns whether it applied.
-  bool apply(const stoploss::Value& order_record);
+  bool apply(const stoploss::Value& order_record) override;
 
   FeedCounters counters() const;
   // Why the latest session ended or was refused ("" until one did).
