@@ -19,6 +19,7 @@
 
 #include "Core/Rest/exchange_url.hpp"
 #include "Core/Rest/http_answer.hpp"
+#include "Core/Rest/tls_context.hpp"
 #include "Core/auth/signature.hpp"
 #include "Core/utils/unix_time.hpp"
 
@@ -51,14 +52,7 @@ class RestClient::Transport {
       : origin_(parse_exchange_url(settings.base_url)),
         deadline_(settings.deadline),
         max_answer_bytes_(settings.max_answer_bytes) {
-    if (!origin_.tls) return;
-    tls_.emplace(ssl::context::tls_client);
-    tls_->set_verify_mode(ssl::verify_peer);
-    if (settings.ca_file.empty()) {
-      tls_->set_default_verify_paths();
-    } else {
-      tls_->load_verify_file(settings.ca_file);
-    }
+    if (origin_.tls) tls_.emplace(exchange_tls_context(settings.ca_file));
   }
 
   const std::string& authority() const { return origin_.authority; }

@@ -22,6 +22,7 @@
 #include <type_traits>
 
 #include "Core/Rest/exchange_url.hpp"
+#include "Core/Rest/tls_context.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "Core/utils/unix_time.hpp"
 #include "Core/ws/feed_messages.hpp"
@@ -85,14 +86,7 @@ class FeedClient::Impl {
         origin_(rest::parse_exchange_url(settings_.base_url)),
         tables_(settings_.tables, settings_.pairs, settings_.limits),
         topics_(tables_.topics()) {
-    if (!origin_.tls) return;
-    tls_.emplace(ssl::context::tls_client);
-    tls_->set_verify_mode(ssl::verify_peer);
-    if (settings_.ca_file.empty()) {
-      tls_->set_default_verify_paths();
-    } else {
-      tls_->load_verify_file(settings_.ca_file);
-    }
+    if (origin_.tls) tls_.emplace(rest::exchange_tls_context(settings_.ca_file));
   }
 
   ~Impl() { stop(); }
