@@ -85,7 +85,7 @@ std::optional<int> compare_times(const Value& a, const Value& b) {
 
 FeedTables::FeedTables(const std::vector<std::string>& tables,
                        const std::vector<std::string>& pairs, TableLimits limits)
-    : limits_(limits), empty_(std::make_shared<const stoploss::RecordList>()) {
+    : limits_(limits) {
   for (const std::string& table : tables) {
     for (const std::string& pair : pairs) topics_[topic_name(table, pair)];
   }
@@ -277,7 +277,9 @@ bool FeedTables::apply_order(const Value& record) {
 
 Snapshot FeedTables::rows(std::string_view table, std::string_view pair) {
   Topic* target = topic(table, pair);
-  if (!target) return empty_;
+  // Before its partial (or after a drop cleared it) a table knows nothing: no listing at all,
+  // so that nobody takes it for an empty book.
+  if (!target || !target->partial) return nullptr;
   if (!target->snapshot) {
     stoploss::RecordList list;
     list.reserve(target->rows.size());

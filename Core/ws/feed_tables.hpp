@@ -60,7 +60,7 @@ class FeedTables {
   // Forgets every row and partial; the closed orders stay remembered.
   void clear();
 
-  // The rows of `table` for `pair` (empty before the partial); cheap until the next change.
+  // The rows of `table` for `pair`, or null before its partial; cheap until the next change.
   Snapshot rows(std::string_view table, std::string_view pair);
 
  private:
@@ -89,7 +89,6 @@ class FeedTables {
   TableLimits limits_;
   std::map<std::string, Topic, std::less<>> topics_;
   Closed closed_;
-  Snapshot empty_;
 };
 
 // Whether `status` is an ordStatus after which the order never works again.
