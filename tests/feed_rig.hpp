@@ -1,0 +1,152 @@
+#pragma once
+
+// The embedded exchange served on loopback with the module over the REST collaborators and,
+// when asked, the realtime feed: the rig of the end-to-end tests.
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Core/Modules/stop_loss.hpp"
+#include "Core/Rest/rest_components.hpp"
+#include "Core/collaborators/Bitmex_Wrapper.hpp"
+#include "Core/sim/sim_server.hpp"
+#include "Core/ws/feed_client.hpp"
+#include "recording_log.hpp"
+
+namespace StopLoss = Modules::StopLoss;
+using Routes = std::map<std::string, int>;
+using namespace std::chrono_literals;
+
+constexpr const char* kKey = "e2e-key";
+constexpr const char* kSecret = "e2e-secret-never-shown";
+constexpr auto kStale = 300ms;  // short bounds keep each feed case well under a second
+
+class RecordedSleep final : public stoploss::Sleep {
+ public:
+  void sleep(double seconds) override { total += seconds; }
+  double total = 0;
+};
+
+// Polls `condition` until it holds or `bound` passes; returns whether it holds.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds bound = 2s) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!condition() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(2ms);
+  }
+  return condition();
+}
+
+// The feed client as the collaborators see it, with a hook run once at the next listing read
+// from it, so that a fault can land in the middle of a request.
+class HookedFeed final : public rest::LiveFeed {
+ public:
+  explicit HookedFeed(std::shared_ptr<ws::FeedClient> feed) : feed(std::move(feed)) {}
+  bool up() const override { return feed->up(); }
+  ws::Snapshot open_orders(std::string_view pair) const override {
+    if (auto hook = std::exchange(at_listing, nullptr)) hook();
+    return feed->open_orders(pair);
+  }
+  std::shared_ptr<const stoploss::Value> instrument(std::string_view pair) const override {
+    return feed->instrument(pair);
+  }
+  bool apply(const stoploss::Value& order_record) override { return feed->apply(order_record); }
+
+  std::shared_ptr<ws::FeedClient> feed;
+  mutable std::function<void()> at_listing;
+};
+
+struct RigOptions {
+  long long lot = 1;                               // XBTUSD's lot size
+  std::chrono::milliseconds stall_for{1500};       // how long a stalled REST answer is held
+  std::chrono::milliseconds stale_after = kStale;  // the feed's bound of silence
+};
+
+// The embedded exchange served on loopback, the module over the REST collaborators and, when
+// asked, the realtime feed.
+class Rig {
+ public:
+  explicit Rig(const std::vector<double>& stops = {}, RigOptions options = {})
+      : options_(options),
+        server_{exchange_,
+                {.key = kKey,
+                 .secret = kSecret,
+                 .faults = {.stall_for = options.stall_for},
+                 .rate_limit = 1000}} {
+    exchange_.list(sim::xbtusd(9000, options.lot));
+    port_ = server_.start();
+    server_.with_exchange([&stops](sim::SimExchange& e) {
+      for (const double price : stops) e.place_stop("XBTUSD", price, -9999999, {}, "");
+    });
+    connect(kSecret);
+  }
+  ~Rig() {
+    if (feed_) feed_->feed->stop();
+  }
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+  // `feed`: the realtime feed too, up before this returns unless the server refuses it.
+  void connect(const std::string& secret, bool feed = false) {
+    client_ = std::make_unique<rest::RestClient>(
+        rest::RestSettings{.base_url = "http://127.0.0.1:" + std::to_string(port_),
+                           .deadline = std::chrono::milliseconds(250),
+                           .max_retries = 2,
+                           .backoff = std::chrono::milliseconds(10)},
+        auth::Credentials{kKey, secret},
+        [this](std::chrono::milliseconds wait) { backoff_.push_back(wait.count()); });
+    if (feed) {
+      // A long backoff: a feed that went down stays down for the rest of the case.
+      feed_ = std::make_shared<HookedFeed>(std::make_shared<ws::FeedClient>(
+          ws::FeedSettings{.base_url = "http://127.0.0.1:" + std::to_string(port_),
+                           .pairs = {"XBTUSD"},
+                           .connect_deadline = 1s,
+                           .ping_after = 100ms,
+                           .stale_after = options_.stale_after,
+                           .backoff = 5s},
+          auth::Credentials{kKey, secret}));
+      feed_->feed->start();
+      eventually([this] { return feed_->up() || feed_->feed->counters().drops > 0; });
+    }
+    host_ = rest::rest_components(*client_, {.log = log_, .sleep = sleep_, .feed = feed_});
+    StopLoss::load(host_);
+    StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
+  }
+
+  // The requests one stop request makes, from a clean count.
+  Routes requests_of(const stoploss::Value& price, std::optional<bool>* result = nullptr,
+                     const StopLoss::CallOptions& options = {}) {
+    server_.reset_counts();
+    const auto ended = StopLoss::Call("XBTUSD", price, options);
+    if (result) *result = ended;
+    return server_.requests();
+  }
+
+  std::vector<double> book() {
+    std::vector<double> stops;
+    server_.with_exchange([&](sim::SimExchange& e) { stops = e.stop_prices("XBTUSD"); });
+    return stops;
+  }
+
+  bool ws_status() const {
+    return host_.find<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper")->WS_Status();
+  }
+  bool feed_shows_stops() const { return !feed_->open_orders("XBTUSD")->empty(); }
+
+  RigOptions options_;
+  sim::SimExchange exchange_;
+  sim::SimServer server_;
+  int port_ = 0;
+  std::unique_ptr<rest::RestClient> client_;
+  std::shared_ptr<HookedFeed> feed_;
+  std::shared_ptr<RecordingLog> log_ = std::make_shared<RecordingLog>();
+  std::shared_ptr<RecordedSleep> sleep_ = std::make_shared<RecordedSleep>();
+  stoploss::ComponentTable host_;
+  std::vector<long long> backoff_;
+};
