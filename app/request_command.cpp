@@ -85,7 +85,11 @@ std::shared_ptr<ws::FeedClient> live_feed(const RequestOptions& options, const s
 int send_request(const RequestOptions& options, rest::RestClient& client,
                  const std::shared_ptr<ws::FeedClient>& feed) {
   const std::uint64_t heard = feed ? feed->counters().messages : 0;
-  auto host = rest::rest_components(client, {.log = std::make_shared<PrintedLog>(), .feed = feed});
+  // The module's bindings outlive this function; the feed must not: it is stopped and freed
+  // here, before the process ends and OpenSSL with it. The collaborators only borrow it.
+  const std::shared_ptr<rest::LiveFeed> borrowed(std::shared_ptr<void>(), feed.get());
+  auto host =
+      rest::rest_components(client, {.log = std::make_shared<PrintedLog>(), .feed = borrowed});
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{options.pair}));
   int status = 0;

@@ -67,8 +67,10 @@ void BM_TimeToProtection(benchmark::State& state) {
   }
   // The book as the feed shows it, before the clock starts.
   const auto shows = [&feed](const std::vector<double>& stops) {
+    const ws::Snapshot rows = feed->open_orders("XBTUSD");
+    if (!rows) return false;
     std::vector<double> listed;
-    for (const auto& order : *feed->open_orders("XBTUSD")) listed.push_back(order.at("stopPx"));
+    for (const auto& order : *rows) listed.push_back(order.at("stopPx"));
     return feed->up() && listed == stops;
   };
   const auto settle = [&](const std::vector<double>& stops) {

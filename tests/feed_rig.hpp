@@ -137,7 +137,10 @@ class Rig {
   bool ws_status() const {
     return host_.find<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper")->WS_Status();
   }
-  bool feed_shows_stops() const { return !feed_->open_orders("XBTUSD")->empty(); }
+  bool feed_shows_stops() const {
+    const ws::Snapshot listed = feed_->open_orders("XBTUSD");
+    return listed && !listed->empty();
+  }
 
   RigOptions options_;
   sim::SimExchange exchange_;

@@ -319,7 +319,7 @@ Snapshot FeedClient::positions(std::string_view pair) const {
 
 std::shared_ptr<const stoploss::Value> FeedClient::instrument(std::string_view pair) const {
   Snapshot rows = impl_->rows("instrument", pair);
-  if (rows->empty()) return nullptr;
+  if (!rows || rows->empty()) return nullptr;
   const stoploss::Value* row = &rows->front();
   return {std::move(rows), row};  // shares the snapshot's ownership
 }
