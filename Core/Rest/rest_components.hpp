@@ -17,7 +17,10 @@ struct RestHostOptions {
   std::shared_ptr<stoploss::HouseLog> log{};       // where the module's log goes (required)
   std::chrono::milliseconds instrument_ttl{2000};  // how long instrument data is reused
   std::shared_ptr<stoploss::Sleep> sleep{};        // the module's pauses; waits when none
-  std::shared_ptr<LiveFeed> feed{};                // the realtime feed, when the host runs one
+  // The realtime feed, when the host runs one. The module keeps its collaborators until the
+  // process ends: a host that must stop the feed before then (its thread and TLS state) keeps
+  // it and passes a non-owning pointer, as `stoploss request` does.
+  std::shared_ptr<LiveFeed> feed{};
 };
 
 // Every collaborator of the module over the exchange's REST API through `client`, which must
