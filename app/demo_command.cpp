@@ -8,6 +8,7 @@
 #include "demo/price_path.hpp"
 #include "demo/report.hpp"
 #include "option_checks.hpp"
+#include "output_files.hpp"
 
 namespace app {
 namespace {
@@ -25,26 +26,6 @@ struct DemoOptions {
   std::string prices_file;
   std::string out = "demo-out";
 };
-
-// The output folder, made when missing.
-void make_folder(const std::filesystem::path& folder) {
-  if (folder.empty()) throw std::invalid_argument("--out: an output folder is required");
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (error || !std::filesystem::is_directory(folder)) {
-    throw std::runtime_error(folder.string() + ": not a folder that can be made (" +
-                             (error ? error.message() : "a file stands there") + ")");
-  }
-}
-
-// Writes `path` whole, or throws.
-void write_file(const std::filesystem::path& path,
-                const std::function<void(std::ostream&)>& write) {
-  std::ofstream file(path);
-  write(file);
-  file.close();
-  if (!file) throw std::runtime_error(path.string() + ": cannot be written");
-}
 
 int run_demo(const DemoOptions& options) {
   demo::DemoSettings settings;

@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
   });
   const std::vector<app::Command> commands = {
       app::add_demo_command(app), app::add_replay_command(app), app::add_request_command(app),
-      app::add_serve_sim_command(app)};
+      app::add_serve_sim_command(app), app::add_trail_command(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

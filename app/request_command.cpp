@@ -3,7 +3,6 @@
 
 #include <iostream>
 #include <memory>
-#include <random>
 #include <thread>
 
 #include "Core/Modules/stop_loss.hpp"
@@ -11,9 +10,9 @@
 #include "Core/Rest/rest_components.hpp"
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
-#include "Core/sim/sim_server.hpp"
 #include "Core/ws/feed_client.hpp"
 #include "commands.hpp"
+#include "embedded_exchange.hpp"
 
 namespace app {
 namespace {
@@ -52,12 +51,6 @@ class PrintedLog final : public stoploss::HouseLog {
     std::cout << "log " << level << ": " << message << '\n';
   }
 };
-
-// Credentials for the embedded exchange, made up for this run.
-auth::Credentials made_up_credentials() {
-  std::random_device seed;
-  return {fmt::format("sim-{:08x}", seed()), fmt::format("{:016x}{:016x}", seed(), seed())};
-}
 
 std::string result_text(const std::optional<bool>& result) {
   if (!result) return "nothing";
@@ -134,18 +127,13 @@ int run_request(const RequestOptions& options) {
     rest::RestClient client({.base_url = options.exchange}, credentials);
     return send_request(options, client, live_feed(options, options.exchange, *credentials));
   }
-  sim::SimExchange exchange;
-  exchange.list(sim::xbtusd(9000));
-  exchange.list(sim::ethusd(2000));
-  const auto credentials = made_up_credentials();
-  sim::SimServer server(exchange, {.key = credentials.key, .secret = credentials.secret});
-  const int port = server.start();
-  std::cout << fmt::format(
-      "embedded exchange on http://127.0.0.1:{} (XBTUSD at 9000, ETHUSD at 2000)\n", port);
-  const std::string url = fmt::format("http://127.0.0.1:{}", port);
-  rest::RestClient client({.base_url = url}, credentials);
-  const int status = send_request(options, client, live_feed(options, url, credentials));
-  server.with_exchange([&](sim::SimExchange& book) {
+  EmbeddedExchange embedded;
+  std::cout << fmt::format("embedded exchange on {} (XBTUSD at 9000, ETHUSD at 2000)\n",
+                           embedded.url());
+  rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());
+  const int status =
+      send_request(options, client, live_feed(options, embedded.url(), embedded.credentials()));
+  embedded.server().with_exchange([&](sim::SimExchange& book) {
     std::cout << fmt::format("stops on the book: {}\n",
                              fmt::join(book.stop_prices(options.pair), ", "));
   });

@@ -1,7 +1,6 @@
 #include <fmt/format.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -11,6 +10,7 @@
 #include "Core/sim/sim_server.hpp"
 #include "commands.hpp"
 #include "demo/price_path.hpp"
+#include "embedded_exchange.hpp"
 #include "option_checks.hpp"
 
 namespace app {
@@ -39,16 +39,6 @@ sim::PriceFeed::Source price_path(const ServeOptions& options) {
   auto walk = std::make_shared<sim::RandomWalk>(kStart, sim::xbtusd(kStart).tickSize,
                                                 kWalkVolatility, options.walk_seed);
   return [walk]() -> std::optional<double> { return walk->next(); };
-}
-
-// A market order of `contracts` (negative sells), as any client would send it.
-void open_position(sim::SimServer& server, long long contracts) {
-  server.with_exchange([&](sim::SimExchange& exchange) {
-    exchange.place({{"symbol", "XBTUSD"},
-                    {"side", contracts > 0 ? "Buy" : "Sell"},
-                    {"orderQty", std::llabs(contracts)},
-                    {"ordType", "Market"}});
-  });
 }
 
 // Serves until SIGINT or SIGTERM.
@@ -81,7 +71,7 @@ int serve(const ServeOptions& options) {
                                    .faults = options.faults,
                                    .rate_limit = options.rate_limit});
   try {
-    if (options.position != 0) open_position(server, options.position);
+    if (options.position != 0) open_position(server, "XBTUSD", options.position);
   } catch (const stoploss::HTTPError& refused) {
     std::cerr << "stoploss serve-sim: --position: "
               << stoploss::parse_json(refused.response().body)

@@ -96,16 +96,6 @@ bool went_wrong(const DemoStep& step) {
 
 double microseconds(const DemoStep& step) { return step.module_seconds * 1e6; }
 
-// Nearest rank: the smallest value that at least `percent` of the values do not exceed.
-double percentile(const std::vector<double>& sorted, const std::size_t percent) {
-  if (sorted.empty()) return 0;
-  const std::size_t rank = (sorted.size() * percent + 99) / 100;
-  return sorted[std::max<std::size_t>(rank, 1) - 1];
-}
-
-// Enough digits for any tick, without the noise that rounding to a tick leaves behind.
-std::string price_text(const double price) { return fmt::format("{:.10g}", price); }
-
 // The count and the first few prices; the rest only counted, so the column keeps its width.
 std::string stops_text(const std::vector<double>& stops) {
   constexpr std::size_t kShown = 2;
@@ -543,5 +533,13 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
                      wrong_path(steps, x, y), kWrongColour)
       << "\n</svg>\n";
 }
+
+double percentile(const std::vector<double>& sorted, const std::size_t percent) {
+  if (sorted.empty()) return 0;
+  const std::size_t rank = (sorted.size() * percent + 99) / 100;
+  return sorted[std::max<std::size_t>(rank, 1) - 1];
+}
+
+std::string price_text(const double price) { return fmt::format("{:.10g}", price); }
 
 }  // namespace demo

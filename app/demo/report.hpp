@@ -50,6 +50,12 @@ struct Summary {
 
 Summary summarize(const std::vector<DemoStep>& steps);
 
+// Nearest rank on `sorted`: the smallest value that at least `percent` of them do not exceed; 0
+// for none.
+double percentile(const std::vector<double>& sorted, std::size_t percent);
+// Enough digits for any tick, without the noise that rounding to a tick leaves behind.
+std::string price_text(double price);
+
 void print_summary(const Summary& summary, std::ostream& out);
 
 // Fixed-width columns, so that the header and every line align.

@@ -1,0 +1,35 @@
+#include "embedded_exchange.hpp"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <random>
+
+namespace app {
+namespace {
+
+auth::Credentials made_up_credentials() {
+  std::random_device seed;
+  return {fmt::format("sim-{:08x}", seed()), fmt::format("{:016x}{:016x}", seed(), seed())};
+}
+
+}  // namespace
+
+EmbeddedExchange::EmbeddedExchange() : credentials_(made_up_credentials()) {
+  exchange_.list(sim::xbtusd(9000));
+  exchange_.list(sim::ethusd(2000));
+  server_ = std::make_unique<sim::SimServer>(
+      exchange_, sim::ServerSettings{.key = credentials_.key, .secret = credentials_.secret});
+  url_ = fmt::format("http://127.0.0.1:{}", server_->start());
+}
+
+void open_position(sim::SimServer& server, const std::string& pair, long long contracts) {
+  server.with_exchange([&](sim::SimExchange& exchange) {
+    exchange.place({{"symbol", pair},
+                    {"side", contracts > 0 ? "Buy" : "Sell"},
+                    {"orderQty", std::llabs(contracts)},
+                    {"ordType", "Market"}});
+  });
+}
+
+}  // namespace app

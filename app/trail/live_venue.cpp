@@ -1,0 +1,117 @@
+#include "live_venue.hpp"
+
+#include <chrono>
+
+#include "Core/Modules/stop_loss.hpp"
+#include "Core/Rest/rest_components.hpp"
+#include "Core/collaborators/failures.hpp"
+
+namespace trail {
+namespace {
+
+namespace StopLoss = Modules::StopLoss;
+using stoploss::Value;
+
+std::optional<double> number(const Value& record, const char* key) {
+  const auto found = record.find(key);
+  if (found == record.end() || !found->is_number()) return std::nullopt;
+  return found->get<double>();
+}
+
+int requests_made(const rest::RestClient& client) {
+  int total = 0;
+  for (const auto& [route, count] : client.requests()) total += count;
+  return total;
+}
+
+}  // namespace
+
+LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient& feed,
+                     std::shared_ptr<stoploss::HouseLog> log)
+    : pair_(std::move(pair)), client_(client), feed_(feed) {
+  // The module's bindings outlive this object; they only borrow the feed.
+  const std::shared_ptr<rest::LiveFeed> borrowed(std::shared_ptr<void>(), &feed_);
+  auto host = rest::rest_components(client_, {.log = std::move(log), .feed = borrowed});
+  StopLoss::load(host);
+  StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{pair_}));
+}
+
+// Read only while the feed is up: a feed that is down holds nothing, or nothing current.
+Market LiveVenue::market() {
+  Market market{.feed_up = feed_.up(), .connections = feed_.counters().connections};
+  if (!market.feed_up) return market;
+  if (const auto rows = feed_.positions(pair_)) {
+    market.position = 0;  // no row: never traded, flat
+    for (const Value& row : *rows) {
+      const auto quantity = row.find("currentQty");
+      if (quantity != row.end() && quantity->is_number_integer()) {
+        market.position = quantity->get<long long>();
+      }
+      market.entry = number(row, "avgEntryPrice");
+    }
+  }
+  if (const auto instrument = feed_.instrument(pair_)) {
+    market.last_price = number(*instrument, "lastPrice");
+    market.tick = number(*instrument, "tickSize");
+  }
+  if (const auto orders = feed_.open_orders(pair_)) {
+    market.stops.emplace();
+    for (const Value& order : *orders) {
+      if (order.value("ordType", "") != "Stop") continue;
+      if (const auto price = number(order, "stopPx")) market.stops->push_back(*price);
+    }
+  }
+  return market;
+}
+
+Sent LiveVenue::send(double stop_price) {
+  Sent sent;
+  const int before = requests_made(client_);
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    sent.result = StopLoss::Call(pair_, stop_price);
+  } catch (const std::exception& failure) {
+    sent.failure = std::string(stoploss::failure_kind(failure)) + ": " + failure.what();
+  }
+  sent.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  sent.http_requests = requests_made(client_) - before;
+  return sent;
+}
+
+std::vector<double> LiveVenue::cancel_others(double keep) {
+  const Value listing =
+      client_.get("/order", {{"symbol", pair_}, {"filter", R"({"open":true})"}, {"count", "500"}});
+  const auto reduce_only_stop = [](const Value& order) {
+    return order.is_object() && order.value("ordType", "") == "Stop" &&
+           order.value("execInst", "").find("ReduceOnly") != std::string::npos &&
+           number(order, "stopPx").has_value();
+  };
+  const Value* kept = nullptr;
+  for (const Value& order : stoploss::items(listing)) {
+    if (reduce_only_stop(order) && number(order, "stopPx") == keep) kept = &order;
+  }
+  if (!kept) return {};
+  Value ids = Value::array();
+  std::vector<double> prices;
+  for (const Value& order : stoploss::items(listing)) {
+    if (!reduce_only_stop(order) || &order == kept ||
+        order.value("side", "") != kept->value("side", "") ||
+        order.value("orderQty", Value()) != kept->value("orderQty", Value())) {
+      continue;
+    }
+    ids.push_back(order.at("orderID"));
+    prices.push_back(*number(order, "stopPx"));
+  }
+  if (ids.empty()) return {};
+  const Value answer = client_.send("DELETE", "/order", {{"orderID", ids}});
+  for (const Value& order : stoploss::items(answer)) {
+    if (order.is_object() && !order.contains("error")) feed_.apply(order);
+  }
+  return prices;
+}
+
+Budget LiveVenue::budget() const {
+  return {.limit = client_.rate_limit().limit, .remaining = client_.rate_limit().remaining};
+}
+
+}  // namespace trail

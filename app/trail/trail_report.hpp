@@ -1,0 +1,39 @@
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "trail_session.hpp"
+
+namespace trail {
+
+// The state of the pair at one moment of a run, for the trace and the chart.
+struct Sample {
+  double seconds = 0;  // since the run started
+  std::optional<double> last_price;
+  std::optional<double> wanted;
+  std::vector<double> stops;  // on the book, as the feed showed it
+  long long position = 0;
+  std::optional<double> entry;
+  bool closed = false;  // the position closed at this moment
+};
+
+// "HH:MM:SS.mmm" of the wall clock, UTC.
+std::string clock_text();
+
+// One line per request: time, last price, wanted stop, result, HTTP requests, stops on the book.
+std::string request_line(const Request& request);
+// position, last price, wanted stop and the book's stops, feed up or down, budget left.
+std::string status_line(const std::string& pair, const TrailSession& session, const Budget& budget);
+// Requests by result, HTTP requests spent, time to protection, time exposed, feed reconnects.
+void print_summary(const Totals& totals, double guarded_seconds, std::ostream& out);
+
+// seconds,last_price,wanted_stop,stops,position,entry,closed
+void write_trace_csv(const std::vector<Sample>& samples, std::ostream& out);
+// The price, the wanted stop, the stops on the book and the entry price, closes marked (SVG).
+void write_chart_svg(const std::vector<Sample>& samples, const std::string& title,
+                     std::ostream& out);
+
+}  // namespace trail

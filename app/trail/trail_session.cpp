@@ -1,0 +1,137 @@
+#include "trail_session.hpp"
+
+#include <algorithm>
+
+namespace trail {
+namespace {
+
+int side_of(long long position) { return position > 0 ? 1 : position < 0 ? -1 : 0; }
+
+// A stop at or inside the wanted price: between it and the market.
+bool covers(double stop, double wanted, int side, double tick) {
+  return side > 0 ? stop >= wanted - tick / 2 : stop <= wanted + tick / 2;
+}
+
+// The stops of `before` that `after` does not hold; none when either is unknown.
+std::vector<double> gone(const std::optional<std::vector<double>>& before,
+                         const std::optional<std::vector<double>>& after) {
+  if (!before || !after) return {};
+  std::vector<double> left = *after;
+  std::vector<double> missing;
+  for (const double stop : *before) {
+    const auto found = std::find(left.begin(), left.end(), stop);
+    if (found == left.end()) {
+      missing.push_back(stop);
+    } else {
+      left.erase(found);
+    }
+  }
+  return missing;
+}
+
+}  // namespace
+
+TrailSession::TrailSession(Venue& venue, TrailSettings settings)
+    : venue_(venue), settings_(settings), ratchet_(settings.distance) {}
+
+void TrailSession::observe(const Market& seen) {
+  if (seen.connections > known_.connections && known_.connections > 0) {
+    ++totals_.reconnects;
+    recheck_ = true;  // the book may have changed while the feed was away
+  }
+  known_.feed_up = seen.feed_up;
+  known_.connections = seen.connections;
+  if (seen.position) {
+    known_.position = seen.position;
+    known_.entry = seen.entry;
+  }
+  if (seen.last_price) known_.last_price = seen.last_price;
+  if (seen.tick) known_.tick = seen.tick;
+  known_.stops = seen.stops;  // the book is not held over: only the feed, up, shows it
+}
+
+// With the feed up, from the book it shows; without, from the last request that ended true.
+bool TrailSession::covered(const Market& seen) const {
+  const int side = side_of(known_.position.value_or(0));
+  if (!wanted_ || side == 0) return false;
+  const double tick = known_.tick.value_or(0);
+  if (seen.feed_up && seen.stops) {
+    return std::any_of(seen.stops->begin(), seen.stops->end(),
+                       [&](double stop) { return covers(stop, *wanted_, side, tick); });
+  }
+  return confirmed_ && covers(*confirmed_, *wanted_, side, tick);
+}
+
+// The minimum interval, or while less than a quarter of the exchange's budget is left, the pace
+// at which the budget refills for what the last request cost.
+std::chrono::milliseconds TrailSession::interval() const {
+  const Budget budget = venue_.budget();
+  if (budget.limit <= 0 || budget.remaining < 0 || budget.remaining >= budget.limit / 4) {
+    return settings_.min_interval;
+  }
+  const std::chrono::milliseconds refill(60000 * std::max(1, last_cost_) / budget.limit);
+  return std::max(settings_.min_interval, refill);
+}
+
+Request TrailSession::send(double last_price, Clock::time_point now) {
+  Request request{.last_price = last_price, .wanted = *wanted_, .sent = venue_.send(*wanted_)};
+  last_sent_ = now;
+  last_cost_ = request.sent.http_requests;
+  ++totals_.requests;
+  totals_.http_requests += request.sent.http_requests;
+  const std::string result = !request.sent.failure.empty() ? "failed"
+                             : !request.sent.result        ? "nothing"
+                             : *request.sent.result        ? "true"
+                                                           : "false";
+  ++totals_.results[result];
+  if (request.sent.result == true && request.sent.failure.empty()) {
+    confirmed_ = wanted_;
+    recheck_ = false;
+    totals_.protection_seconds.push_back(request.sent.seconds);
+  } else {
+    confirmed_.reset();
+    recheck_ = true;
+  }
+  const Market after = venue_.market();
+  observe(after);
+  request.stops_after = after.stops;
+  covered_ = covered(after);
+  return request;
+}
+
+Step TrailSession::step(Clock::time_point now) {
+  if (last_step_ && guarding_ && !covered_) {
+    totals_.exposed_seconds += std::chrono::duration<double>(now - *last_step_).count();
+  }
+  last_step_ = now;
+  const auto stops_before = known_.stops;
+  const Market seen = venue_.market();
+  observe(seen);
+  if (!known_.position) return {};
+  if (*known_.position == 0) {
+    ratchet_.wanted(0, 0, 1);
+    wanted_.reset();
+    confirmed_.reset();
+    covered_ = false;
+    if (guarding_) {
+      guarding_ = false;
+      flat_reported_ = true;
+      return {.event = Event::kClosed, .triggered = gone(stops_before, seen.stops)};
+    }
+    if (flat_reported_) return {};
+    flat_reported_ = true;
+    return {Event::kFlat};
+  }
+  if (!guarding_) recheck_ = true;  // a new position: whatever stands must be checked
+  guarding_ = true;
+  flat_reported_ = false;
+  if (!known_.last_price || !known_.tick || *known_.tick <= 0) return {};
+  wanted_ = ratchet_.wanted(*known_.position, *known_.last_price, *known_.tick);
+  covered_ = covered(seen);
+  if (!wanted_) return {};
+  const bool due = wanted_ != confirmed_ || recheck_ || (seen.feed_up && !covered_);
+  if (!due || (last_sent_ && now - *last_sent_ < interval())) return {};
+  return {.event = Event::kRequest, .request = send(*known_.last_price, now)};
+}
+
+}  // namespace trail

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ratchet.hpp"
+#include "venue.hpp"
+
+namespace trail {
+
+using Clock = std::chrono::steady_clock;
+
+struct TrailSettings {
+  Distance distance{};
+  std::chrono::milliseconds min_interval{1000};  // between two stop requests
+};
+
+// A stop request the session sent, and the book the feed showed right after it.
+struct Request {
+  double last_price = 0;
+  double wanted = 0;
+  Sent sent{};
+  std::optional<std::vector<double>> stops_after{};
+};
+
+// What a step came to.
+enum class Event {
+  kNothing,
+  kRequest,  // a stop request was sent (Step::request)
+  kFlat,     // the position is flat and was not guarded before: nothing to guard
+  kClosed,   // the guarded position is flat now: its stop triggered, or it was closed
+};
+
+struct Step {
+  Event event = Event::kNothing;
+  std::optional<Request> request{};
+  std::vector<double> triggered{};  // kClosed: stops the feed showed before and shows no more
+};
+
+// What the session has done so far.
+struct Totals {
+  std::map<std::string, int> results;  // "true", "false", "nothing", "failed"
+  int requests = 0;
+  int http_requests = 0;
+  std::vector<double> protection_seconds;  // of the requests that ended true
+  double exposed_seconds = 0;              // guarding, with no stop at or inside the wanted price
+  int reconnects = 0;                      // of the feed
+};
+
+// Keeps one stop trailing the pair's position: on each step it reads the market, ratchets the
+// wanted stop and sends a stop request when the wanted stop changed, after a request that did
+// not end true, after the feed reconnected, or when the feed shows no stop covering the wanted
+// price; never twice within the minimum interval, and more slowly while the exchange's budget
+// runs low. Single-threaded; the caller's clock drives it.
+class TrailSession {
+ public:
+  TrailSession(Venue& venue, TrailSettings settings);
+
+  Step step(Clock::time_point now);
+
+  // What the feed showed, held over while it is down.
+  const Market& market() const { return known_; }
+  std::optional<double> wanted() const { return wanted_; }
+  // The stop price the last request confirmed, unless a request failed since.
+  std::optional<double> confirmed() const { return confirmed_; }
+  const Totals& totals() const { return totals_; }
+
+ private:
+  void observe(const Market& seen);
+  bool covered(const Market& seen) const;
+  std::chrono::milliseconds interval() const;
+  Request send(double last_price, Clock::time_point now);
+
+  Venue& venue_;
+  TrailSettings settings_;
+  Ratchet ratchet_;
+  Market known_{};
+  std::optional<double> wanted_{};
+  std::optional<double> confirmed_{};  // the price of the last request that ended true
+  bool recheck_ = true;                // the book must be checked whatever the price
+  bool guarding_ = false;
+  bool flat_reported_ = false;
+  bool covered_ = false;
+  int last_cost_ = 1;  // HTTP requests of the last request
+  std::optional<Clock::time_point> last_step_{};
+  std::optional<Clock::time_point> last_sent_{};
+  Totals totals_{};
+};
+
+}  // namespace trail

@@ -1,0 +1,326 @@
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+#include "Core/Rest/exchange_url.hpp"
+#include "Core/sim/price_feed.hpp"
+#include "commands.hpp"
+#include "embedded_exchange.hpp"
+#include "option_checks.hpp"
+#include "output_files.hpp"
+#include "trail/live_venue.hpp"
+#include "trail/terminal.hpp"
+#include "trail/trail_report.hpp"
+
+namespace app {
+namespace {
+
+using trail::Clock;
+
+struct TrailOptions {
+  std::string pair;
+  std::optional<double> distance;
+  std::optional<double> percent;
+  double min_interval = 1;
+  double duration = 0;
+  bool follow = false;
+  bool exit_when_flat = false;
+  bool remove_on_exit = false;
+  std::string exchange;
+  std::optional<std::filesystem::path> credentials_file;
+  std::optional<std::filesystem::path> out;
+  long long position = 1000;
+  std::uint64_t walk_seed = 1;
+  int pace_ms = 500;
+};
+
+constexpr double kWalkVolatility = 0.001;               // of the embedded price, per step
+constexpr std::chrono::milliseconds kTick{50};          // between two looks at the market
+constexpr std::chrono::milliseconds kStatusEvery{250};  // between two redraws of the status
+
+// The module's warnings and critical messages, as lines of their own; its info is left out.
+class TrailLog final : public stoploss::HouseLog {
+ public:
+  explicit TrailLog(trail::Terminal& terminal) : terminal_(terminal) {}
+  void info_log(const std::string&, int) override {}
+  void info_warn(const std::string& message, std::optional<int>) override {
+    terminal_.line(trail::clock_text() + "  log warning: " + message);
+  }
+  void info_critical(const std::string& message, int) override {
+    terminal_.line(trail::clock_text() + "  log critical: " + message);
+  }
+
+ private:
+  trail::Terminal& terminal_;
+};
+
+// SIGINT and SIGTERM held pending for sigtimedwait from now on, in every thread started after.
+sigset_t block_stop_signals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  return signals;
+}
+
+// Waits up to `length` for a stop signal; whether one came.
+bool stop_signal_within(const sigset_t& signals, std::chrono::milliseconds length) {
+  const timespec wait{.tv_sec = 0, .tv_nsec = static_cast<long>(length.count()) * 1000000};
+  return sigtimedwait(&signals, nullptr, &wait) > 0;
+}
+
+std::string closed_line(const trail::Market& market, const std::vector<double>& triggered) {
+  std::string line = fmt::format("{}  position closed at last price {}: ", trail::clock_text(),
+                                 market.last_price ? fmt::format("{}", *market.last_price) : "?");
+  line += triggered.empty() ? "no stop of the book went"
+                            : fmt::format("the stop at {} triggered", fmt::join(triggered, ", "));
+  if (market.stops && !market.stops->empty()) {
+    line += fmt::format("; reduce-only stops still standing (they cannot open a position): {}",
+                        fmt::join(*market.stops, ", "));
+  }
+  return line;
+}
+
+std::string sent_text(const trail::Sent& sent) {
+  if (!sent.failure.empty()) return sent.failure;
+  if (!sent.result) return "nothing";
+  return *sent.result ? "true" : "false";
+}
+
+// Ends with one stop: the wanted one confirmed (asked once more when the last request did not
+// end true), and the module's other candidates of the position cancelled.
+void leave_one_stop(trail::Venue& venue, double wanted, bool confirmed) {
+  if (!confirmed) {
+    const trail::Sent last = venue.send(wanted);
+    std::cout << fmt::format("last request at {}: {}\n", wanted, sent_text(last));
+    if (last.result != true || !last.failure.empty()) return;
+  }
+  try {
+    const auto cancelled = venue.cancel_others(wanted);
+    std::cout << fmt::format("left standing: the stop at {}{}\n", wanted,
+                             cancelled.empty() ? ""
+                                               : fmt::format(" (cancelled the others at {})",
+                                                             fmt::join(cancelled, ", ")));
+  } catch (const std::exception& failure) {
+    std::cout << "could not cancel the other stops: " << failure.what() << '\n';
+  }
+}
+
+// Follows the pair until a stop signal, the duration, or the position's close (without
+// --follow); then leaves the last stop standing, or removes it with --remove-on-exit.
+int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestClient& client,
+               ws::FeedClient& feed) {
+  trail::Terminal terminal(std::cout, isatty(STDOUT_FILENO) == 1);
+  trail::LiveVenue venue(options.pair, client, feed, std::make_shared<TrailLog>(terminal));
+  trail::TrailSession session(
+      venue, {.distance = {.value = options.distance.value_or(options.percent.value_or(0)),
+                           .percent = options.percent.has_value()},
+              .min_interval =
+                  std::chrono::milliseconds(static_cast<long long>(options.min_interval * 1000))});
+  terminal.line(fmt::format(
+      "trailing {} {} behind the last price; a request at most every {} s; "
+      "Ctrl-C ends it{}",
+      options.pair,
+      options.percent ? fmt::format("{}%", *options.percent) : fmt::format("{}", *options.distance),
+      options.min_interval,
+      options.remove_on_exit ? " and removes the stop" : ", leaving the stop"));
+  const auto started = Clock::now();
+  const auto duration = std::chrono::duration<double>(options.duration);
+  std::vector<trail::Sample> samples;
+  std::optional<Clock::time_point> guarded_since;
+  double guarded_seconds = 0;
+  bool feed_was_up = false;
+  auto status_due = started;
+  std::string reason = "interrupted";
+  for (;;) {
+    const auto now = Clock::now();
+    if (options.duration > 0 && now - started >= duration) {
+      reason = "duration reached";
+      break;
+    }
+    const trail::Step step = session.step(now);
+    const trail::Market& market = session.market();
+    if (market.feed_up != feed_was_up) {
+      feed_was_up = market.feed_up;
+      terminal.line(trail::clock_text() +
+                    (feed_was_up ? "  feed up" : "  feed down: " + feed.last_error()));
+    }
+    const bool guarding = market.position.value_or(0) != 0;
+    if (guarding && !guarded_since) guarded_since = now;
+    if (!guarding && guarded_since) {
+      guarded_seconds += std::chrono::duration<double>(now - *guarded_since).count();
+      guarded_since.reset();
+    }
+    if (step.request) terminal.line(trail::request_line(*step.request));
+    if (options.out && market.last_price &&
+        (session.wanted() || step.event == trail::Event::kClosed)) {
+      samples.push_back({.seconds = std::chrono::duration<double>(now - started).count(),
+                         .last_price = market.last_price,
+                         .wanted = session.wanted()  ? session.wanted()
+                                   : samples.empty() ? std::nullopt
+                                                     : samples.back().wanted,
+                         .stops = market.stops.value_or(std::vector<double>{}),
+                         .position = market.position.value_or(0),
+                         .entry = market.entry,
+                         .closed = step.event == trail::Event::kClosed});
+    }
+    if (step.event == trail::Event::kClosed) {
+      terminal.line(closed_line(market, step.triggered));
+      if (!options.follow) {
+        reason = "position closed";
+        break;
+      }
+      terminal.line(trail::clock_text() + "  waiting for a new position (--follow)");
+    }
+    if (step.event == trail::Event::kFlat) {
+      if (options.exit_when_flat) {
+        reason = "flat position";
+        break;
+      }
+      terminal.line(trail::clock_text() + "  no position in " + options.pair +
+                    " to guard; waiting for one");
+    }
+    if (now >= status_due) {
+      terminal.status(trail::status_line(options.pair, session, venue.budget()));
+      status_due = now + kStatusEvery;
+    }
+    if (stop_signal_within(signals, kTick)) break;
+  }
+  if (guarded_since) {
+    guarded_seconds += std::chrono::duration<double>(Clock::now() - *guarded_since).count();
+  }
+  terminal.end_status();
+  std::cout << "ended: " << reason << '\n';
+  if (options.remove_on_exit) {
+    std::cout << "removing the stops: " << sent_text(venue.send(0)) << '\n';
+  } else if (const auto wanted = session.wanted()) {
+    leave_one_stop(venue, *wanted, session.confirmed() == wanted);
+  }
+  trail::print_summary(session.totals(), guarded_seconds, std::cout);
+  const trail::Market last = venue.market();
+  std::cout << "stops on the book: "
+            << (last.stops ? fmt::format("{}", fmt::join(*last.stops, ", "))
+                           : "unknown (feed down)")
+            << '\n';
+  if (options.out) {
+    write_file(*options.out / "trail.csv",
+               [&](std::ostream& out) { trail::write_trace_csv(samples, out); });
+    write_file(*options.out / "trail.svg", [&](std::ostream& out) {
+      trail::write_chart_svg(samples, "stoploss trail " + options.pair, out);
+    });
+    std::cout << "wrote " << (*options.out / "trail.csv").string() << " and "
+              << (*options.out / "trail.svg").string() << '\n';
+  }
+  return 0;
+}
+
+ws::FeedSettings feed_settings(const TrailOptions& options, const std::string& url) {
+  return {.base_url = url, .pairs = {options.pair}};
+}
+
+int run_trail(const TrailOptions& options) {
+  if (options.out) make_folder(*options.out);
+  const sigset_t signals = block_stop_signals();  // before any thread starts
+  if (!options.exchange.empty()) {
+    rest::parse_exchange_url(options.exchange);  // before anything is read or sent
+    const auto credentials = auth::load_credentials(options.credentials_file);
+    if (!credentials) {
+      std::cerr << "stoploss trail: no credentials: set BITMEX_API_KEY and BITMEX_API_SECRET or "
+                   "pass --credentials FILE\n";
+      return 2;
+    }
+    rest::RestClient client({.base_url = options.exchange}, credentials);
+    ws::FeedClient feed(feed_settings(options, options.exchange), *credentials);
+    feed.start();
+    return trail_pair(options, signals, client, feed);
+  }
+  if (options.pair != "XBTUSD") {
+    throw std::invalid_argument("the embedded exchange moves XBTUSD only; give --exchange for " +
+                                options.pair);
+  }
+  EmbeddedExchange embedded;
+  if (options.position != 0) open_position(embedded.server(), options.pair, options.position);
+  const auto walk = std::make_shared<sim::RandomWalk>(9000, sim::xbtusd(9000).tickSize,
+                                                      kWalkVolatility, options.walk_seed);
+  sim::PriceFeed prices([walk]() -> std::optional<double> { return walk->next(); },
+                        [&embedded](double price) {
+                          embedded.server().with_exchange(
+                              [price](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
+                        },
+                        std::chrono::milliseconds(options.pace_ms));
+  prices.start();
+  std::cout << fmt::format(
+      "embedded exchange on {}: XBTUSD from 9000 on a random walk every {} ms, a "
+      "position of {} contracts\n",
+      embedded.url(), options.pace_ms, options.position);
+  rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());
+  ws::FeedClient feed(feed_settings(options, embedded.url()), embedded.credentials());
+  feed.start();
+  return trail_pair(options, signals, client, feed);
+}
+
+}  // namespace
+
+Command add_trail_command(CLI::App& app) {
+  auto* cli = app.add_subcommand(
+      "trail",
+      "Guard a position with a trailing stop: follows the position and the last price on the "
+      "realtime feed and keeps one reduce-only stop DISTANCE behind the price (below a long, above "
+      "a short), moved only towards the market. On the embedded exchange with a moving price and "
+      "an open position by default, or on --exchange URL with credentials from BITMEX_API_KEY and "
+      "BITMEX_API_SECRET or --credentials FILE. Ctrl-C or SIGTERM ends it and leaves the stop "
+      "standing. Prints a line per request, a status line on a terminal and a summary at the end; "
+      "exit status 0.");
+  auto options = std::make_shared<TrailOptions>();
+  cli->add_option("PAIR", options->pair, "pair symbol, such as XBTUSD")->required();
+  auto* distance = cli->add_option("--distance", options->distance, "stop distance in price")
+                       ->check(finite_number() & CLI::PositiveNumber);
+  auto* percent =
+      cli->add_option("--percent", options->percent,
+                      "stop distance as a percentage of the last price")
+          ->check(finite_number() & CLI::Range(0.0, 100.0, "PERCENT") & CLI::PositiveNumber);
+  distance->excludes(percent);
+  cli->add_option("--min-interval", options->min_interval,
+                  "seconds between two stop requests at least")
+      ->check(finite_number() & CLI::Range(0.05, 3600.0))
+      ->capture_default_str();
+  cli->add_option("--duration", options->duration, "seconds to run; 0 runs until interrupted")
+      ->check(finite_number() & CLI::Range(0.0, 1e7))
+      ->capture_default_str();
+  cli->add_flag("--follow", options->follow,
+                "after the position closes, wait for a new one instead of exiting");
+  cli->add_flag("--exit-when-flat", options->exit_when_flat,
+                "exit when there is no position to guard");
+  cli->add_flag("--remove-on-exit", options->remove_on_exit, "take the stop down when ending");
+  auto* exchange = cli->add_option("--exchange", options->exchange,
+                                   "exchange base URL, such as https://testnet.bitmex.com");
+  cli->add_option("--credentials", options->credentials_file,
+                  "file with the API key and secret on two lines");
+  cli->add_option("--out", options->out, "folder for the trace (trail.csv) and chart (trail.svg)");
+  cli->add_option("--position", options->position,
+                  "embedded exchange: contracts bought (negative: sold) at the start")
+      ->check(CLI::Range(-10000000LL, 10000000LL))
+      ->excludes(exchange)
+      ->capture_default_str();
+  cli->add_option("--walk-seed", options->walk_seed, "embedded exchange: seed of the price walk")
+      ->check(unsigned_64())
+      ->excludes(exchange)
+      ->capture_default_str();
+  cli->add_option("--pace-ms", options->pace_ms, "embedded exchange: time between price steps")
+      ->check(CLI::Range(1, 3600000))
+      ->excludes(exchange)
+      ->capture_default_str();
+  return {cli, [options] {
+            if (!options->distance && !options->percent) {
+              throw std::invalid_argument("give --distance or --percent");
+            }
+            return run_trail(*options);
+          }};
+}
+
+}  // namespace app
