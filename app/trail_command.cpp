@@ -74,11 +74,11 @@ bool stop_signal_within(const sigset_t& signals, std::chrono::milliseconds lengt
   return sigtimedwait(&signals, nullptr, &wait) > 0;
 }
 
-std::string closed_line(const trail::Market& market, const std::vector<double>& triggered) {
+std::string closed_line(const trail::Market& market, const std::optional<double>& triggered) {
   std::string line = fmt::format("{}  position closed at last price {}: ", trail::clock_text(),
                                  market.last_price ? fmt::format("{}", *market.last_price) : "?");
-  line += triggered.empty() ? "no stop of the book went"
-                            : fmt::format("the stop at {} triggered", fmt::join(triggered, ", "));
+  line += triggered ? fmt::format("the stop at {} triggered", *triggered)
+                    : std::string("not by the stop (the market did not reach it)");
   if (market.stops && !market.stops->empty()) {
     line += fmt::format("; reduce-only stops still standing (they cannot open a position): {}",
                         fmt::join(*market.stops, ", "));

@@ -50,6 +50,13 @@ request XBTUSD 9000 --exchange ftp://127.0.0.1|must start with https://
 request XBTUSD 9000 --exchange 127.0.0.1:8080|must start with https://
 request XBTUSD 9000 --exchange http://10.1.2.3:8080|loopback address only
 serve-sim --host 127.0.0.1.5 --credentials $scratch/credentials|cannot
+trail XBTUSD|give --distance or --percent
+trail XBTUSD --distance nan|finite
+trail XBTUSD --percent 150|--percent
+trail XBTUSD --distance 5 --percent 1|excludes
+trail ETHUSD --distance 5|moves XBTUSD only
+trail XBTUSD --distance 100 --exchange http://10.1.2.3:8080|loopback address only
+trail XBTUSD --distance 100 --out /etc/passwd|not a folder
 ROWS
 
 "$stoploss" replay "$tests/../examples/xbtusd_new_stop.json" | grep -q '"requests"' ||
@@ -74,6 +81,18 @@ fi
 chmod 644 "$scratch/credentials"
 "$stoploss" request XBTUSD 8900 --exchange "$url" --credentials "$scratch/credentials" >/dev/null 2>&1
 [ $? -eq 2 ] || fail "a credentials file others can read was accepted"
+
+# Ctrl-C ends `trail` cleanly, with exactly one stop left standing.
+"$stoploss" trail XBTUSD --distance 300 --pace-ms 20 --min-interval 0.1 >"$scratch/trail.out" 2>&1 &
+trail=$!
+for _ in $(seq 100); do [ "$(grep -c '  true ' "$scratch/trail.out")" -ge 3 ] && break; sleep 0.1; done
+kill -INT "$trail"
+wait "$trail"
+status=$?
+if [ "$status" -ne 0 ] || ! grep -q "^ended: interrupted" "$scratch/trail.out" ||
+  ! grep -Eq "^stops on the book: [0-9.]+$" "$scratch/trail.out"; then
+  fail "trail after Ctrl-C (exit status $status): $(tail -5 "$scratch/trail.out")"
+fi
 
 rm -rf "$scratch"
 echo "$((failures == 0 ? 1 : 0)) passed, $failures failed"

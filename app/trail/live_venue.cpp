@@ -27,11 +27,13 @@ int requests_made(const rest::RestClient& client) {
 }  // namespace
 
 LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient& feed,
-                     std::shared_ptr<stoploss::HouseLog> log)
+                     std::shared_ptr<stoploss::HouseLog> log,
+                     std::shared_ptr<stoploss::Sleep> sleep)
     : pair_(std::move(pair)), client_(client), feed_(feed) {
   // The module's bindings outlive this object; they only borrow the feed.
   const std::shared_ptr<rest::LiveFeed> borrowed(std::shared_ptr<void>(), &feed_);
-  auto host = rest::rest_components(client_, {.log = std::move(log), .feed = borrowed});
+  auto host = rest::rest_components(
+      client_, {.log = std::move(log), .sleep = std::move(sleep), .feed = borrowed});
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{pair_}));
 }

@@ -12,23 +12,6 @@ bool covers(double stop, double wanted, int side, double tick) {
   return side > 0 ? stop >= wanted - tick / 2 : stop <= wanted + tick / 2;
 }
 
-// The stops of `before` that `after` does not hold; none when either is unknown.
-std::vector<double> gone(const std::optional<std::vector<double>>& before,
-                         const std::optional<std::vector<double>>& after) {
-  if (!before || !after) return {};
-  std::vector<double> left = *after;
-  std::vector<double> missing;
-  for (const double stop : *before) {
-    const auto found = std::find(left.begin(), left.end(), stop);
-    if (found == left.end()) {
-      missing.push_back(stop);
-    } else {
-      left.erase(found);
-    }
-  }
-  return missing;
-}
-
 }  // namespace
 
 TrailSession::TrailSession(Venue& venue, TrailSettings settings)
@@ -76,6 +59,11 @@ std::chrono::milliseconds TrailSession::interval() const {
 Request TrailSession::send(double last_price, Clock::time_point now) {
   Request request{.last_price = last_price, .wanted = *wanted_, .sent = venue_.send(*wanted_)};
   last_sent_ = now;
+  // The position stays as exposed as it was until the request returns.
+  const auto took = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(request.sent.seconds));
+  if (!covered_) totals_.exposed_seconds += request.sent.seconds;
+  last_step_ = now + took;
   last_cost_ = request.sent.http_requests;
   ++totals_.requests;
   totals_.http_requests += request.sent.http_requests;
@@ -104,11 +92,15 @@ Step TrailSession::step(Clock::time_point now) {
     totals_.exposed_seconds += std::chrono::duration<double>(now - *last_step_).count();
   }
   last_step_ = now;
-  const auto stops_before = known_.stops;
   const Market seen = venue_.market();
   observe(seen);
   if (!known_.position) return {};
   if (*known_.position == 0) {
+    // The stop triggered when the market reached it; the feed may not show it gone yet.
+    std::optional<double> triggered;
+    if (confirmed_ && known_.last_price && covers(*confirmed_, *known_.last_price, side_, 0)) {
+      triggered = confirmed_;
+    }
     ratchet_.wanted(0, 0, 1);
     wanted_.reset();
     confirmed_.reset();
@@ -116,7 +108,7 @@ Step TrailSession::step(Clock::time_point now) {
     if (guarding_) {
       guarding_ = false;
       flat_reported_ = true;
-      return {.event = Event::kClosed, .triggered = gone(stops_before, seen.stops)};
+      return {.event = Event::kClosed, .triggered = triggered};
     }
     if (flat_reported_) return {};
     flat_reported_ = true;
@@ -124,6 +116,7 @@ Step TrailSession::step(Clock::time_point now) {
   }
   if (!guarding_) recheck_ = true;  // a new position: whatever stands must be checked
   guarding_ = true;
+  side_ = side_of(*known_.position);
   flat_reported_ = false;
   if (!known_.last_price || !known_.tick || *known_.tick <= 0) return {};
   wanted_ = ratchet_.wanted(*known_.position, *known_.last_price, *known_.tick);

@@ -37,7 +37,7 @@ enum class Event {
 struct Step {
   Event event = Event::kNothing;
   std::optional<Request> request{};
-  std::vector<double> triggered{};  // kClosed: stops the feed showed before and shows no more
+  std::optional<double> triggered{};  // kClosed: the stop the market reached, if it did
 };
 
 // What the session has done so far.
@@ -82,6 +82,7 @@ class TrailSession {
   std::optional<double> confirmed_{};  // the price of the last request that ended true
   bool recheck_ = true;                // the book must be checked whatever the price
   bool guarding_ = false;
+  int side_ = 0;  // of the position guarded: 1 long, -1 short
   bool flat_reported_ = false;
   bool covered_ = false;
   int last_cost_ = 1;  // HTTP requests of the last request

@@ -1,0 +1,304 @@
+// `stoploss trail`'s pieces: the ratchet, and the session against the embedded exchange on
+// loopback with its realtime feed, driven by a scripted price path and a clock of its own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <tuple>
+
+#include "feed_rig.hpp"
+#include "trail/live_venue.hpp"
+#include "trail/ratchet.hpp"
+#include "trail/trail_session.hpp"
+
+namespace {
+
+using trail::Event;
+
+struct RatchetCase {
+  const char* name;
+  trail::Distance distance;
+  double tick;
+  std::vector<std::pair<long long, double>> moves;  // position, last price
+  std::vector<std::optional<double>> wanted;
+};
+
+TEST(Ratchet, TrailsTheMarketAndNeverMovesBack) {
+  const std::vector<RatchetCase> cases = {
+      {"long: rises with the price, holds when it falls",
+       {100},
+       0.5,
+       {{1000, 9000}, {1000, 9010}, {1000, 8990}, {1000, 9020.5}},
+       {8900, 8910, 8910, 8920.5}},
+      {"short: falls with the price, holds when it rises",
+       {100},
+       0.5,
+       {{-5, 9000}, {-5, 8990}, {-5, 9010}},
+       {9100, 9090, 9090}},
+      {"percent of the last price", {1, true}, 0.5, {{1, 9000}, {-1, 9000}}, {8910, 9090}},
+      {"on the tick away from the market", {33.3}, 0.5, {{1, 9000}, {-1, 9000}}, {8966.5, 9033.5}},
+      {"flat forgets the stop; a new long starts afresh",
+       {100},
+       0.5,
+       {{1, 9000}, {0, 9000}, {1, 8500}},
+       {8900, std::nullopt, 8400}},
+      {"a position that changes side starts afresh",
+       {100},
+       0.5,
+       {{1, 9000}, {-1, 9000}},
+       {8900, 9100}},
+      {"no stop at 0 or below: a long trailing farther than the price has none yet",
+       {100},
+       0.5,
+       {{1, 50}, {1, 100}, {1, 150}, {1, 120}},
+       {std::nullopt, std::nullopt, 50, 50}},
+  };
+  for (const RatchetCase& c : cases) {
+    trail::Ratchet ratchet(c.distance);
+    std::vector<std::optional<double>> wanted;
+    for (const auto& [position, last] : c.moves)
+      wanted.push_back(ratchet.wanted(position, last, c.tick));
+    EXPECT_EQ(wanted, c.wanted) << c.name;
+  }
+}
+
+// An exchange in memory: a long position at a price, a book the requests change.
+class FakeVenue final : public trail::Venue {
+ public:
+  trail::Market market() override { return shown; }
+  trail::Sent send(double stop_price) override {
+    sent.push_back(stop_price);
+    if (result == true) shown.stops = std::vector<double>{stop_price};
+    return {.result = result, .http_requests = 1};
+  }
+  std::vector<double> cancel_others(double) override { return {}; }
+  trail::Budget budget() const override { return left; }
+
+  trail::Market shown{.feed_up = true,
+                      .connections = 1,
+                      .position = 1000,
+                      .last_price = 9000,
+                      .tick = 0.5,
+                      .stops = std::vector<double>{}};
+  std::optional<bool> result = true;
+  trail::Budget left{};
+  std::vector<double> sent;
+};
+
+struct PacingCase {
+  const char* name;
+  std::chrono::milliseconds min_interval;
+  // Each step: the time since the one before, what changes before it, and the stop it sends.
+  std::vector<
+      std::tuple<std::chrono::milliseconds, std::function<void(FakeVenue&)>, std::optional<double>>>
+      steps;
+};
+
+TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) {
+  const auto nothing = [](FakeVenue&) {};
+  const auto price = [](double last) {
+    return [last](FakeVenue& v) { v.shown.last_price = last; };
+  };
+  const std::vector<PacingCase> cases = {
+      {"a move within the minimum interval waits for it",
+       1s,
+       {{0ms, nothing, 8900}, {500ms, price(9100), std::nullopt}, {500ms, nothing, 9000}}},
+      {"nothing changed: nothing sent",
+       1s,
+       {{0ms, nothing, 8900}, {5s, price(8950), std::nullopt}}},
+      {"a request that did not end true is sent again, at the same price",
+       1s,
+       {{0ms, [](FakeVenue& v) { v.result = false; }, 8900},
+        {1s, [](FakeVenue& v) { v.result = std::nullopt; }, 8900},
+        {1s, [](FakeVenue& v) { v.result = true; }, 8900},
+        {1s, nothing, std::nullopt}}},
+      {"after the feed reconnected the book is checked again",
+       1s,
+       {{0ms, nothing, 8900}, {1s, [](FakeVenue& v) { v.shown.connections = 2; }, 8900}}},
+      {"a stop gone from the book is asked for again",
+       1s,
+       {{0ms, nothing, 8900},
+        {1s, [](FakeVenue& v) { v.shown.stops = std::vector<double>{}; }, 8900}}},
+      {"a stop farther than wanted does not cover the position",
+       1s,
+       {{0ms, nothing, 8900},
+        {1s, [](FakeVenue& v) { v.shown.stops = std::vector<double>{8850}; }, 8900}}},
+      {"less than a quarter of the budget left: no faster than it refills (120 a minute)",
+       100ms,
+       {{0ms, [](FakeVenue& v) { v.left = {.limit = 120, .remaining = 29}; }, 8900},
+        {200ms, price(9100), std::nullopt},
+        {300ms, nothing, 9000}}},
+      {"a quarter of the budget left: the minimum interval",
+       100ms,
+       {{0ms, [](FakeVenue& v) { v.left = {.limit = 120, .remaining = 30}; }, 8900},
+        {200ms, price(9100), 9000}}},
+  };
+  for (const PacingCase& c : cases) {
+    FakeVenue venue;
+    trail::TrailSession session(venue, {.distance = {100}, .min_interval = c.min_interval});
+    trail::Clock::time_point now{};
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const auto& [after, change, expected] = c.steps[i];
+      change(venue);
+      venue.sent.clear();
+      session.step(now += after);
+      EXPECT_EQ(venue.sent, expected ? std::vector<double>{*expected} : std::vector<double>{})
+          << c.name << ", step " << i;
+    }
+  }
+}
+
+constexpr long long kPosition = 1000;
+
+// The embedded exchange with a long position, the feed, and a session over them stepped a
+// second at a time on its own clock. Pauses are recorded, REST backoff too.
+class TrailRig {
+ public:
+  explicit TrailRig(std::chrono::milliseconds min_interval = 1s)
+      : server_{
+            exchange_,
+            {.key = kKey, .secret = kSecret, .rate_limit = 100000, .orders_per_second = 100000}} {
+    exchange_.list(sim::xbtusd(9000));
+    const std::string url = "http://127.0.0.1:" + std::to_string(server_.start());
+    server_.with_exchange([](sim::SimExchange& e) {
+      e.place(
+          {{"symbol", "XBTUSD"}, {"side", "Buy"}, {"orderQty", kPosition}, {"ordType", "Market"}});
+    });
+    client_ = std::make_unique<rest::RestClient>(
+        rest::RestSettings{.base_url = url, .deadline = 500ms, .max_retries = 2},
+        auth::Credentials{kKey, kSecret}, [](std::chrono::milliseconds) {});
+    feed_ = std::make_unique<ws::FeedClient>(ws::FeedSettings{.base_url = url,
+                                                              .pairs = {"XBTUSD"},
+                                                              .ping_after = 100ms,
+                                                              .stale_after = kStale,
+                                                              .backoff = 20ms},
+                                             auth::Credentials{kKey, kSecret});
+    feed_->start();
+    venue_ = std::make_unique<trail::LiveVenue>("XBTUSD", *client_, *feed_,
+                                                std::make_shared<RecordingLog>(),
+                                                std::make_shared<RecordedSleep>());
+    session_ = std::make_unique<trail::TrailSession>(
+        *venue_, trail::TrailSettings{.distance = {100}, .min_interval = min_interval});
+  }
+  ~TrailRig() { feed_->stop(); }
+
+  // Moves the market and waits until the feed shows it.
+  void move_to(double price) {
+    server_.with_exchange([price](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
+    ASSERT_TRUE(eventually([&] { return venue_->market().last_price == price; })) << price;
+  }
+  trail::Step step(std::chrono::milliseconds after = 1s) { return session_->step(now_ += after); }
+
+  std::vector<double> book() {
+    std::vector<double> stops;
+    server_.with_exchange([&](sim::SimExchange& e) { stops = e.stop_prices("XBTUSD"); });
+    std::sort(stops.begin(), stops.end());
+    return stops;
+  }
+  long long position() { return venue_->market().position.value_or(-1); }
+
+  sim::SimExchange exchange_;
+  sim::SimServer server_;
+  std::unique_ptr<rest::RestClient> client_;
+  std::unique_ptr<ws::FeedClient> feed_;
+  std::unique_ptr<trail::LiveVenue> venue_;
+  std::unique_ptr<trail::TrailSession> session_;
+  trail::Clock::time_point now_{};
+};
+
+// A long position: the stop follows the price up, holds when it falls, one request and one HTTP
+// request per move, none while nothing changes; the move through the stop closes the position.
+TEST(TrailSession, RatchetsWithThePriceAndReportsTheCloseWhenTheStopTriggers) {
+  TrailRig rig;
+  const std::vector<std::pair<double, std::optional<double>>> path = {
+      // last price, the stop requested at it (nothing: no request)
+      {9000, 8900},
+      {9000, std::nullopt},
+      {9050, 8950},
+      {9020, std::nullopt},
+      {9100, 9000}};
+  for (const auto& [price, requested] : path) {
+    rig.move_to(price);
+    const trail::Step step = rig.step();
+    ASSERT_EQ(step.request.has_value(), requested.has_value()) << price;
+    if (requested) {
+      EXPECT_EQ(step.request->wanted, *requested);
+      EXPECT_EQ(step.request->sent.result, true) << step.request->sent.failure;
+      EXPECT_EQ(step.request->sent.http_requests, 1) << price;
+    }
+    const std::vector<double> book = rig.book();
+    // The wanted stop stands once, and nothing stands between it and the market.
+    EXPECT_EQ(std::count(book.begin(), book.end(), *rig.session_->wanted()), 1) << price;
+    EXPECT_EQ(book.back(), *rig.session_->wanted()) << price;
+  }
+  rig.move_to(8990);  // through the stop at 9000
+  ASSERT_TRUE(eventually([&] { return rig.position() == 0; }));
+  const trail::Step closed = rig.step();
+  EXPECT_EQ(closed.event, Event::kClosed);
+  EXPECT_EQ(closed.triggered, 9000);
+  EXPECT_FALSE(rig.session_->wanted());
+  EXPECT_EQ(rig.step().event, Event::kNothing);  // said once
+  const trail::Totals& totals = rig.session_->totals();
+  EXPECT_EQ(totals.requests, 3);
+  EXPECT_EQ(totals.http_requests, 3);
+  // Every move was protected within its step: exposed only while its request was on its way.
+  EXPECT_LT(totals.exposed_seconds, 0.25);
+}
+
+// Faults before a move: the position must be protected again within a bounded time (on the
+// session's clock, a step a second), and end with the wanted stop standing.
+struct FaultCase {
+  const char* name;
+  std::function<void(TrailRig&)> inject;
+  double exposed;  // seconds without a stop at or inside the wanted price
+};
+
+TEST(TrailSession, FaultsLeaveThePositionExposedOnlyBoundedly) {
+  const std::vector<FaultCase> cases = {
+      {"feed dropped: reconnects, re-checks the book",
+       [](TrailRig& rig) {
+         const auto connections = rig.feed_->counters().connections;
+         rig.server_.feed_fault(sim::FeedFault::kDrop);
+         ASSERT_TRUE(eventually([&] { return rig.feed_->counters().connections > connections; }));
+       },
+       0},
+      {"six 503s: two requests fail (three tries each), each exposing a step; the third confirms",
+       [](TrailRig& rig) {
+         for (int i = 0; i < 6; ++i) rig.server_.fail_next(sim::ServerFault::kOverload);
+       },
+       2},
+  };
+  for (const FaultCase& c : cases) {
+    TrailRig rig;
+    rig.move_to(9000);
+    ASSERT_EQ(rig.step().request->sent.result, true) << c.name;
+    c.inject(rig);
+    rig.move_to(9100);
+    for (int i = 0; i < 6 && rig.session_->confirmed() != 9000.0; ++i) {
+      ASSERT_TRUE(eventually([&] { return rig.feed_->up(); })) << c.name;
+      rig.step();
+    }
+    EXPECT_EQ(rig.session_->confirmed(), 9000.0) << c.name;
+    EXPECT_EQ(rig.book().back(), 9000) << c.name;
+    // Steps are a second apart; each request's own loopback time counts too.
+    EXPECT_NEAR(rig.session_->totals().exposed_seconds, c.exposed, 0.25) << c.name;
+  }
+}
+
+// What `trail` leaves when it ends: the wanted stop, and none of the module's other candidates.
+TEST(TrailSession, EndsWithOneStopStanding) {
+  TrailRig rig(0ms);
+  for (const double price : {9000, 9010, 9020, 9030}) {
+    rig.move_to(price);
+    rig.step();
+  }
+  ASSERT_GT(rig.book().size(), 1U);  // candidates kept to be moved later
+  EXPECT_EQ(rig.venue_->cancel_others(8900), std::vector<double>{})  // no stop at 8900: nothing
+      << "cancelled without the stop to keep";
+  const std::vector<double> cancelled = rig.venue_->cancel_others(8930);
+  EXPECT_FALSE(cancelled.empty());
+  EXPECT_EQ(rig.book(), std::vector<double>{8930});
+  EXPECT_EQ(rig.position(), kPosition);
+}
+
+}  // namespace
