@@ -79,11 +79,19 @@ std::string closed_line(const trail::Market& market, const std::optional<double>
                                  market.last_price ? fmt::format("{}", *market.last_price) : "?");
   line += triggered ? fmt::format("the stop at {} triggered", *triggered)
                     : std::string("not by the stop (the market did not reach it)");
-  if (market.stops && !market.stops->empty()) {
-    line += fmt::format("; reduce-only stops still standing (they cannot open a position): {}",
-                        fmt::join(*market.stops, ", "));
-  }
   return line;
+}
+
+// The stops at `prices` that the run placed for a position on `side`, cancelled; a failure to
+// cancel is reported, not thrown: the position stays protected whatever happens to them.
+std::vector<double> cancel_left_over(trail::Venue& venue, const std::vector<double>& prices,
+                                     int side) {
+  try {
+    return venue.cancel_stops(prices, side);
+  } catch (const std::exception& failure) {
+    std::cout << "could not cancel the stops left over: " << failure.what() << '\n';
+    return {};
+  }
 }
 
 std::string sent_text(const trail::Sent& sent) {
@@ -93,22 +101,20 @@ std::string sent_text(const trail::Sent& sent) {
 }
 
 // Ends with one stop: the wanted one confirmed (asked once more when the last request did not
-// end true), and the module's other candidates of the position cancelled.
-void leave_one_stop(trail::Venue& venue, double wanted, bool confirmed) {
-  if (!confirmed) {
+// end true), and the other stops the run placed for the position cancelled.
+void leave_one_stop(trail::Venue& venue, const trail::TrailSession& session, double wanted) {
+  if (session.confirmed() != wanted) {
     const trail::Sent last = venue.send(wanted);
     std::cout << fmt::format("last request at {}: {}\n", wanted, sent_text(last));
     if (last.result != true || !last.failure.empty()) return;
   }
-  try {
-    const auto cancelled = venue.cancel_others(wanted);
-    std::cout << fmt::format("left standing: the stop at {}{}\n", wanted,
-                             cancelled.empty() ? ""
-                                               : fmt::format(" (cancelled the others at {})",
-                                                             fmt::join(cancelled, ", ")));
-  } catch (const std::exception& failure) {
-    std::cout << "could not cancel the other stops: " << failure.what() << '\n';
-  }
+  std::vector<double> others = session.placed();
+  std::erase(others, wanted);
+  const auto cancelled = cancel_left_over(venue, others, session.side());
+  std::cout << fmt::format(
+      "left standing: the stop at {}{}\n", wanted,
+      cancelled.empty() ? ""
+                        : fmt::format(" (cancelled the others at {})", fmt::join(cancelled, ", ")));
 }
 
 // Follows the pair until a stop signal, the duration, or the position's close (without
@@ -171,6 +177,13 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
     }
     if (step.event == trail::Event::kClosed) {
       terminal.line(closed_line(market, step.triggered));
+      const auto cancelled = cancel_left_over(venue, session.placed(), session.side());
+      if (!cancelled.empty()) {
+        terminal.line(
+            fmt::format("{}  cancelled the stops left over at {}: with no position to "
+                        "guard they would close the next one",
+                        trail::clock_text(), fmt::join(cancelled, ", ")));
+      }
       if (!options.follow) {
         reason = "position closed";
         break;
@@ -199,13 +212,14 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
   if (options.remove_on_exit) {
     std::cout << "removing the stops: " << sent_text(venue.send(0)) << '\n';
   } else if (const auto wanted = session.wanted()) {
-    leave_one_stop(venue, *wanted, session.confirmed() == wanted);
+    leave_one_stop(venue, session, *wanted);
   }
   trail::print_summary(session.totals(), guarded_seconds, std::cout);
   const trail::Market last = venue.market();
   std::cout << "stops on the book: "
-            << (last.stops ? fmt::format("{}", fmt::join(*last.stops, ", "))
-                           : "unknown (feed down)")
+            << (!last.stops           ? "unknown (feed down)"
+                : last.stops->empty() ? "none"
+                                      : fmt::format("{}", fmt::join(*last.stops, ", ")))
             << '\n';
   if (options.out) {
     write_file(*options.out / "trail.csv",

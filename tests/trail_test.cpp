@@ -71,7 +71,7 @@ class FakeVenue final : public trail::Venue {
     if (result == true) shown.stops = std::vector<double>{stop_price};
     return {.result = result, .http_requests = 1};
   }
-  std::vector<double> cancel_others(double) override { return {}; }
+  std::vector<double> cancel_stops(const std::vector<double>&, int) override { return {}; }
   trail::Budget budget() const override { return left; }
 
   trail::Market shown{.feed_up = true,
@@ -285,18 +285,19 @@ TEST(TrailSession, FaultsLeaveThePositionExposedOnlyBoundedly) {
   }
 }
 
-// What `trail` leaves when it ends: the wanted stop, and none of the module's other candidates.
+// What `trail` leaves when it ends: the wanted stop, and none of the others it placed.
 TEST(TrailSession, EndsWithOneStopStanding) {
   TrailRig rig(0ms);
   for (const double price : {9000, 9010, 9020, 9030}) {
     rig.move_to(price);
     rig.step();
   }
-  ASSERT_GT(rig.book().size(), 1U);  // candidates kept to be moved later
-  EXPECT_EQ(rig.venue_->cancel_others(8900), std::vector<double>{})  // no stop at 8900: nothing
-      << "cancelled without the stop to keep";
-  const std::vector<double> cancelled = rig.venue_->cancel_others(8930);
-  EXPECT_FALSE(cancelled.empty());
+  std::vector<double> others = rig.session_->placed();
+  ASSERT_EQ(others.size(), 4U);
+  std::erase(others, 8930);
+  ASSERT_GT(rig.book().size(), 1U);  // candidates the module keeps to move later
+  EXPECT_EQ(rig.venue_->cancel_stops(others, -1), std::vector<double>{});  // a short's: none
+  EXPECT_FALSE(rig.venue_->cancel_stops(others, rig.session_->side()).empty());
   EXPECT_EQ(rig.book(), std::vector<double>{8930});
   EXPECT_EQ(rig.position(), kPosition);
 }

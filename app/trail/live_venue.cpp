@@ -1,5 +1,6 @@
 #include "live_venue.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "Core/Modules/stop_loss.hpp"
@@ -80,36 +81,29 @@ Sent LiveVenue::send(double stop_price) {
   return sent;
 }
 
-std::vector<double> LiveVenue::cancel_others(double keep) {
+std::vector<double> LiveVenue::cancel_stops(const std::vector<double>& prices, int side) {
+  if (prices.empty()) return {};
   const Value listing =
       client_.get("/order", {{"symbol", pair_}, {"filter", R"({"open":true})"}, {"count", "500"}});
-  const auto reduce_only_stop = [](const Value& order) {
-    return order.is_object() && order.value("ordType", "") == "Stop" &&
-           order.value("execInst", "").find("ReduceOnly") != std::string::npos &&
-           number(order, "stopPx").has_value();
-  };
-  const Value* kept = nullptr;
-  for (const Value& order : stoploss::items(listing)) {
-    if (reduce_only_stop(order) && number(order, "stopPx") == keep) kept = &order;
-  }
-  if (!kept) return {};
   Value ids = Value::array();
-  std::vector<double> prices;
+  std::vector<double> cancelled;
   for (const Value& order : stoploss::items(listing)) {
-    if (!reduce_only_stop(order) || &order == kept ||
-        order.value("side", "") != kept->value("side", "") ||
-        order.value("orderQty", Value()) != kept->value("orderQty", Value())) {
+    const auto price = number(order, "stopPx");
+    if (!order.is_object() || !price || order.value("ordType", "") != "Stop" ||
+        order.value("execInst", "").find("ReduceOnly") == std::string::npos ||
+        order.value("side", "") != (side > 0 ? "Sell" : "Buy") ||
+        std::find(prices.begin(), prices.end(), *price) == prices.end()) {
       continue;
     }
     ids.push_back(order.at("orderID"));
-    prices.push_back(*number(order, "stopPx"));
+    cancelled.push_back(*price);
   }
   if (ids.empty()) return {};
   const Value answer = client_.send("DELETE", "/order", {{"orderID", ids}});
   for (const Value& order : stoploss::items(answer)) {
     if (order.is_object() && !order.contains("error")) feed_.apply(order);
   }
-  return prices;
+  return cancelled;
 }
 
 Budget LiveVenue::budget() const {

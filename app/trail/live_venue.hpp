@@ -22,7 +22,7 @@ class LiveVenue final : public Venue {
 
   Market market() override;
   Sent send(double stop_price) override;
-  std::vector<double> cancel_others(double keep) override;
+  std::vector<double> cancel_stops(const std::vector<double>& prices, int side) override;
   Budget budget() const override;
 
  private:

@@ -75,6 +75,9 @@ Request TrailSession::send(double last_price, Clock::time_point now) {
   if (request.sent.result == true && request.sent.failure.empty()) {
     confirmed_ = wanted_;
     recheck_ = false;
+    if (std::find(placed_.begin(), placed_.end(), *wanted_) == placed_.end()) {
+      placed_.push_back(*wanted_);
+    }
     totals_.protection_seconds.push_back(request.sent.seconds);
   } else {
     confirmed_.reset();
@@ -114,7 +117,10 @@ Step TrailSession::step(Clock::time_point now) {
     flat_reported_ = true;
     return {Event::kFlat};
   }
-  if (!guarding_) recheck_ = true;  // a new position: whatever stands must be checked
+  if (!guarding_) {  // a new position: whatever stands must be checked
+    recheck_ = true;
+    placed_.clear();
+  }
   guarding_ = true;
   side_ = side_of(*known_.position);
   flat_reported_ = false;

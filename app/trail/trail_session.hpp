@@ -66,6 +66,9 @@ class TrailSession {
   std::optional<double> wanted() const { return wanted_; }
   // The stop price the last request confirmed, unless a request failed since.
   std::optional<double> confirmed() const { return confirmed_; }
+  // The stop prices requests confirmed for the position guarded now or last, and its side.
+  const std::vector<double>& placed() const { return placed_; }
+  int side() const { return side_; }
   const Totals& totals() const { return totals_; }
 
  private:
@@ -83,6 +86,7 @@ class TrailSession {
   bool recheck_ = true;                // the book must be checked whatever the price
   bool guarding_ = false;
   int side_ = 0;  // of the position guarded: 1 long, -1 short
+  std::vector<double> placed_{};
   bool flat_reported_ = false;
   bool covered_ = false;
   int last_cost_ = 1;  // HTTP requests of the last request

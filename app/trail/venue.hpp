@@ -41,9 +41,9 @@ class Venue {
   virtual Market market() = 0;
   // A stop request for the pair at `stop_price`; 0 removes the pair's stops.
   virtual Sent send(double stop_price) = 0;
-  // Cancels the pair's other reduce-only stops of the same side and size as the one standing at
-  // `keep`, listed afresh; cancels nothing when none stands at `keep`. Returns their prices.
-  virtual std::vector<double> cancel_others(double keep) = 0;
+  // Cancels the pair's reduce-only stops that guard a position on `side` (1 long: sell stops,
+  // -1 short: buy stops) and stand at one of `prices`, listed afresh. Returns their prices.
+  virtual std::vector<double> cancel_stops(const std::vector<double>& prices, int side) = 0;
   virtual Budget budget() const = 0;
 };
 
