@@ -10,9 +10,9 @@
 #include "Core/Rest/rest_components.hpp"
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "Core/sim/loopback_exchange.hpp"
 #include "Core/ws/feed_client.hpp"
 #include "commands.hpp"
-#include "embedded_exchange.hpp"
 
 namespace app {
 namespace {
@@ -127,7 +127,7 @@ int run_request(const RequestOptions& options) {
     rest::RestClient client({.base_url = options.exchange}, credentials);
     return send_request(options, client, live_feed(options, options.exchange, *credentials));
   }
-  EmbeddedExchange embedded;
+  sim::LoopbackExchange embedded;
   std::cout << fmt::format("embedded exchange on {} (XBTUSD at 9000, ETHUSD at 2000)\n",
                            embedded.url());
   rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());

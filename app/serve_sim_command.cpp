@@ -6,11 +6,11 @@
 
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "Core/sim/loopback_exchange.hpp"
 #include "Core/sim/price_feed.hpp"
 #include "Core/sim/sim_server.hpp"
 #include "commands.hpp"
 #include "demo/price_path.hpp"
-#include "embedded_exchange.hpp"
 #include "option_checks.hpp"
 
 namespace app {
@@ -71,7 +71,7 @@ int serve(const ServeOptions& options) {
                                    .faults = options.faults,
                                    .rate_limit = options.rate_limit});
   try {
-    if (options.position != 0) open_position(server, "XBTUSD", options.position);
+    if (options.position != 0) sim::open_position(server, "XBTUSD", options.position);
   } catch (const stoploss::HTTPError& refused) {
     std::cerr << "stoploss serve-sim: --position: "
               << stoploss::parse_json(refused.response().body)

@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "Core/Rest/exchange_url.hpp"
+#include "Core/sim/loopback_exchange.hpp"
 #include "Core/sim/price_feed.hpp"
 #include "commands.hpp"
-#include "embedded_exchange.hpp"
 #include "option_checks.hpp"
 #include "output_files.hpp"
 #include "trail/live_venue.hpp"
@@ -257,8 +257,8 @@ int run_trail(const TrailOptions& options) {
     throw std::invalid_argument("the embedded exchange moves XBTUSD only; give --exchange for " +
                                 options.pair);
   }
-  EmbeddedExchange embedded;
-  if (options.position != 0) open_position(embedded.server(), options.pair, options.position);
+  sim::LoopbackExchange embedded;
+  if (options.position != 0) sim::open_position(embedded.server(), options.pair, options.position);
   const auto walk = std::make_shared<sim::RandomWalk>(9000, sim::xbtusd(9000).tickSize,
                                                       kWalkVolatility, options.walk_seed);
   sim::PriceFeed prices([walk]() -> std::optional<double> { return walk->next(); },

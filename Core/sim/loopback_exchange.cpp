@@ -1,11 +1,11 @@
-#include "embedded_exchange.hpp"
+#include "Core/sim/loopback_exchange.hpp"
 
 #include <fmt/format.h>
 
 #include <cstdlib>
 #include <random>
 
-namespace app {
+namespace sim {
 namespace {
 
 auth::Credentials made_up_credentials() {
@@ -15,16 +15,16 @@ auth::Credentials made_up_credentials() {
 
 }  // namespace
 
-EmbeddedExchange::EmbeddedExchange() : credentials_(made_up_credentials()) {
-  exchange_.list(sim::xbtusd(9000));
-  exchange_.list(sim::ethusd(2000));
-  server_ = std::make_unique<sim::SimServer>(
-      exchange_, sim::ServerSettings{.key = credentials_.key, .secret = credentials_.secret});
+LoopbackExchange::LoopbackExchange() : credentials_(made_up_credentials()) {
+  exchange_.list(xbtusd(9000));
+  exchange_.list(ethusd(2000));
+  server_ = std::make_unique<SimServer>(
+      exchange_, ServerSettings{.key = credentials_.key, .secret = credentials_.secret});
   url_ = fmt::format("http://127.0.0.1:{}", server_->start());
 }
 
-void open_position(sim::SimServer& server, const std::string& pair, long long contracts) {
-  server.with_exchange([&](sim::SimExchange& exchange) {
+void open_position(SimServer& server, const std::string& pair, long long contracts) {
+  server.with_exchange([&](SimExchange& exchange) {
     exchange.place({{"symbol", pair},
                     {"side", contracts > 0 ? "Buy" : "Sell"},
                     {"orderQty", std::llabs(contracts)},
@@ -32,4 +32,4 @@ void open_position(sim::SimServer& server, const std::string& pair, long long co
   });
 }
 
-}  // namespace app
+}  // namespace sim

@@ -1,0 +1,306 @@
+"""The module from Python: the keyword call, failures raised by Python collaborators, records
+crossing both ways, a request against the embedded exchange, and the GIL."""
+import json
+import sys
+import threading
+
+import pytest
+
+import stoploss
+
+MID = 9100.0  # the pair's mid price: a stop below it sells
+
+
+def stop(order_id, price, quantity=-999):
+    return {"orderID": order_id, "symbol": "XBTUSD", "side": "Sell", "orderQty": quantity,
+            "stopPx": price, "ordType": "Stop", "execInst": "LastPrice,ReduceOnly",
+            "ordStatus": "New"}
+
+
+class Exchange:
+    """The pair's book in memory, answering as each collaborator the module calls; keeps the
+    calls, the log, and raises what `raising` names for a method."""
+
+    def __init__(self, stops=()):
+        self.book = [stop(f"s{i}", price) for i, price in enumerate(stops)]
+        self.calls = []
+        self.log = []
+        self.raising = {}
+        self.WS_Status = True
+
+    def _called(self, method, *args, **keywords):
+        self.calls.append((method, args, keywords))
+        if method in self.raising:
+            raise self.raising[method]
+
+    def called(self, method):
+        return [(args, keywords) for name, args, keywords in self.calls if name == method]
+
+    def ReturnTicker(self, pair):
+        return 0.5
+
+    def instrument(self, pair):
+        return {"symbol": pair, "maxOrderQty": 1000}
+
+    def get_portfolio(self, pair):
+        return {"symbol": pair, "impactMidPrice": MID}
+
+    def toNearest(self, price, step):
+        return round(price / step) * step
+
+    def CLEAN_Stops(self, pair):
+        self._called("CLEAN_Stops", pair)
+        self.book.clear()
+
+    def open_orders(self, pair, **keywords):
+        self._called("open_orders", pair, **keywords)
+        return [dict(order) for order in self.book]
+
+    def STOP_order(self, pair, stopPx, orderQty, **keywords):
+        self._called("STOP_order", pair, stopPx, orderQty, **keywords)
+        order = dict(stop(f"new-{len(self.calls)}", stopPx, orderQty), clOrdID="c-1")
+        self.book.append(order)
+        return order
+
+    def info_log(self, message, level=None):
+        self.log.append(("info", message))
+
+    def info_warn(self, message, level=None):
+        self.log.append(("warning", message))
+
+    def info_critical(self, message, level=None):
+        self.log.append(("critical", message))
+
+
+class Bulk:
+    """Amend_bulk or Cancel_bulk over an Exchange; a cancel empties the list it was given."""
+
+    def __init__(self, exchange, method):
+        self.exchange, self.method = exchange, method
+
+    def orders(self, pair, records, **keywords):
+        self.exchange._called(self.method, pair, json.loads(json.dumps(records)), **keywords)
+        ids = {record["orderID"] for record in records}
+        if self.method == "Cancel_bulk":
+            self.exchange.book = [o for o in self.exchange.book if o["orderID"] not in ids]
+            records.clear()
+        else:
+            for order in self.exchange.book:
+                if order["orderID"] in ids:
+                    order["stopPx"] = records[0]["stopPx"]
+
+
+class Registry:
+    def __init__(self):
+        self.slots = {}
+
+    def Store(self, slot, manager):
+        self.slots[slot] = manager
+
+    def SERVE(self, slot):
+        return self.slots.get(slot)
+
+
+class Install:
+    def Dir(self):
+        return "/opt/bot"
+
+
+def host_of(exchange):
+    return {"sleep": lambda seconds: None, "GetDir": Install(), "Bitmex_Wrapper": exchange,
+            "HouseLog": exchange, "QuorCalls": exchange, "ModuleHandler": Registry(),
+            "RiskManager": exchange, "Amend_bulk": Bulk(exchange, "Amend_bulk"),
+            "Cancel_bulk": Bulk(exchange, "Cancel_bulk")}
+
+
+def armed(exchange):
+    stoploss.load(host_of(exchange))
+    stoploss.ARM(stoploss.Aux(["XBTUSD"]))
+    return exchange
+
+
+@pytest.mark.parametrize("keywords, price, placed_keywords", [
+    ({}, 9000.5, {"Text": ""}),
+    ({"CLID": "link-1"}, 9000.5, {"clOrdLinkID": "link-1", "Text": ""}),
+    ({"Text": "trail"}, 9000.5, {"Text": "trail"}),
+    ({"Text": None}, 9000.5, {"Text": ""}),
+    ({"Verification": True, "CleanStops": False}, 9000.5, {"Text": ""}),
+    ({}, "9000.3", {"Text": ""}),  # a price as text, rounded to the tick
+])
+def test_keyword_call_places_one_reduce_only_stop(keywords, price, placed_keywords):
+    exchange = armed(Exchange())
+    assert stoploss.Call("XBTUSD", price, **keywords) is True
+    assert exchange.called("STOP_order") == [(("XBTUSD", 9000.5, -999), placed_keywords)]
+
+
+def test_replace_and_price_zero_remove_the_stops_first():
+    exchange = armed(Exchange(stops=[9050.0]))
+    assert stoploss.Call("XBTUSD", 0) is True
+    assert exchange.book == [] and exchange.called("STOP_order") == []
+    exchange.book = [stop("old", 8800.0)]
+    assert stoploss.Call("XBTUSD", 9000.5, REPLACE=True) is True
+    assert [order["stopPx"] for order in exchange.book] == [9000.5]
+    assert len(exchange.called("CLEAN_Stops")) == 2
+
+
+def http_error(status, message, text=None):
+    return stoploss.HTTPError(status, json.dumps({"error": {"message": message}}), text)
+
+
+# A failure of the listing reaches the caller as its own kind.
+@pytest.mark.parametrize("raised, expected, text", [
+    (KeyError("orderID"), KeyError, "orderID"),
+    (TypeError("not a list"), TypeError, "not a list"),
+    (ValueError("not a number"), ValueError, "not a number"),
+    (RuntimeError("gone"), RuntimeError, "RuntimeError: gone"),
+])
+def test_listing_failures_reach_the_caller_as_their_kind(raised, expected, text):
+    exchange = armed(Exchange())
+    exchange.raising["open_orders"] = raised
+    with pytest.raises(expected, match=text):
+        stoploss.Call("XBTUSD", 9000.5)
+
+
+def test_an_http_error_keeps_its_status_and_body():
+    exchange = armed(Exchange())
+    exchange.raising["open_orders"] = http_error(503, "overloaded", "503 Service Unavailable")
+    with pytest.raises(stoploss.HTTPError, match="503 Service Unavailable") as raised:
+        stoploss.Call("XBTUSD", 9000.5)
+    assert raised.value.status == 503
+    assert json.loads(raised.value.body) == {"error": {"message": "overloaded"}}
+
+
+# A failed bulk amend (a stop standing between the price and the market is moved) is sorted
+# by kind as the module sorts its own collaborators' failures.
+@pytest.mark.parametrize("raised, warning, cleaned", [
+    (http_error(400, "Invalid ordStatus"), "E.c1 Failed to amend", False),
+    (http_error(400, "Invalid price"), "E.c2 Failed to amend", False),
+    (http_error(400, "Invalid price", "Max Stop orders reached"), None, True),
+    (KeyError("stopPx"), "E.c3 Failed to amend", False),
+    (ValueError("bad"), "E.c3 Failed to amend", False),
+])
+def test_bulk_amend_failures_are_sorted_by_kind(raised, warning, cleaned):
+    exchange = armed(Exchange(stops=[9050.0]))
+    exchange.raising["Amend_bulk"] = raised
+    stoploss.Call("XBTUSD", 9000.5)
+    warnings = [message for level, message in exchange.log if level == "warning"]
+    assert any(warning in message for message in warnings) if warning else warnings == []
+    assert bool(exchange.called("CLEAN_Stops")) == cleaned
+
+
+def test_an_interruption_in_a_collaborator_passes_through_the_module():
+    exchange = armed(Exchange(stops=[9050.0]))
+    exchange.raising["Amend_bulk"] = KeyboardInterrupt()
+    with pytest.raises(KeyboardInterrupt):
+        stoploss.Call("XBTUSD", 9000.5)
+
+
+def test_a_missing_collaborator_is_named():
+    host = host_of(Exchange())
+    del host["RiskManager"]
+    with pytest.raises(ImportError, match="RiskManager"):
+        stoploss.load(host)
+
+
+@pytest.mark.parametrize("value", [
+    {"big": 2**63 - 1, "small": -2**63, "unsigned": 2**64 - 1, "int": 7},
+    {"floats": [0.1, 1e-300, 5e-324, -0.0, 1.7976931348623157e308]},
+    {"nested": [{"a": [None, True, False, {"b": []}]}], "empty": {}},
+    {"text": "ümlaut € 𝄞 \u0000 end"},
+])
+def test_records_cross_without_loss(value):
+    assert typed(stoploss.record(value)) == typed(value)
+
+
+def typed(value):
+    """The value with every leaf's type, and floats to the last bit and sign."""
+    if isinstance(value, dict):
+        return {key: typed(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [typed(item) for item in value]
+    return type(value).__name__, value.hex() if isinstance(value, float) else value
+
+
+@pytest.mark.parametrize("value, expected", [
+    (2**64, ValueError), (-2**63 - 1, ValueError), ({1: "x"}, TypeError), (object(), TypeError),
+    ({1.5}, TypeError),
+])
+def test_what_cannot_cross_is_refused(value, expected):
+    with pytest.raises(expected):
+        stoploss.record(value)
+
+
+def test_nesting_deeper_than_the_records_limit_is_refused():
+    deep = []
+    for _ in range(200):
+        deep = [deep]
+    with pytest.raises(ValueError, match="nested deeper"):
+        stoploss.record(deep)
+
+
+def test_records_from_the_module_keep_their_values():
+    exchange = Exchange()
+    exchange.book = [stop("ордер-✓", 9000.5), stop("второй", 9000.5)]  # a surplus at the price
+    armed(exchange)
+    assert stoploss.Call("XBTUSD", 9000.5) is True
+    [(args, keywords)] = exchange.called("Cancel_bulk")
+    assert [(r["orderID"], r["orderQty"], r["stopPx"]) for r in args[1]] == [("второй", -999, 9000.5)]
+    assert type(args[1][0]["orderQty"]) is int and keywords == {"Quiet": True}
+
+
+def test_a_request_against_the_embedded_exchange_leaves_one_stop():
+    exchange = stoploss.EmbeddedExchange()
+    host = stoploss.rest_components(exchange.url, key=exchange.key, secret=exchange.secret,
+                                    pairs=["XBTUSD"])
+    host["sleep"] = lambda seconds: None
+    stoploss.load(host)
+    stoploss.ARM(stoploss.Aux(["XBTUSD"]))
+    assert stoploss.Call("XBTUSD", 8900.3) is True
+    assert stoploss.Call("XBTUSD", 8850) is True  # moved, not added
+    assert exchange.stops("XBTUSD") == [8850]
+
+
+def test_the_gil_is_released_while_a_request_waits_on_the_exchange():
+    exchange = stoploss.EmbeddedExchange()
+    host = stoploss.rest_components(exchange.url, key=exchange.key, secret=exchange.secret)
+    host["sleep"] = lambda seconds: None
+    stoploss.load(host)
+    stoploss.ARM(stoploss.Aux(["XBTUSD"]))
+    counted, running = [0], threading.Event()
+
+    def count():
+        running.set()
+        while running.is_set():
+            counted[0] += 1
+
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(0.05)  # the counter runs only while the request lets the GIL go
+    worker = threading.Thread(target=count)
+    worker.start()
+    try:
+        running.wait()
+        before = counted[0]
+        assert stoploss.Call("XBTUSD", 8900) is True
+        during = counted[0] - before
+    finally:
+        running.clear()
+        worker.join()
+        sys.setswitchinterval(switch)
+    assert during > 0
+
+
+def test_two_threads_calling_at_once_do_not_deadlock():
+    exchange = armed(Exchange())
+    results = []
+
+    def requests(price):
+        for _ in range(20):
+            results.append(stoploss.Call("XBTUSD", price))
+
+    threads = [threading.Thread(target=requests, args=(p,)) for p in (9000.5, 8990.5)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=20)
+    assert not any(thread.is_alive() for thread in threads)
+    assert len(results) == 40 and all(result is True for result in results)
