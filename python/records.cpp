@@ -27,36 +27,49 @@ Value integer(py::handle object) {
                              stoploss::excerpt(py::str(object).cast<std::string>()));
 }
 
+std::string text(PyObject* object) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (!utf8) throw py::error_already_set();
+  return {utf8, static_cast<std::size_t>(size)};
+}
+
+std::string type_name(py::handle object) {
+  return py::str(py::type::handle_of(object).attr("__name__")).cast<std::string>();
+}
+
+// With the C API's exact type checks first: a listing of orders crosses on every request.
 Value convert(py::handle object, int depth) {
   if (depth > stoploss::kMaxJsonDepth) {
     throw stoploss::ValueError("a record nested deeper than " +
                                std::to_string(stoploss::kMaxJsonDepth) + " levels");
   }
-  if (object.is_none()) return nullptr;
-  if (py::isinstance<py::bool_>(object)) return object.cast<bool>();
-  if (py::isinstance<py::int_>(object)) return integer(object);
-  if (py::isinstance<py::float_>(object)) return object.cast<double>();
-  if (py::isinstance<py::str>(object)) return object.cast<std::string>();
-  if (py::isinstance<py::dict>(object)) {
+  PyObject* const raw = object.ptr();
+  if (raw == Py_None) return nullptr;
+  if (PyBool_Check(raw)) return raw == Py_True;
+  if (PyLong_Check(raw)) return integer(object);
+  if (PyFloat_Check(raw)) return PyFloat_AS_DOUBLE(raw);
+  if (PyUnicode_Check(raw)) return text(raw);
+  if (PyDict_Check(raw)) {
     Value record = Value::object();
-    for (const auto& [key, item] : object.cast<py::dict>()) {
-      if (!py::isinstance<py::str>(key)) {
-        throw stoploss::TypeError(
-            "a record's keys must be texts, not " +
-            py::str(py::type::handle_of(key).attr("__name__")).cast<std::string>());
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(raw, &position, &key, &item)) {
+      if (!PyUnicode_Check(key)) {
+        throw stoploss::TypeError("a record's keys must be texts, not " + type_name(key));
       }
-      record[key.cast<std::string>()] = convert(item, depth + 1);
+      record[text(key)] = convert(item, depth + 1);
     }
     return record;
   }
-  if (py::isinstance<py::list>(object) || py::isinstance<py::tuple>(object)) {
+  if (PyList_Check(raw) || PyTuple_Check(raw)) {
     Value list = Value::array();
+    list.get_ref<stoploss::RecordList&>().reserve(static_cast<std::size_t>(PySequence_Size(raw)));
     for (const py::handle item : object) list.push_back(convert(item, depth + 1));
     return list;
   }
-  throw stoploss::TypeError(
-      "a " + py::str(py::type::handle_of(object).attr("__name__")).cast<std::string>() +
-      " cannot cross into a record");
+  throw stoploss::TypeError("a " + type_name(object) + " cannot cross into a record");
 }
 
 }  // namespace
