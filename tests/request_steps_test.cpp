@@ -1,0 +1,323 @@
+// A stop request as the caller, the log and the exchange see it: one row per case, with the
+// listings the exchange answers, the request, and what must come of it (the result, the stops
+// placed, the orders amended and cancelled, the log lines, the listings and pauses made, the
+// manager's state). Every amendment and cancellation must carry the reduce-only instruction.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "replay/replay.hpp"
+
+namespace {
+
+using replay::Json;
+
+constexpr double kMid = 9100;  // a stop below it sells: Quantity -999 (maxOrderQty 1000 less one)
+
+Json stop(const std::string& id, double price,
+          const std::string& execInst = "LastPrice,ReduceOnly") {
+  return {{"orderID", id},     {"clOrdID", ""},        {"symbol", "XBTUSD"},
+          {"side", "Sell"},    {"orderQty", -999},     {"stopPx", price},
+          {"ordType", "Stop"}, {"execInst", execInst}, {"ordStatus", "New"}};
+}
+Json buy_stop(const std::string& id, double price) {
+  Json order = stop(id, price);
+  order["side"] = "Buy";
+  order["orderQty"] = 999;
+  return order;
+}
+Json returns(const Json& value) { return {{"return", value}}; }
+Json http_error(const std::string& message, const std::string& text = "HTTP 400") {
+  return {{"raise",
+           {{"kind", "HTTPError"},
+            {"text", text},
+            {"status", 400},
+            {"body", Json{{"error", {{"message", message}}}}.dump()}}}};
+}
+Json failure(const std::string& kind, const std::string& text) {
+  return {{"raise", {{"kind", kind}, {"text", text}}}};
+}
+Json not_accepted() { return returns({{"ordStatus", "New"}}); }
+Json accepted(double price) {
+  return returns(
+      {{"ordStatus", "new"}, {"stopPx", price}, {"orderQty", -999}, {"clOrdID", "new-1"}});
+}
+
+struct Expect {
+  Json result;
+  std::vector<double> placed{};          // stop prices of the placements
+  std::vector<std::string> amended{};    // orderIDs of the amend records, in order
+  std::vector<std::string> cancelled{};  // orderIDs handed to the bulk cancel, in order
+  std::vector<std::string> logged{};     // "level: part of the text", in order
+  int listings = -1;                     // open_orders calls (forced ones included); -1: any
+  std::vector<double> pauses{};
+  std::optional<std::string> cache{};    // StopOrderclOrdID_Cache afterwards
+  std::optional<std::string> failure{};  // the kind of failure that reached the caller
+};
+
+struct Row {
+  const char* name;
+  std::vector<Json> listings;  // open_orders answers in turn; the last repeats
+  Json answers;                // further scripted answers, by operation
+  std::vector<Json> requests;  // the last one is examined
+  Expect expect;
+};
+
+Json request(double price, Json options = Json::object()) {
+  options["PAIR"] = "XBTUSD";
+  options["Price"] = price;
+  return options;
+}
+
+replay::Json run(const Row& row) {
+  Json answers = {{"Bitmex_Wrapper.ReturnTicker", {returns(0.5)}},
+                  {"Bitmex_Wrapper.instrument", {returns({{"maxOrderQty", 1000}})}},
+                  {"RiskManager.get_portfolio", {returns({{"impactMidPrice", kMid}})}},
+                  {"QuorCalls.STOP_order", {accepted(9000.5)}}};
+  for (const Json& listing : row.listings)
+    answers["QuorCalls.open_orders"].push_back(returns(listing));
+  if (row.answers.is_object()) answers.update(row.answers);
+  return replay::run(replay::parse_scenario(
+      {{"PairLIST", {"XBTUSD"}}, {"answers", answers}, {"requests", row.requests}}));
+}
+
+// What the examined request did, read from its events.
+struct Observed {
+  std::vector<double> placed, pauses;
+  std::vector<std::string> amended, cancelled, logged;
+  int listings = 0;
+  std::vector<Json> records;  // every amend and cancel record sent
+};
+
+Observed observe(const Json& events) {
+  Observed seen;
+  for (const Json& event : events) {
+    const std::string call = event.value("call", "");
+    const Json& args = event.contains("args") ? event["args"] : Json::array();
+    if (call == "QuorCalls.STOP_order") seen.placed.push_back(args[1]);
+    if (call == "QuorCalls.open_orders") ++seen.listings;
+    if (call == "sleep") seen.pauses.push_back(args[0]);
+    if (call == "Amend_bulk.orders" || call == "Cancel_bulk.orders") {
+      for (const Json& record : args[1]) {
+        (call == "Amend_bulk.orders" ? seen.amended : seen.cancelled).push_back(record["orderID"]);
+        seen.records.push_back(record);
+      }
+    }
+    if (call.starts_with("HouseLog.info_")) {
+      const std::string level = call.substr(std::string("HouseLog.info_").size());
+      seen.logged.push_back(level + ": " + args[0].get<std::string>());
+    }
+  }
+  return seen;
+}
+
+const Json kEmpty = Json::array();
+
+TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
+  const std::vector<Row> rows = {
+      {"a new stop is placed, accepted at once",
+       {kEmpty},
+       {},
+       {request(9000.5)},
+       {.result = true, .placed = {9000.5}, .listings = 2, .cache = "new-1"}},
+      {"a placement not accepted: the pause, then the stop seen on the first pass",
+       {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
+       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
+       {request(9000.5)},
+       {.result = true, .placed = {9000.5}, .listings = 3, .pauses = {0.01}}},
+      {"never seen: three passes in check mode, then nothing",
+       {kEmpty},
+       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
+       {request(9000.5)},
+       {.result = nullptr, .placed = {9000.5}, .listings = 5, .pauses = {0.01}}},
+      {"never seen in verification mode: thirty passes and a forced listing, then F.2",
+       {kEmpty},
+       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
+       {request(9000.5, {{"Verification", true}})},
+       {.result = false,
+        .placed = {9000.5},
+        .logged = {"critical: Verification Failed F.2! Max retry"},
+        .listings = 33}},
+      {"a stop without the reduce-only instruction is not the stop",
+       {kEmpty, kEmpty, Json::array({stop("p", 9000.5, "LastPrice")})},
+       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
+       {request(9000.5)},
+       {.result = nullptr, .placed = {9000.5}, .listings = 5}},
+      {"already placed: nothing sent, the price recorded",
+       {Json::array({stop("at", 9000.5)})},
+       {},
+       {request(9000.5)},
+       {.result = true, .listings = 2, .cache = "none"}},
+      {"a surplus at the price is cancelled; the list emptied resets the cached id",
+       {kEmpty, kEmpty, Json::array({stop("at", 9000.5), stop("dup", 9000.5)})},
+       {{"Cancel_bulk.orders", {{{"return", nullptr}, {"remove", true}}}}},
+       {request(9000.5), request(9000.5)},
+       {.result = true, .cancelled = {"dup"}, .listings = 2, .cache = "none"}},
+      {"a stop between the price and the market is moved to it, not cancelled",
+       {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}),
+        Json::array({stop("near", 9000.5)})},
+       {},
+       {request(9000.5)},
+       {.result = true, .amended = {"near"}, .listings = 3, .pauses = {0.01}}},
+      {"of stops on the market side the lowest is moved, the others amended then cancelled",
+       {Json::array({stop("a", 9080), stop("b", 9020), stop("c", 9050)}),
+        Json::array({stop("a", 9080), stop("b", 9020), stop("c", 9050)}),
+        Json::array({stop("b", 9000.5)})},
+       {},
+       {request(9000.5)},
+       {.result = true, .amended = {"b", "a", "c"}, .cancelled = {"a", "c"}, .listings = 3}},
+      {"one or two stops beyond the price stay as candidates: a new stop is placed",
+       {Json::array({stop("far1", 8900), stop("far2", 8950)})},
+       {},
+       {request(9000.5)},
+       {.result = true, .placed = {9000.5}, .listings = 2}},
+      {"three stops beyond the price: the farthest is moved",
+       {Json::array({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}),
+        Json::array({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}),
+        Json::array({stop("f3", 9000.5)})},
+       {},
+       {request(9000.5)},
+       {.result = true, .amended = {"f3"}, .listings = 3}},
+      {"an amendment refused with Invalid ordStatus: E.c1, and no placement",
+       {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}), kEmpty},
+       {{"Amend_bulk.orders", {http_error("Invalid ordStatus")}}},
+       {request(9000.5)},
+       {.result = nullptr,
+        .amended = {"near"},
+        .logged = {"warn: E.c1 Failed to amend"},
+        .listings = 5}},
+      {"an amendment refused otherwise: E.c2",
+       {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}), kEmpty},
+       {{"Amend_bulk.orders", {http_error("Invalid price")}}},
+       {request(9000.5)},
+       {.result = nullptr, .amended = {"near"}, .logged = {"warn: E.c2 Failed to amend"}}},
+      {"a surplus cancel refused with Invalid ordStatus: E.b1, still true",
+       {Json::array({stop("at", 9000.5), stop("dup", 9000.5)})},
+       {{"Cancel_bulk.orders", {http_error("Invalid ordStatus")}}},
+       {request(9000.5)},
+       {.result = true, .cancelled = {"dup"}, .logged = {"warn: E.b1 Failed to cancel"}}},
+      {"a placement refused for the stop-order limit: E.f1, the pair's stops removed, no retry",
+       {kEmpty},
+       {{"QuorCalls.STOP_order", {failure("HTTPError", "Max Stop orders exceeded")}}},
+       {request(9000.5)},
+       {.result = nullptr,
+        .placed = {9000.5},
+        .logged = {"critical: E.f1 MAx stops found"},
+        .pauses = {0.01}}},
+      {"the same with a link identifier: E.e1",
+       {kEmpty},
+       {{"QuorCalls.STOP_order", {failure("HTTPError", "Max Stop orders exceeded")}}},
+       {request(9000.5, {{"CLID", "link"}})},
+       {.result = nullptr, .placed = {9000.5}, .logged = {"critical: E.e1 MAx stops found"}}},
+      {"a placement that timed out or ran out of retries: nothing logged, the listing decides",
+       {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
+       {{"QuorCalls.STOP_order", {failure("Error", "Timed out")}}},
+       {request(9000.5)},
+       {.result = true, .placed = {9000.5}, .listings = 3, .pauses = {0.01}}},
+      {"any other placement failure: E.f3 with its text",
+       {kEmpty},
+       {{"QuorCalls.STOP_order", {failure("ValueError", "no such pair")}}},
+       {request(9000.5)},
+       {.result = nullptr,
+        .placed = {9000.5},
+        .logged = {"warn: E.f3 Failed to place no such pair"}}},
+      {"a placement answered with false: Failed to place !, false",
+       {kEmpty},
+       {{"QuorCalls.STOP_order", {returns(false)}}},
+       {request(9000.5)},
+       {.result = false, .placed = {9000.5}, .logged = {"critical: Failed to place !"}}},
+      {"a listing record the verification cannot read: F.1, false, no further pass",
+       {kEmpty, kEmpty, Json::array({Json{{"ordType", "Stop"}, {"execInst", "ReduceOnly"}}})},
+       {{"QuorCalls.STOP_order", {not_accepted()}}},
+       {request(9000.5)},
+       {.result = false,
+        .placed = {9000.5},
+        .logged = {"critical: Verification Failed F.1!"},
+        .listings = 3}},
+      {"a price that is no number fails before anything is sent",
+       {kEmpty},
+       {},
+       {Json{{"PAIR", "XBTUSD"}, {"Price", "abc"}}},
+       {.result = nullptr, .listings = 0, .failure = "ValueError"}},
+      {"a rounded price that is no number: Price Exception!, false, nothing sent",
+       {kEmpty},
+       {{"QuorCalls.toNearest", {returns("abc")}}},
+       {request(9000.5)},
+       {.result = false, .logged = {"warn: Price Exception!", "warn: Error = "}, .listings = 0}},
+      {"stops of the scan that cannot be read are reported, the others sorted",
+       {Json::array({Json{{"ordType", "Stop"},
+                          {"symbol", "XBTUSD"},
+                          {"orderQty", -999},
+                          {"stopPx", "x"},
+                          {"side", "Sell"}},
+                     stop("near", 9050)}),
+        Json::array({Json{{"ordType", "Stop"},
+                          {"symbol", "XBTUSD"},
+                          {"orderQty", -999},
+                          {"stopPx", "x"},
+                          {"side", "Sell"}},
+                     stop("near", 9050)}),
+        Json::array({stop("near", 9000.5)})},
+       {},
+       {request(9000.5)},
+       {.result = true, .amended = {"near"}, .logged = {"warn: E.a3 Unhandled Error="}}},
+      {"above the mid price the stop buys: a stop below the price on that side is moved up",
+       {Json::array({buy_stop("low", 9150)})},
+       {{"RiskManager.get_portfolio", {returns({{"XBTUSD", {{"impactMidPrice", 9100}}}})}},
+        {"QuorCalls.STOP_order", {accepted(9200)}}},
+       {request(9200)},
+       {.result = nullptr, .amended = {"low"}}},
+      {"price 0 removes the pair's stops",
+       {kEmpty},
+       {},
+       {request(0)},
+       {.result = true, .logged = {"log: Cleaning Stops"}, .listings = 0}},
+  };
+  for (const Row& row : rows) {
+    const Json transcript = run(row);
+    const Json& last = transcript["requests"].back();
+    const Observed seen = observe(last["events"]);
+    const Expect& expect = row.expect;
+    EXPECT_EQ(last["result"], expect.result) << row.name << ": " << last.value("failure", Json());
+    EXPECT_EQ(seen.placed, expect.placed) << row.name;
+    EXPECT_EQ(seen.amended, expect.amended) << row.name;
+    EXPECT_EQ(seen.cancelled, expect.cancelled) << row.name;
+    std::vector<std::string> missing;
+    std::size_t from = 0;
+    for (const std::string& wanted : expect.logged) {
+      const std::string level = wanted.substr(0, wanted.find(": "));
+      const std::string text = wanted.substr(wanted.find(": ") + 2);
+      bool found = false;
+      for (; from < seen.logged.size() && !found; ++from) {
+        found = seen.logged[from].starts_with(level) &&
+                seen.logged[from].find(text) != std::string::npos;
+      }
+      if (!found) missing.push_back(wanted);
+    }
+    EXPECT_TRUE(missing.empty()) << row.name << ": not logged " << Json(missing) << " in "
+                                 << Json(seen.logged);
+    if (expect.logged.empty()) {
+      EXPECT_EQ(seen.logged, std::vector<std::string>{}) << row.name;
+    }
+    if (expect.listings >= 0) {
+      EXPECT_EQ(seen.listings, expect.listings) << row.name;
+    }
+    if (!expect.pauses.empty()) {
+      EXPECT_EQ(seen.pauses, expect.pauses) << row.name;
+    }
+    if (expect.failure) {
+      EXPECT_EQ(last["failure"]["kind"], *expect.failure) << row.name;
+    }
+    if (expect.cache) {
+      EXPECT_EQ(last["state"]["StopOrderclOrdID_Cache"], *expect.cache) << row.name;
+    }
+    for (const Json& record : seen.records) {
+      EXPECT_EQ(record["execInst"], "LastPrice,ReduceOnly") << row.name;
+      EXPECT_EQ(record["ordType"], "Stop") << row.name;
+    }
+  }
+}
+
+}  // namespace
