@@ -320,4 +320,58 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
   }
 }
 
+// The side and size of a new stop: above the mid price it buys, at or below it sells; the size
+// is the instrument's maximum order quantity less one, cut toward zero and down to whole lots.
+struct SizeCase {
+  const char* name;
+  Json price;
+  double mid;
+  Json instrument;
+  double placed_at;
+  long long quantity;
+};
+
+TEST(RequestSteps, NewStopsTakeTheirSideAndSizeFromTheMarket) {
+  const std::vector<SizeCase> cases = {
+      {"below the mid price: sells", 9000.5, kMid, {{"maxOrderQty", 1000}}, 9000.5, -999},
+      {"at the mid price: sells", 9100, 9100, {{"maxOrderQty", 1000}}, 9100, -999},
+      {"above the mid price: buys", 9200, kMid, {{"maxOrderQty", 1000}}, 9200, 999},
+      {"a fractional limit is cut toward zero",
+       9000.5,
+       kMid,
+       {{"maxOrderQty", 1000.9}},
+       9000.5,
+       -999},
+      {"whole lots, rounded down",
+       9000.5,
+       kMid,
+       {{"maxOrderQty", 10000000}, {"lotSize", 100}},
+       9000.5,
+       -9999900},
+      {"a price as text, blanks around it",
+       " 9000.5 ",
+       kMid,
+       {{"maxOrderQty", 1000}},
+       9000.5,
+       -999},
+  };
+  for (const SizeCase& c : cases) {
+    const Json answers = {{"Bitmex_Wrapper.ReturnTicker", {returns(0.5)}},
+                          {"Bitmex_Wrapper.instrument", {returns(c.instrument)}},
+                          {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
+                          {"QuorCalls.open_orders", {returns(kEmpty)}},
+                          {"QuorCalls.STOP_order", {not_accepted()}}};
+    const Json transcript = replay::run(
+        replay::parse_scenario({{"PairLIST", {"XBTUSD"}},
+                                {"answers", answers},
+                                {"requests", {{{"PAIR", "XBTUSD"}, {"Price", c.price}}}}}));
+    const Json& events = transcript["requests"].back()["events"];
+    Json placement;
+    for (const Json& event : events) {
+      if (event.value("call", "") == "QuorCalls.STOP_order") placement = event["args"];
+    }
+    EXPECT_EQ(placement, Json::array({"XBTUSD", c.placed_at, c.quantity})) << c.name;
+  }
+}
+
 }  // namespace
