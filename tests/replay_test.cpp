@@ -1,6 +1,7 @@
-// Golden transcripts: every tests/scenarios/NAME.json is replayed and its transcript compared
-// with tests/expected/NAME.json. Run with STOPLOSS_UPDATE_GOLDEN=1 to rewrite the expected
-// files after a deliberate change; their diff is then the review.
+// The replay tool's transcript format, on two whole examples: every tests/scenarios/NAME.json is
+// replayed and its transcript compared with tests/expected/NAME.json. The module's behaviour is
+// checked by the tables of request_steps_test. STOPLOSS_UPDATE_GOLDEN=1 rewrites the expected
+// files after a deliberate change of the format.
 #include "replay/replay.hpp"
 
 #include <gtest/gtest.h>
