@@ -244,27 +244,6 @@ TEST_F(OnExchange, ReplaceRemovesTheOldStopsEvenOneAtThePrice) {
   EXPECT_NE(book()[0]["orderID"], old);
 }
 
-struct Labels {
-  StopLoss::CallOptions options;
-  std::string text;
-  std::string link;
-};
-
-class LabelsOf : public OnExchange, public testing::WithParamInterface<Labels> {};
-
-TEST_P(LabelsOf, ShowOnTheNewStop) {
-  EXPECT_EQ(StopLoss::Call("XBTUSD", 9000, GetParam().options), true);
-  ASSERT_EQ(book().size(), 1u);
-  EXPECT_EQ(book()[0]["text"], GetParam().text);
-  EXPECT_EQ(book()[0]["clOrdLinkID"], GetParam().link);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Options, LabelsOf,
-    testing::Values(Labels{{}, "Submitted via API.", ""}, Labels{{.Text = "trail"}, "trail", ""},
-                    Labels{{.Text = 42}, "42", ""},
-                    Labels{{.CLID = "pos-7", .Text = "trail"}, "trail", "pos-7"}));
-
 struct Report {
   const char* name;
   std::vector<double> standing;
@@ -286,15 +265,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, ReportOf,
                                          Report{"AlreadyStanding", {8000}, true},
                                          Report{"AlreadyStandingChecked", {8000}, false}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(OnExchange, VerificationGivesUpWhenTheStopNeverShows) {
-  exchange_->fail_next("QuorCalls.STOP_order",
-                       std::make_exception_ptr(std::runtime_error("connection reset")));
-  EXPECT_EQ(StopLoss::Call("XBTUSD", 9000, {.Verification = true}), false);
-  EXPECT_TRUE(log_->has("warn", "E.f3 Failed to place connection reset"));
-  EXPECT_TRUE(log_->has("critical", "Verification Failed F.2! Max retry"));
-  EXPECT_TRUE(prices().empty());
-}
 
 // Failures the module leaves to the caller may surface, but a true result always stands on the
 // book and a false one is always explained in the log.

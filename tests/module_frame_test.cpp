@@ -1,4 +1,4 @@
-// Loading the module, its constants, ARM and the module-level Call.
+// Loading the module, ARM and the module-level Call.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -13,28 +13,6 @@ namespace {
 
 namespace StopLoss = Modules::StopLoss;
 using replay::Json;
-
-TEST(Constants, HaveTheirExactBytes) {
-  EXPECT_EQ(StopLoss::MODULEPRINT, "\x1b[95m Stop_Loss.Module\x1b[0m");
-  EXPECT_EQ(StopLoss::POK, "\x1b[92mOK !\x1b[0m");
-  EXPECT_EQ(StopLoss::PFAILED, "\x1b[91m FAILED !!\x1b[0m");
-  EXPECT_EQ(StopLoss::CYAN, StopLoss::LYAN);
-  EXPECT_EQ(StopLoss::PBLINCK, "\x1b[5m");
-  EXPECT_EQ(StopLoss::API_REST_INTERVAL, 0.015);
-}
-
-TEST(Load, AppendsTheSevenComponentDirectoriesInOrder) {
-  replay::Script script({});
-  auto host = replay::scripted_components(script, "/srv/bot");
-  host.search_list = {"/usr/lib/bot"};
-  StopLoss::load(host);
-  const std::vector<std::string> expected = {"/usr/lib/bot",        "/srv/bot/Core/Aux",
-                                             "/srv/bot/Core/utils", "/srv/bot/Core/Modules",
-                                             "/srv/bot/Core/auth",  "/srv/bot/Core/ws",
-                                             "/srv/bot/Core/Rest",  "/srv/bot/Core/Automations"};
-  EXPECT_EQ(host.search_list, expected);
-  EXPECT_EQ(script.take_events().size(), 7u);  // GetDir.Dir once per directory
-}
 
 // Each row removes components from a complete table; the load names the first one it needs.
 struct MissingComponents {
@@ -107,18 +85,6 @@ TEST_F(ModuleCall, NaNPriceFailsBeforeAnyExchangeCall) {
     EXPECT_THROW(StopLoss::Call("XBTUSD", price), stoploss::ValueError) << price;
     EXPECT_EQ(script_.take_events().size(), 1u) << "only SERVE may be called";
   }
-}
-
-TEST(Aux, StartsWithOneUnknownQuantityPerPairAndNothingRecorded) {
-  const StopLoss::Aux manager({"XBTUSD", "ETHUSD", "XBTUSD"});
-  EXPECT_EQ(manager.SLCONTRACTS_List.size(), 2u);
-  EXPECT_EQ(manager.SLCONTRACTS_List.at("XBTUSD"), 0);
-  EXPECT_EQ(manager.SLCONTRACTS_List.at("ETHUSD"), 0);
-  EXPECT_FALSE(manager.StopOrderclOrdID_Cache.has_value());  // unset, not "none"
-  EXPECT_TRUE(manager.LastSTOPRICE.is_number_integer());
-  EXPECT_EQ(manager.LastSTOPRICE, 0);
-  EXPECT_EQ(manager.API_REST_INTERVAL, 0.01);
-  EXPECT_TRUE(StopLoss::Aux({}).SLCONTRACTS_List.empty());
 }
 
 }  // namespace

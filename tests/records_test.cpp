@@ -161,45 +161,6 @@ TEST(records, ToTextWritesOtherKinds) {
   }
 }
 
-TEST(records, TextContainsLooksInTheTextForm) {
-  EXPECT_TRUE(text_contains("Order not found", "not found"));
-  EXPECT_FALSE(text_contains("Order not found", "Not Found"));
-  EXPECT_TRUE(text_contains(9000.0, "9000.0"));
-  EXPECT_FALSE(text_contains(9000.5, "9000.0"));
-  EXPECT_TRUE(text_contains(nullptr, "None"));
-  EXPECT_TRUE(text_contains(false, "False"));
-  EXPECT_TRUE(text_contains(Value::object({{"ordStatus", "Filled"}}), R"("ordStatus":"Filled")"));
-}
-
-TEST(records, TruthyFollowsTheValueKind) {
-  for (const Value& input : {Value(), Value(false), Value(0), Value(0.0), Value(-0.0), Value(""),
-                             Value::array(), Value::object()}) {
-    EXPECT_FALSE(truthy(input)) << input.dump();
-  }
-  for (const Value& input : {Value(true), Value(1), Value(-1), Value(0.5), Value("0"),
-                             Value("False"), Value::array({0}), Value::object({{"a", nullptr}})}) {
-    EXPECT_TRUE(truthy(input)) << input.dump();
-  }
-}
-
-TEST(records, FieldAndItemsCheckTheShape) {
-  const Value record = {{"orderID", "abc"}, {"price", nullptr}};
-  EXPECT_EQ(field(record, "orderID"), "abc");
-  EXPECT_TRUE(field(record, "price").is_null());
-  EXPECT_EQ(outcome([&] { field(record, "orderQty"); }), "KeyError");
-  for (const Value& not_record : {Value::array({record}), Value(), Value("orderID")}) {
-    EXPECT_EQ(outcome([&] { field(not_record, "orderID"); }), "TypeError") << not_record.dump();
-  }
-
-  const Value list = Value::array({record, 7});
-  ASSERT_EQ(items(list).size(), 2u);
-  EXPECT_EQ(items(list)[1], 7);
-  EXPECT_TRUE(items(Value::array()).empty());
-  for (const Value& not_list : {record, Value(), Value("[]"), Value(3)}) {
-    EXPECT_EQ(outcome([&] { items(not_list); }), "TypeError") << not_list.dump();
-  }
-}
-
 TEST(records, OrderingIsBetweenNumbersOnly) {
   struct Case {
     Value a, b;
@@ -228,33 +189,6 @@ TEST(records, OrderingIsBetweenNumbersOnly) {
   EXPECT_FALSE(equal("100", 100));
   EXPECT_FALSE(equal(std::numeric_limits<std::uint64_t>::max(), -1));
   EXPECT_FALSE(equal(std::nan(""), std::nan("")));
-}
-
-TEST(records, FailureKindNamesEachKind) {
-  const std::vector<std::pair<std::exception_ptr, std::string>> cases = {
-      {std::make_exception_ptr(KeyError("'orderID'")), "KeyError"},
-      {std::make_exception_ptr(TypeError("t")), "TypeError"},
-      {std::make_exception_ptr(ValueError("v")), "ValueError"},
-      {std::make_exception_ptr(HTTPError("h", {400, "{}"})), "HTTPError"},
-      {std::make_exception_ptr(ImportError("i")), "ImportError"},
-      {std::make_exception_ptr(std::runtime_error("r")), "Error"},
-      {std::make_exception_ptr(std::logic_error("l")), "Error"}};
-  for (const auto& [thrown, kind] : cases) {
-    EXPECT_EQ(outcome([&] { std::rethrow_exception(thrown); }), kind);
-  }
-}
-
-TEST(records, HttpErrorKeepsItsTextApartFromTheResponse) {
-  const std::string body = R"({"error":{"message":"Invalid orderID","name":"HTTPError"}})";
-  try {
-    throw HTTPError("400 Client Error: Bad Request", {400, body});
-  } catch (const std::runtime_error& failure) {
-    ASSERT_EQ(failure_kind(failure), "HTTPError");
-    const auto& http = dynamic_cast<const HTTPError&>(failure);
-    EXPECT_STREQ(http.what(), "400 Client Error: Bad Request");
-    EXPECT_EQ(http.response().status_code, 400);
-    EXPECT_EQ(http.response().body, body);
-  }
 }
 
 }  // namespace

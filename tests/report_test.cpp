@@ -54,22 +54,6 @@ TEST(report, SummaryCountsOutcomesCallsAndFaults) {
   EXPECT_EQ(s.faults, 6);
 }
 
-TEST(report, SummaryPrintsAlignedEvenWhenEmpty) {
-  for (const Summary& summary : {summarize({}), summarize({request({kStop}, 3), request({})})}) {
-    std::ostringstream out;
-    print_summary(summary, out);
-    SCOPED_TRACE(out.str());
-    EXPECT_EQ(out.str().find("nan"), std::string::npos);
-    std::istringstream lines(out.str());
-    int count = 0;
-    for (std::string line; std::getline(lines, line); ++count) {
-      const std::string value = (line + ' ').substr(30, 8);  // right-aligned in 7, then a gap
-      EXPECT_TRUE(value[6] != ' ' && value[7] == ' ') << line;
-    }
-    EXPECT_EQ(count, 16);
-  }
-}
-
 TEST(report, ModuleTimePercentilesTakeTheNearestRank) {
   struct Case {
     std::vector<double> us;
@@ -117,23 +101,6 @@ TEST(report, BookNotHoldingIsTalliedByReasonAndMarked) {
     EXPECT_EQ(line.find("<<") == std::string::npos, held);
     EXPECT_EQ(s.with_other_stops, std::count_if(c.stops.begin(), c.stops.end(),
                                                 [](double stop) { return stop != kStop; }) > 0);
-  }
-}
-
-TEST(report, StepLinesLineUpUnderTheHeader) {
-  EXPECT_EQ(step_line(request({kStop}, 12.34)),
-            "     7         9100       9000.5  true        3  1 @ 9000.5                    12.3");
-  DemoStep wide = request({65432.5, 65433, 65434}, 123456.7);
-  wide.step = 12345;
-  wide.price = 65432.5;
-  wide.failure = "boom";
-  const std::string header = step_header();
-  const std::vector<std::pair<DemoStep, std::string>> cases = {
-      {wide, "3 @ 65432.5, 65433 +1"}, {request({}, 0.5), "0 "}, {request({kStop}, 1e-3), "1 @"}};
-  for (const auto& [step, stops] : cases) {
-    const std::string line = step_line(step);
-    EXPECT_EQ(line.find("  " + stops) + 2, header.find("stops on the book")) << line;
-    EXPECT_EQ(line.substr(0, line.find("  <<")).size(), header.size()) << line;
   }
 }
 

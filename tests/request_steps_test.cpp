@@ -273,7 +273,9 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {kEmpty},
        {},
        {request(0)},
-       {.result = true, .logged = {"log: Cleaning Stops"}, .listings = 0}},
+       {.result = true,
+        .logged = {"log: \x1b[95m Stop_Loss.Module\x1b[0m Cleaning Stops "},
+        .listings = 0}},
   };
   for (const Row& row : rows) {
     const Json transcript = run(row);
