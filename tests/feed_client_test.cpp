@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -18,239 +16,127 @@
 #include <thread>
 #include <vector>
 
-#include "Core/auth/signature.hpp"
-#include "Core/utils/unix_time.hpp"
-
 namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace websocket = beast::websocket;
 using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using stoploss::Value;
 
 const auth::Credentials kCredentials{"test-key", "test-secret"};
-constexpr milliseconds kPingAfter{150};
 constexpr milliseconds kStaleAfter{400};
-constexpr milliseconds kConnectDeadline{600};
 constexpr std::size_t kMaxMessage = 128 << 10;  // room for 100k levels of nesting
 
-// One accepted connection, read in the background so that a script can wait with a deadline.
-class Peer {
- public:
-  Peer(asio::io_context& io, tcp::socket socket) : io_(io), ws_(std::move(socket)) {}
+// One accepted connection. Every wait ends once the client goes, as it does at the latest when
+// the test stops it.
+struct Peer {
+  beast::websocket::stream<tcp::socket> ws;
+  std::string heard;  // what the client sent: op names, and text that is not JSON ("ping")
+  Clock::time_point last_send;
 
-  bool accept() {
-    bool done = false;
-    beast::error_code failed;
-    ws_.async_accept([&](const beast::error_code& error) { done = true, failed = error; });
-    run_until([&] { return done; }, milliseconds(1000));
-    if (!done || failed) return false;
-    arm();
-    return true;
-  }
-
-  // The next message, or none within `within` or once the client closed.
-  std::optional<std::string> read(milliseconds within = milliseconds(1000)) {
-    run_until([&] { return !inbox_.empty() || closed_; }, within);
-    if (inbox_.empty()) return std::nullopt;
-    std::string text = std::move(inbox_.front());
-    inbox_.pop_front();
+  std::optional<std::string> read() {
+    beast::flat_buffer buffer;
+    beast::error_code error;
+    ws.read(buffer, error);
+    if (error) return std::nullopt;
+    const std::string text = beast::buffers_to_string(buffer.data());
     const Value command = Value::parse(text, nullptr, false);
-    heard_.push_back(text == "ping" ? text : command.is_object() ? command.value("op", "?") : "?");
+    heard += (heard.empty() ? "" : " ") + (command.is_object() ? command.value("op", "?") : text);
     return text;
   }
-
-  void send(const Value& message) { send_text(message.dump()); }
-  void send_text(const std::string& text) {
-    bool done = false;
-    ws_.async_write(asio::buffer(text),
-                    [&](const beast::error_code&, std::size_t) { done = true; });
-    run_until([&] { return done; }, milliseconds(1000));
-    last_send_ = Clock::now();
+  bool send(const std::string& text) {
+    beast::error_code error;
+    ws.write(asio::buffer(text), error);
+    last_send = Clock::now();
+    return !error;
   }
-
-  // Answers "ping" with "pong" (or not) until `within` passed or the client left.
-  void converse(milliseconds within, bool answer = true) {
-    const Clock::time_point end = Clock::now() + within;
-    while (Clock::now() < end && !closed_) {
-      const auto text = read(std::chrono::duration_cast<milliseconds>(end - Clock::now()));
-      if (text == "ping" && answer) send_text("pong");
+  // A notice every 50 ms for `lasting`, or until the client goes: the feed is not silent.
+  void chat(milliseconds lasting) {
+    for (auto end = Clock::now() + lasting; Clock::now() < end && send(R"({"info":"hi"})");) {
+      std::this_thread::sleep_for(milliseconds(50));
     }
   }
-
-  void close() {
-    beast::get_lowest_layer(ws_).close();
-    run_until([&] { return closed_; }, milliseconds(1000));
-  }
-
-  const std::vector<std::string>& heard() const { return heard_; }
-  Clock::time_point last_send() const { return last_send_; }
-
- private:
-  void arm() {
-    ws_.async_read(buffer_, [this](const beast::error_code& error, std::size_t) {
-      if (error) {
-        closed_ = true;
-        return;
-      }
-      inbox_.push_back(beast::buffers_to_string(buffer_.data()));
-      buffer_.consume(buffer_.size());
-      arm();
-    });
-  }
-
-  template <class Done>
-  void run_until(Done done, milliseconds within) {
-    const Clock::time_point end = Clock::now() + within;
-    while (!done() && Clock::now() < end) {
-      if (io_.stopped()) io_.restart();
-      io_.run_one_until(end);
+  void until_gone() {
+    while (read()) {
     }
   }
-
-  asio::io_context& io_;
-  websocket::stream<beast::tcp_stream> ws_;
-  beast::flat_buffer buffer_;
-  std::deque<std::string> inbox_;
-  bool closed_ = false;
-  std::vector<std::string> heard_;
-  Clock::time_point last_send_ = Clock::now();
 };
 
 using Script = std::function<void(Peer&)>;
 
-// Serves each connection with the next script (the last one serves every later connection), one
-// connection at a time, on a thread of its own.
-class ScriptedFeed {
- public:
-  explicit ScriptedFeed(std::vector<Script> scripts)
-      : scripts_(std::move(scripts)), acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}) {
-    thread_ = std::thread([this] { serve(); });
-  }
+// Serves the first connection with `first` and every later one with `later`, one at a time, on
+// a thread of its own; keeps what the client sent on the first and when the server last spoke.
+struct ScriptedFeed {
+  ScriptedFeed(Script first, Script later)
+      : thread([this, first = std::move(first), later = std::move(later)] {
+          for (bool served = false;;) {
+            tcp::socket socket(io);
+            beast::error_code error;
+            acceptor.accept(socket, error);
+            if (error || stopping) return;
+            Peer peer{beast::websocket::stream<tcp::socket>(std::move(socket)), "", Clock::now()};
+            peer.ws.accept(error);
+            if (error) continue;
+            (served ? later : first)(peer);
+            const std::lock_guard lock(mutex);
+            if (!std::exchange(served, true)) first_peer = {peer.heard, peer.last_send};
+          }
+        }) {}
   ~ScriptedFeed() {
-    stopping_ = true;
-    thread_.join();
+    stopping = true;
+    tcp::socket wake(io);
+    beast::error_code ignored;
+    wake.connect(acceptor.local_endpoint(), ignored);
+    thread.join();
   }
 
-  std::string url() const {
-    return "http://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port());
-  }
-  // What the client sent on each connection so far: op names and "ping".
-  std::vector<std::vector<std::string>> heard() const {
-    const std::lock_guard lock(mutex_);
-    return heard_;
-  }
-  Clock::time_point first_last_send() const {
-    const std::lock_guard lock(mutex_);
-    return first_last_send_;
-  }
-
-  bool stopping() const { return stopping_; }
-
- private:
-  void serve() {
-    for (std::size_t n = 0; !stopping_;) {
-      tcp::socket socket(io_);
-      bool accepted = false;
-      acceptor_.async_accept(socket, [&](const beast::error_code& error) { accepted = !error; });
-      io_.restart();
-      io_.run_for(milliseconds(50));
-      if (!accepted) {
-        acceptor_.cancel();
-        io_.restart();
-        io_.run();
-        if (!accepted) continue;
-      }
-      Peer peer(io_, std::move(socket));
-      if (!peer.accept()) continue;
-      scripts_[std::min(n++, scripts_.size() - 1)](peer);
-      peer.close();
-      const std::lock_guard lock(mutex_);
-      heard_.push_back(peer.heard());
-      if (n == 1) first_last_send_ = peer.last_send();
-    }
-  }
-
-  std::vector<Script> scripts_;
-  asio::io_context io_;
-  tcp::acceptor acceptor_;
-  std::atomic<bool> stopping_{false};
-  mutable std::mutex mutex_;
-  std::vector<std::vector<std::string>> heard_;
-  Clock::time_point first_last_send_{};
-  std::thread thread_;
+  asio::io_context io;
+  tcp::acceptor acceptor{io, {asio::ip::make_address("127.0.0.1"), 0}};
+  std::atomic<bool> stopping = false;
+  std::mutex mutex;
+  std::pair<std::string, Clock::time_point> first_peer;  // what it heard, when it last spoke
+  std::thread thread;
 };
 
-Value welcome() {
-  return {{"info", "Welcome to the BitMEX Realtime API."},
-          {"version", "test"},
-          {"docs", "https://www.bitmex.com/app/wsAPI"},
-          {"limit", {{"remaining", 39}}}};
-}
+const std::string kWelcome = R"({"info":"Welcome to the BitMEX Realtime API.","version":"t"})";
 
-// Whether `message` authenticates as the exchange checks it.
-bool authentic(const Value& message) {
-  const Value args = message.value("args", Value::array());
-  if (message.value("op", "") != "authKeyExpires" || args.size() != 3 || !args[1].is_number()) {
-    return false;
-  }
-  const long long expires = args[1].get<long long>();
-  return args[0] == kCredentials.key && expires > utils::unix_now() &&
-         args[2] == auth::signature(kCredentials.secret, "GET", "/realtime", expires, "");
-}
-
-Value refusal(int status, const char* error, const Value& request) {
-  return {{"status", status}, {"error", error}, {"meta", Value::object()}, {"request", request}};
-}
-
-// Welcome, authentication, subscription acknowledged and a partial for every topic, the order
-// table holding one order `id`; false when the client did not do its part.
-bool serve_partials(Peer& peer, const char* id, const char* refuse_subscription = nullptr) {
-  peer.send(welcome());
+// Welcome, authentication (with `refusal` if any) and a partial for every topic subscribed to,
+// the order table holding one order `id`; false when the client did not do its part.
+bool serve_partials(Peer& peer, const char* id, const char* refusal = nullptr) {
+  peer.send(kWelcome);
   const auto auth = peer.read();
-  if (!auth || !authentic(Value::parse(*auth, nullptr, false))) return false;
-  peer.send({{"success", true}, {"request", Value::parse(*auth)}});
-  const auto subscribe = peer.read();
+  if (!auth) return false;
+  const Value request = Value::parse(*auth, nullptr, false);
+  peer.send((refusal ? Value{{"status", 401}, {"error", refusal}, {"request", request}}
+                     : Value{{"success", true}, {"request", request}})
+                .dump());
+  const auto subscribe = refusal ? std::nullopt : peer.read();
   if (!subscribe) return false;
-  const Value request = Value::parse(*subscribe, nullptr, false);
-  if (refuse_subscription) {
-    peer.send(refusal(400, refuse_subscription, request));
-    return false;
-  }
-  for (const Value& topic : request.value("args", Value::array())) {
-    peer.send({{"success", true}, {"subscribe", topic}, {"request", request}});
-    const std::string name = topic.get<std::string>();
-    const std::string table = name.substr(0, name.find(':'));
-    Value data = Value::array();
-    if (table == "order") {
-      data.push_back({{"orderID", id},
-                      {"symbol", "XBTUSD"},
-                      {"ordStatus", "New"},
-                      {"timestamp", "2026-12-06T19:29:57.100Z"}});
-    } else if (table == "instrument") {
-      data.push_back({{"symbol", "XBTUSD"}, {"tickSize", 0.5}, {"lotSize", 100}});
-    }
-    const Value keys = table == "order"        ? Value{"orderID"}
-                       : table == "instrument" ? Value{"symbol"}
-                                               : Value{"account", "symbol"};
-    peer.send({{"table", table},
-               {"action", "partial"},
-               {"keys", keys},
-               {"filter", {{"symbol", "XBTUSD"}}},
-               {"data", data}});
+  for (const Value& topic :
+       Value::parse(*subscribe, nullptr, false).value("args", Value::array())) {
+    const std::string table =
+        topic.get<std::string>().substr(0, topic.get<std::string>().find(':'));
+    const Value order = {{"orderID", id}, {"symbol", "XBTUSD"}, {"ordStatus", "New"}};
+    peer.send(Value{{"table", table},
+                    {"action", "partial"},
+                    {"keys", {table == "order" ? "orderID" : "symbol"}},
+                    {"filter", {{"symbol", "XBTUSD"}}},
+                    {"data", table == "order" ? Value::array({order}) : Value::array()}}
+                  .dump());
   }
   return true;
 }
 
-// Serves the partials, lets the feed be seen up for a while, then does `after`.
-Script then(std::function<void(Peer&)> after) {
-  return [after](Peer& peer) {
+// Serves the partials, lets the feed be seen up for a while, then sends `text` (none: falls
+// silent) and reads until the client goes.
+Script then(std::optional<std::string> text) {
+  return [text](Peer& peer) {
     if (!serve_partials(peer, "first")) return;
-    peer.converse(milliseconds(100));
-    after(peer);
+    peer.chat(milliseconds(100));
+    if (text) peer.send(*text);
+    peer.until_gone();
   };
 }
 
@@ -263,78 +149,58 @@ struct LinkCase {
 };
 
 const LinkCase kLinks[] = {
-    {"served, then closed: up, then again with a fresh partial", then([](Peer&) {}), true,
-     "authKeyExpires subscribe", "End of file"},
+    {"served, then closed: up, then again with a fresh partial",
+     [](Peer& peer) {
+       if (serve_partials(peer, "first")) peer.chat(milliseconds(100));
+     },
+     true, "authKeyExpires subscribe", "End of file"},
     {"authentication refused: down, the exchange's text kept",
      [](Peer& peer) {
-       peer.send(welcome());
-       const auto auth = peer.read();
-       if (auth) peer.send(refusal(401, "Invalid API Key.", Value::parse(*auth)));
-       peer.converse(milliseconds(300));
+       serve_partials(peer, "first", "Invalid API Key.");
+       peer.until_gone();
      },
      false, "authKeyExpires", "401 Invalid API Key. (authKeyExpires)"},
-    {"subscription refused: down, the exchange's text kept",
-     [](Peer& peer) {
-       serve_partials(peer, "first", "Unknown or expired table: position:XBTUSD");
-       peer.converse(milliseconds(300));
-     },
-     false, "authKeyExpires subscribe", "400 Unknown or expired table"},
-    {"silent once up: pinged, then down within the staleness bound",
-     then([](Peer& peer) { peer.converse(milliseconds(1000), false); }), true,
+    {"silent once up: pinged, then down within the staleness bound", then(std::nullopt), true,
      "authKeyExpires subscribe ping", "nothing heard for 400 ms"},
     {"notices but no partials: dropped at the connect deadline",
      [](Peer& peer) {
-       peer.send(welcome());
+       peer.send(kWelcome);
        peer.read();
-       for (int i = 0; i < 12 && peer.read(milliseconds(100)) == std::nullopt; ++i) {
-         peer.send({{"info", "still here"}});
-       }
+       peer.chat(milliseconds(1200));
      },
      false, "authKeyExpires", "not up within 600 ms"},
-    {"a message over the size bound: dropped", then([](Peer& peer) {
-       peer.send_text(std::string(kMaxMessage + 1, ' '));
-       peer.converse(milliseconds(300));
-     }),
-     true, "authKeyExpires subscribe", "exceeded"},
-    {"a message that is not JSON: dropped", then([](Peer& peer) {
-       peer.send_text("{\"table\":");
-       peer.converse(milliseconds(300));
-     }),
-     true, "authKeyExpires subscribe", "unreadable message: not JSON"},
-    {"JSON nested 100k deep: dropped", then([](Peer& peer) {
-       peer.send_text(std::string(100000, '['));
-       peer.converse(milliseconds(300));
-     }),
-     true, "authKeyExpires subscribe", "nested deeper than"},
+    {"a message over the size bound: dropped", then(std::string(kMaxMessage + 1, ' ')), true,
+     "authKeyExpires subscribe", "exceeded"},
+    {"a message that is not JSON: dropped", then("{\"table\":"), true, "authKeyExpires subscribe",
+     "unreadable message: not JSON"},
+    {"JSON nested 100k deep: dropped", then(std::string(100000, '[')), true,
+     "authKeyExpires subscribe", "nested deeper than"},
 };
 
-std::string joined(const std::vector<std::string>& words) {
-  std::string text;
-  for (const std::string& word : words) text += (text.empty() ? "" : " ") + word;
-  return text;
-}
-
+// The open orders' ids, or "none" before a partial.
 std::string order_ids(const ws::FeedClient& feed) {
-  std::vector<std::string> ids;
-  for (const Value& row : *feed.open_orders("XBTUSD")) ids.push_back(row.value("orderID", "?"));
-  return joined(ids);
+  const ws::Snapshot rows = feed.open_orders("XBTUSD");
+  std::string ids = rows ? "" : "none";
+  for (std::size_t i = 0; rows && i < rows->size(); ++i) ids += (*rows)[i].value("orderID", "?");
+  return ids;
 }
 
 TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
   for (const LinkCase& c : kLinks) {
     SCOPED_TRACE(c.what);
-    ScriptedFeed server({c.first, [](Peer& peer) {
-                           if (serve_partials(peer, "second")) peer.converse(milliseconds(5000));
-                         }});
-    ws::FeedClient feed({.base_url = server.url(),
-                         .pairs = {"XBTUSD"},
-                         .connect_deadline = kConnectDeadline,
-                         .ping_after = kPingAfter,
-                         .stale_after = kStaleAfter,
-                         .backoff = milliseconds(50),
-                         .max_backoff = milliseconds(200),
-                         .max_message_bytes = kMaxMessage},
-                        kCredentials);
+    ScriptedFeed server(c.first, [](Peer& peer) {
+      if (serve_partials(peer, "second")) peer.chat(milliseconds(5000));
+    });
+    ws::FeedClient feed(
+        {.base_url = "http://127.0.0.1:" + std::to_string(server.acceptor.local_endpoint().port()),
+         .pairs = {"XBTUSD"},
+         .connect_deadline = milliseconds(600),
+         .ping_after = milliseconds(150),
+         .stale_after = kStaleAfter,
+         .backoff = milliseconds(50),
+         .max_backoff = milliseconds(200),
+         .max_message_bytes = kMaxMessage},
+        kCredentials);
     feed.start();
     bool up_first = false;
     std::optional<Clock::time_point> down_after_first;
@@ -347,42 +213,16 @@ TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
     }
     EXPECT_TRUE(feed.up()) << "no fresh session";
     EXPECT_EQ(order_ids(feed), "second");
-    const auto instrument = feed.instrument("XBTUSD");
-    ASSERT_NE(instrument, nullptr);
-    EXPECT_EQ(instrument->value("tickSize", 0.0), 0.5);
     EXPECT_EQ(up_first, c.up_first);
-    if (down_after_first) {
-      EXPECT_LT(*down_after_first - server.first_last_send(), kStaleAfter + milliseconds(100));
-    }
+    const auto [heard, last_send] = (std::lock_guard(server.mutex), server.first_peer);
+    EXPECT_LT(down_after_first.value_or(last_send) - last_send, kStaleAfter + milliseconds(100));
     EXPECT_NE(feed.last_error().find(c.error), std::string::npos) << feed.last_error();
-    EXPECT_GE(feed.counters().connections, 2u);
     const Clock::time_point stopping = Clock::now();
     feed.stop();
     EXPECT_LT(Clock::now() - stopping, milliseconds(200));
     EXPECT_FALSE(feed.up());
-    const auto heard = server.heard();
-    ASSERT_FALSE(heard.empty());
-    EXPECT_EQ(joined(heard.front()), c.heard);
+    EXPECT_EQ(heard, c.heard);
   }
-}
-
-TEST(FeedClient, AppliesRestAnswersButNeverAnOlderOne) {
-  ScriptedFeed server({[](Peer& peer) {
-    if (serve_partials(peer, "first")) peer.converse(milliseconds(3000));
-  }});
-  ws::FeedClient feed({.base_url = server.url(), .pairs = {"XBTUSD"}}, kCredentials);
-  feed.start();
-  for (int i = 0; i < 1000 && !feed.up(); ++i) std::this_thread::sleep_for(milliseconds(2));
-  ASSERT_TRUE(feed.up());
-  const auto answer = [](const char* id, const char* status, const char* time) {
-    return Value{{"orderID", id}, {"symbol", "XBTUSD"}, {"ordStatus", status}, {"timestamp", time}};
-  };
-  const ws::Snapshot before = feed.open_orders("XBTUSD");
-  EXPECT_TRUE(feed.apply(answer("placed", "New", "2026-12-06T19:29:58.000Z")));
-  EXPECT_FALSE(feed.apply(answer("first", "New", "2026-12-06T19:29:57.000Z")));
-  EXPECT_TRUE(feed.apply(answer("first", "Canceled", "2026-12-06T19:29:59.000Z")));
-  EXPECT_EQ(order_ids(feed), "placed");
-  EXPECT_EQ(before->size(), 1u) << "a snapshot handed out never changes";
 }
 
 }  // namespace

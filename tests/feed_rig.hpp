@@ -99,8 +99,7 @@ class Rig {
                            .deadline = std::chrono::milliseconds(250),
                            .max_retries = 2,
                            .backoff = std::chrono::milliseconds(10)},
-        auth::Credentials{kKey, secret},
-        [this](std::chrono::milliseconds wait) { backoff_.push_back(wait.count()); });
+        auth::Credentials{kKey, secret}, [](std::chrono::milliseconds) {});
     if (feed) {
       // A long backoff: a feed that went down stays down for the rest of the case.
       feed_ = std::make_shared<HookedFeed>(std::make_shared<ws::FeedClient>(
@@ -137,10 +136,6 @@ class Rig {
   bool ws_status() const {
     return host_.find<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper")->WS_Status();
   }
-  bool feed_shows_stops() const {
-    const ws::Snapshot listed = feed_->open_orders("XBTUSD");
-    return listed && !listed->empty();
-  }
 
   RigOptions options_;
   sim::SimExchange exchange_;
@@ -151,5 +146,4 @@ class Rig {
   std::shared_ptr<RecordingLog> log_ = std::make_shared<RecordingLog>();
   std::shared_ptr<RecordedSleep> sleep_ = std::make_shared<RecordedSleep>();
   stoploss::ComponentTable host_;
-  std::vector<long long> backoff_;
 };

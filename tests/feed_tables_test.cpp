@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,37 +12,48 @@ namespace {
 
 using stoploss::Value;
 
-constexpr const char* kT1 = "2026-12-06T19:29:57.100Z";
-constexpr const char* kT2 = "2026-12-06T19:29:57.250Z";
-constexpr const char* kT3 = "2026-12-06T19:30:01.000Z";
+constexpr const char* kTimes[] = {"2026-12-06T19:29:57.100Z", "2026-12-06T19:29:57.250Z",
+                                  "2026-12-06T19:30:01.000Z"};
 
-Value order(const char* id, const char* status = "New", const char* time = kT1, double price = 9000,
-            const char* pair = "XBTUSD") {
-  return {{"orderID", id},
-          {"symbol", pair},
-          {"ordStatus", status},
-          {"stopPx", price},
-          {"timestamp", time}};
-}
-
-// A change to an order: its key and the fields given, no symbol.
-Value change(const char* id, const char* time, double price) {
-  return {{"orderID", id}, {"stopPx", price}, {"timestamp", time}};
-}
-
-struct Step {
-  const char* action;  // partial, insert, update, delete, or "rest" for a REST answer
-  std::vector<Value> rows;
-  const char* pair = "XBTUSD";  // the partial's filter
-};
-
-Value message(const Step& step) {
-  Value message = {{"table", "order"}, {"action", step.action}, {"data", step.rows}};
-  if (std::string(step.action) == "partial") {
-    message["keys"] = {"orderID"};
-    message["filter"] = {{"account", 1}, {"symbol", step.pair}};
+// "a!Filled@8900#2^ETHUSD": order a, Filled, its stop at 8900, at the second of kTimes, for
+// ETHUSD ("#-": no time). What is not given is New, 9000, the first time and XBTUSD, or left
+// out of an update, which carries its key and the fields given only.
+Value order(const std::string& token, bool whole) {
+  const auto next = [&](std::size_t at) { return token.find_first_of("!@#^", at); };
+  Value row = {{"orderID", token.substr(0, next(0))}};
+  if (whole) row.update({{"symbol", "XBTUSD"}, {"ordStatus", "New"}, {"stopPx", 9000}});
+  if (whole) row["timestamp"] = kTimes[0];
+  for (std::size_t at = next(0); at != std::string::npos; at = next(at + 1)) {
+    const std::string value = token.substr(at + 1, next(at + 1) - at - 1);
+    if (token[at] == '!') row["ordStatus"] = value;
+    if (token[at] == '@') row["stopPx"] = std::stod(value);
+    if (token[at] == '#' && value == "-") row.erase("timestamp");
+    if (token[at] == '#' && value != "-") row["timestamp"] = kTimes[std::stoi(value) - 1];
+    if (token[at] == '^') row["symbol"] = value;
   }
-  return message;
+  return row;
+}
+
+// Applies "action order ...; ...": a message of the order table (a partial's filter is its first
+// order's pair), or "rest" for REST answers, or "clear" as on a disconnect.
+void apply(ws::FeedTables& tables, const std::string& steps) {
+  std::istringstream in(steps);
+  for (std::string step; std::getline(in, step, ';');) {
+    std::istringstream words(step);
+    std::string action;
+    words >> action;
+    Value message = {{"table", "order"}, {"action", action}, {"data", Value::array()}};
+    for (std::string token; words >> token;) {
+      message["data"].push_back(order(token, action != "update"));
+      if (action == "rest") tables.apply_order(message["data"].back());
+    }
+    const Value& rows = message["data"];
+    const std::string pair = rows.empty() ? "XBTUSD" : rows[0].value("symbol", "XBTUSD");
+    if (action == "partial")
+      message.update({{"keys", {"orderID"}}, {"filter", {{"symbol", pair}}}});
+    if (action == "clear") tables.clear();
+    if (action != "rest" && action != "clear") tables.apply(message);
+  }
 }
 
 // "id@price ..." of the pair's open orders, in the table's order; "unknown" before a partial.
@@ -50,81 +62,40 @@ std::string book(ws::FeedTables& tables, const char* pair) {
   if (!rows) return "unknown";
   std::string text;
   for (const Value& row : *rows) {
-    if (!text.empty()) text += " ";
-    text += row["orderID"].get<std::string>() + "@" + std::to_string(row["stopPx"].get<int>());
+    text += (text.empty() ? "" : " ") + row["orderID"].get<std::string>() + "@" +
+            std::to_string(row.value("stopPx", 0));
   }
   return text;
 }
 
 struct MergeCase {
   const char* what;
-  std::vector<Step> steps;
+  const char* steps;
   const char* xbt;              // XBTUSD's open orders afterwards
   const char* eth = "unknown";  // no ETHUSD partial: its table knows nothing
 };
 
 const MergeCase kMerges[] = {
-    {"the partial gives the open orders in its order",
-     {{"partial", {order("b"), order("a")}}},
-     "b@9000 a@9000"},
-    {"a closed order in the partial is not open",
-     {{"partial", {order("a"), order("b", "Filled")}}},
-     "a@9000"},
-    {"insert appends", {{"partial", {order("a")}}, {"insert", {order("c")}}}, "a@9000 c@9000"},
-    {"update merges by key, without a symbol",
-     {{"partial", {order("a"), order("b")}}, {"update", {change("b", kT2, 8900)}}},
-     "a@9000 b@8900"},
-    {"delete removes by key",
-     {{"partial", {order("a"), order("b")}}, {"delete", {order("a")}}},
-     "b@9000"},
-    {"diffs before the partial are ignored",
-     {{"insert", {order("a")}}, {"update", {change("a", kT2, 8800)}}, {"partial", {order("b")}}},
-     "b@9000"},
-    {"a new partial replaces the rows",
-     {{"partial", {order("a")}}, {"partial", {order("b")}}},
-     "b@9000"},
-    {"an order updated to Canceled leaves",
-     {{"partial", {order("a"), order("b")}}, {"update", {order("b", "Canceled", kT2)}}},
-     "a@9000"},
-    {"a closed order never comes back",
-     {{"partial", {order("a")}},
-      {"update", {order("a", "Filled", kT2)}},
-      {"insert", {order("a", "New", kT3)}},
-      {"rest", {order("a", "New", kT3)}}},
-     ""},
-    {"a deleted order never comes back",
-     {{"partial", {order("a")}}, {"delete", {order("a")}}, {"rest", {order("a", "New", kT3)}}},
-     ""},
-    {"a newer REST answer applies",
-     {{"partial", {order("a")}}, {"rest", {order("a", "New", kT2, 8900)}}},
-     "a@8900"},
-    {"an older REST answer does not",
-     {{"partial", {order("a", "New", kT2)}}, {"rest", {order("a", "New", kT1, 8900)}}},
-     "a@9000"},
+    {"the partial's open orders in its order", "partial b a c!Filled", "b@9000 a@9000"},
+    {"insert appends, update merges by key without a symbol, delete removes",
+     "partial a b; insert c; update b@8900#2; delete a", "b@8900 c@9000"},
+    {"an update keeps the fields it does not carry", "partial a@8800; update a#2", "a@8800"},
+    {"diffs before the partial are ignored", "insert a; update a@8800#2; partial b", "b@9000"},
+    {"an order updated to Canceled leaves", "partial a b; update b!Canceled#2", "a@9000"},
+    {"a closed order never comes back", "partial a; update a!Filled#2; insert a#3; rest a#3", ""},
+    {"a deleted order never comes back", "partial a; delete a; rest a#3", ""},
+    {"nor after a disconnect", "partial a; update a!Filled#2; clear; partial; rest a#3", ""},
+    {"a newer REST answer applies", "partial a; rest a@8900#2", "a@8900"},
+    {"an older REST answer does not", "partial a#2; rest a@8900#1", "a@9000"},
     {"an older feed update does not undo a newer REST answer",
-     {{"partial", {order("a")}},
-      {"rest", {order("a", "New", kT3, 8900)}},
-      {"update", {change("a", kT2, 8950)}}},
-     "a@8900"},
-    {"a REST answer without a time leaves the feed's row",
-     {{"partial", {order("a")}},
-      {"rest", {Value{{"orderID", "a"}, {"symbol", "XBTUSD"}, {"stopPx", 1}}}}},
-     "a@9000"},
-    {"a placed order from REST is appended",
-     {{"partial", {order("a")}}, {"rest", {order("c", "New", kT2)}}},
-     "a@9000 c@9000"},
-    {"a closed REST answer closes, however old",
-     {{"partial", {order("a"), order("b", "New", kT3)}}, {"rest", {order("b", "Canceled", kT1)}}},
-     "a@9000"},
-    {"a REST answer before the partial is ignored",
-     {{"rest", {order("a")}}, {"partial", {order("b")}}},
-     "b@9000"},
+     "partial a; rest a@8900#3; update a@8950#2", "a@8900"},
+    {"a REST answer without a time leaves the feed's row", "partial a; rest a@1#-", "a@9000"},
+    {"a placed order from REST is appended", "partial a; rest c#2", "a@9000 c@9000"},
+    {"a closed REST answer closes, however old", "partial a b#3; rest b!Canceled#1", "a@9000"},
+    {"a REST answer before the partial is ignored", "rest a; partial b", "b@9000"},
+    {"after a disconnect, nothing until the next partial", "partial a; clear; insert b", "unknown"},
     {"foreign pairs are kept apart",
-     {{"partial", {order("a")}},
-      {"partial", {order("e", "New", kT1, 3000, "ETHUSD")}, "ETHUSD"},
-      {"insert", {order("f", "New", kT1, 3100, "ETHUSD"), order("g", "New", kT1, 1, "LTCUSD")}},
-      {"partial", {order("b")}}},
-     "b@9000",
+     "partial a; partial e@3000^ETHUSD; insert f@3100^ETHUSD g@1^LTCUSD; partial b", "b@9000",
      "e@3000 f@3100"},
 };
 
@@ -132,37 +103,22 @@ TEST(FeedTables, MergeOrdersAsTheExchangeSends) {
   for (const MergeCase& c : kMerges) {
     SCOPED_TRACE(c.what);
     ws::FeedTables tables({"order"}, {"XBTUSD", "ETHUSD"});
-    for (const Step& step : c.steps) {
-      if (std::string(step.action) == "rest") {
-        for (const Value& row : step.rows) tables.apply_order(row);
-      } else {
-        tables.apply(message(step));
-      }
-    }
+    apply(tables, c.steps);
     EXPECT_EQ(book(tables, "XBTUSD"), c.xbt);
     EXPECT_EQ(book(tables, "ETHUSD"), c.eth);
   }
 }
 
-TEST(FeedTables, CompleteOnlyWithEveryPartialAndClearedOnDisconnect) {
+TEST(FeedTables, CompleteOnlyWithEveryPartialAndSnapshotsNeverChange) {
   ws::FeedTables tables({"order", "instrument"}, {"XBTUSD"});
-  EXPECT_EQ(tables.topics(), (std::vector<std::string>{"instrument:XBTUSD", "order:XBTUSD"}));
-  tables.apply(message({"partial", {order("a")}}));
+  apply(tables, "partial a");
   EXPECT_FALSE(tables.complete());
-  tables.apply({{"table", "instrument"},
-                {"action", "partial"},
-                {"keys", {"symbol"}},
-                {"data", {{{"symbol", "XBTUSD"}, {"tickSize", 0.5}}}}});
-  tables.apply({{"table", "instrument"},
-                {"action", "update"},
-                {"data", {{{"symbol", "XBTUSD"}, {"lastPrice", 9001}}}}});
+  const ws::Snapshot held = tables.rows("order", "XBTUSD");
+  tables.apply(Value::parse(R"({"table": "instrument", "action": "partial", "keys": ["symbol"],
+                                "data": [{"symbol": "XBTUSD"}]})"));
   EXPECT_TRUE(tables.complete());
-  const ws::Snapshot held = tables.rows("instrument", "XBTUSD");
-  EXPECT_EQ(held->at(0).value("lastPrice", 0), 9001);
-  EXPECT_EQ(held->at(0).value("tickSize", 0.0), 0.5);
-  tables.clear();
+  apply(tables, "insert b; clear");
   EXPECT_FALSE(tables.complete());
-  EXPECT_EQ(book(tables, "XBTUSD"), "unknown") << "a cleared table is no empty book";
   EXPECT_EQ(held->size(), 1u) << "a snapshot handed out never changes";
 }
 
@@ -176,32 +132,30 @@ TEST(FeedTables, RefuseMalformedMessagesAndTablesPastTheirBound) {
   };
   for (const Value& bad : refused) {
     ws::FeedTables tables({"order"}, {"XBTUSD"});
-    tables.apply(message({"partial", {}}));
+    apply(tables, "partial");
     EXPECT_THROW(tables.apply(bad), ws::FeedError) << bad.dump();
   }
   ws::FeedTables bounded({"order"}, {"XBTUSD"}, {.max_rows = 2, .closed_memory = 2});
-  bounded.apply(message({"partial", {order("a"), order("b")}}));
-  EXPECT_THROW(bounded.apply(message({"insert", {order("c")}})), ws::FeedError);
-  EXPECT_FALSE(bounded.apply_order(order("d"))) << "a REST answer never overflows the table";
+  apply(bounded, "partial a b");
+  EXPECT_THROW(apply(bounded, "insert c"), ws::FeedError);
+  EXPECT_FALSE(bounded.apply_order(order("d", true))) << "a REST answer never overflows the table";
   EXPECT_EQ(book(bounded, "XBTUSD"), "a@9000 b@9000");
 }
 
 TEST(FeedTables, OrderTimesToTheNanosecond) {
-  struct Case {
-    const char* a;
-    const char* b;
+  const struct {
+    const char *a, *b;
     std::optional<int> order;
-  };
-  const Case cases[] = {
-      {kT1, kT2, -1},
-      {kT3, kT2, 1},
-      {"2026-12-06T19:29:57.1Z", kT1, 0},
+  } cases[] = {
+      {kTimes[0], kTimes[1], -1},
+      {kTimes[2], kTimes[1], 1},
+      {"2026-12-06T19:29:57.1Z", kTimes[0], 0},
       {"2026-12-06T19:29:57Z", "2026-12-06T19:29:57.000000001Z", -1},
-      {"2026-12-06 19:29:57Z", kT1, std::nullopt},
-      {"2026-12-06T19:29:57.100+01:00", kT1, std::nullopt},
-      {"2026-12-06T19:29:57.Z", kT1, std::nullopt},
+      {"2026-12-06 19:29:57Z", kTimes[0], std::nullopt},
+      {"2026-12-06T19:29:57.100+01:00", kTimes[0], std::nullopt},
+      {"2026-12-06T19:29:57.Z", kTimes[0], std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(ws::compare_times(c.a, c.b), c.order) << c.a;
+  for (const auto& c : cases) EXPECT_EQ(ws::compare_times(c.a, c.b), c.order) << c.a;
 }
 
 }  // namespace
