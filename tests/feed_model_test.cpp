@@ -39,7 +39,7 @@ struct Outcome {
   Fault fault = Fault::kNone;
   bool landed = false;  // the fault was brought about, or the route it waited for was used
   bool ended_true = false;
-  std::string broken;  // the case and the promises it broke; empty when it kept them
+  std::string broken{};  // the case and the promises it broke; empty when it kept them
 };
 
 Outcome run(std::uint64_t seed) {

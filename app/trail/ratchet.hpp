@@ -22,9 +22,9 @@ class Ratchet {
   std::optional<double> wanted(long long position, double last_price, double tick);
 
  private:
-  Distance distance_;
+  Distance distance_{};
   int side_ = 0;  // of the position the stop belongs to
-  std::optional<double> stop_;
+  std::optional<double> stop_{};
 };
 
 }  // namespace trail

@@ -12,11 +12,11 @@ namespace trail {
 // The state of the pair at one moment of a run, for the trace and the chart.
 struct Sample {
   double seconds = 0;  // since the run started
-  std::optional<double> last_price;
-  std::optional<double> wanted;
-  std::vector<double> stops;  // on the book, as the feed showed it
+  std::optional<double> last_price{};
+  std::optional<double> wanted{};
+  std::vector<double> stops{};  // on the book, as the feed showed it
   long long position = 0;
-  std::optional<double> entry;
+  std::optional<double> entry{};
   bool closed = false;  // the position closed at this moment
 };
 

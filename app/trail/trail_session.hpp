@@ -42,12 +42,12 @@ struct Step {
 
 // What the session has done so far.
 struct Totals {
-  std::map<std::string, int> results;  // "true", "false", "nothing", "failed"
+  std::map<std::string, int> results{};  // "true", "false", "nothing", "failed"
   int requests = 0;
   int http_requests = 0;
-  std::vector<double> protection_seconds;  // of the requests that ended true
-  double exposed_seconds = 0;              // guarding, with no stop at or inside the wanted price
-  int reconnects = 0;                      // of the feed
+  std::vector<double> protection_seconds{};  // of the requests that ended true
+  double exposed_seconds = 0;                // guarding, with no stop at or inside the wanted price
+  int reconnects = 0;                        // of the feed
 };
 
 // Keeps one stop trailing the pair's position: on each step it reads the market, ratchets the

@@ -11,20 +11,20 @@ namespace trail {
 // down, or has not sent that table yet).
 struct Market {
   bool feed_up = false;
-  std::uint64_t connections = 0;      // feed sessions opened so far
-  std::optional<long long> position;  // contracts held, positive long; 0 when flat
-  std::optional<double> entry;        // the position's average entry price
-  std::optional<double> last_price;
-  std::optional<double> tick;
-  std::optional<std::vector<double>> stops;  // stop prices of the pair's open stop orders
+  std::uint64_t connections = 0;        // feed sessions opened so far
+  std::optional<long long> position{};  // contracts held, positive long; 0 when flat
+  std::optional<double> entry{};        // the position's average entry price
+  std::optional<double> last_price{};
+  std::optional<double> tick{};
+  std::optional<std::vector<double>> stops{};  // stop prices of the pair's open stop orders
 };
 
 // How one stop request ended.
 struct Sent {
-  std::optional<bool> result;  // true, false or nothing
-  std::string failure;         // "Kind: text" when the request threw, else empty
-  int http_requests = 0;       // what the request cost, tries included
-  double seconds = 0;          // from the call to its return
+  std::optional<bool> result{};  // true, false or nothing
+  std::string failure{};         // "Kind: text" when the request threw, else empty
+  int http_requests = 0;         // what the request cost, tries included
+  double seconds = 0;            // from the call to its return
 };
 
 // The exchange's request budget as its last answer told it; -1 while unknown.
