@@ -12,6 +12,7 @@
 #include "commands.hpp"
 #include "demo/price_path.hpp"
 #include "option_checks.hpp"
+#include "stop_signals.hpp"
 
 namespace app {
 namespace {
@@ -49,11 +50,7 @@ int serve(const ServeOptions& options) {
                  "BITMEX_API_KEY and BITMEX_API_SECRET or pass --credentials FILE\n";
     return 2;
   }
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);  // before the server's threads start
+  const sigset_t stop_signals = block_stop_signals();  // before the server's threads start
 
   sim::PriceFeed::Source path;
   try {

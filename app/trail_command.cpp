@@ -12,6 +12,7 @@
 #include "commands.hpp"
 #include "option_checks.hpp"
 #include "output_files.hpp"
+#include "stop_signals.hpp"
 #include "trail/live_venue.hpp"
 #include "trail/terminal.hpp"
 #include "trail/trail_report.hpp"
@@ -57,16 +58,6 @@ class TrailLog final : public stoploss::HouseLog {
  private:
   trail::Terminal& terminal_;
 };
-
-// SIGINT and SIGTERM held pending for sigtimedwait from now on, in every thread started after.
-sigset_t block_stop_signals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  return signals;
-}
 
 // Waits up to `length` for a stop signal; whether one came.
 bool stop_signal_within(const sigset_t& signals, std::chrono::milliseconds length) {
