@@ -2,7 +2,6 @@
 // served on loopback HTTP: the requests each kind of stop request makes with the feed and
 // without it, the feed's faults, and every failure the module sorts, arriving with the kind and
 // text it expects.
-#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "feed_rig.hpp"
 
@@ -146,6 +146,19 @@ TEST(OverHttp, RequestsAndFaultsEndAsTheModuleSortsThem) {
       EXPECT_TRUE(*c.logged || line.level == "info") << line.message;
       EXPECT_EQ(line.message.find("secret"), std::string::npos) << line.message;
     }
+  }
+}
+
+// A forced listing is the exchange's own word: it never comes from the feed, however up it is.
+TEST(OverHttp, OnlyAForcedListingAsksTheExchangeWhileTheFeedIsUp) {
+  Rig rig(book("8900"));
+  rig.connect(kSecret, true);
+  const auto calls = rig.host_.find<stoploss::QuorCalls>("QuorCalls");
+  for (const auto& [force, requests] :
+       {std::pair<std::optional<bool>, const char*>{{}, ""}, {false, ""}, {true, "GET order"}}) {
+    rig.server_.reset_counts();
+    EXPECT_EQ(calls->open_orders("XBTUSD", force).size(), 1u);
+    EXPECT_EQ(text(rig.server_.requests()), requests) << force.value_or(false);
   }
 }
 

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Measures which tests catch each deliberate fault in tools/faults/NN-name.patch: applies it to a
-# scratch worktree of HEAD, builds, runs the suite and reverts it, one fault at a time.
-# Usage: tools/faults/run.sh [OUTPUT_FILE]   (the table goes to standard output and the file)
+# scratch worktree of a commit (HEAD unless given), builds, runs the suite and reverts it, one
+# fault at a time.
+# Usage: tools/faults/run.sh [OUTPUT_FILE [COMMIT]]   (the table goes to standard output and the file)
 set -euo pipefail
 faults=$(cd "$(dirname "$0")" && pwd)
 repo=$(git -C "$faults" rev-parse --show-toplevel)
 output=$(realpath -m "${1:-/dev/null}")
+commit=${2:-HEAD}
 : >"$output"
 say() { printf "$@" | tee -a "$output"; }
 note() { echo "[$(date +%T)] $*" >&2; }
 
-# A worktree of HEAD in a scratch folder, removed however the run ends; the checkout the tool
+# A worktree of the commit in a scratch folder, removed however the run ends; the checkout the tool
 # was started from (and its build folders) is never touched.
 scratch=$(mktemp -d)
 tree=$scratch/tree
@@ -21,7 +23,7 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-git -C "$repo" worktree add --detach --quiet "$tree" HEAD
+git -C "$repo" worktree add --detach --quiet "$tree" "$commit"
 cd "$tree"
 failed_log=build/debug/Testing/Temporary/LastTestsFailed.log
 
@@ -36,7 +38,7 @@ failing_tests() {
 # Configure and build once, unpatched, and note the tests that fail without any fault: they
 # are left out of every fault's count.
 started=$SECONDS
-note "configuring and building HEAD in $tree"
+note "configuring and building $commit in $tree"
 cmake --preset debug >"$scratch/configure.log" 2>&1
 if ! cmake --build --preset debug -j2 >"$scratch/build.log" 2>&1; then
   tail -30 "$scratch/build.log" >&2
