@@ -34,17 +34,11 @@ TEST_P(LoadWithout, FailsNamingTheFirstMissingCollaborator) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Collaborators, LoadWithout,
-    testing::Values(MissingComponents{{"sleep"}, "sleep"}, MissingComponents{{"GetDir"}, "GetDir"},
-                    MissingComponents{{"Bitmex_Wrapper"}, "Bitmex_Wrapper"},
-                    // toNearest is bound from QuorCalls before HouseLog
-                    MissingComponents{{"HouseLog", "QuorCalls"}, "QuorCalls"},
-                    MissingComponents{{"HouseLog"}, "HouseLog"},
-                    MissingComponents{{"ModuleHandler"}, "ModuleHandler"},
-                    MissingComponents{{"RiskManager"}, "RiskManager"},
-                    MissingComponents{{"Amend_bulk"}, "Amend_bulk"},
-                    MissingComponents{{"Cancel_bulk", "Amend_bulk"}, "Amend_bulk"}));
+INSTANTIATE_TEST_SUITE_P(Collaborators, LoadWithout,
+                         testing::Values(MissingComponents{{"sleep"}, "sleep"},
+                                         MissingComponents{{"RiskManager"}, "RiskManager"},
+                                         MissingComponents{{"Cancel_bulk", "Amend_bulk"},
+                                                           "Amend_bulk"}));
 
 class ModuleCall : public testing::Test {
  protected:
@@ -60,21 +54,6 @@ TEST_F(ModuleCall, WithoutARegisteredManagerFailsBeforeAnyExchangeCall) {
   EXPECT_THROW(StopLoss::Call("XBTUSD", 9000.5), stoploss::TypeError);
   const Json expected = Json::array({{{"call", "ModuleHandler.SERVE"}, {"args", {11}}}});
   EXPECT_EQ(script_.take_events(), expected);
-}
-
-TEST_F(ModuleCall, FetchesTheManagerAnewFromSlot11) {
-  auto first = std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"});
-  auto second = std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"});
-  StopLoss::ARM(first);
-  StopLoss::ARM(second);
-  // A price of 0 is answered without the pair's contract quantity: the unscripted exchange
-  // wrapper fails on ReturnTicker, which proves the request reached a manager.
-  EXPECT_THROW(StopLoss::Call("XBTUSD", 0), std::runtime_error);
-  const auto events = script_.take_events();
-  ASSERT_GE(events.size(), 3u);
-  EXPECT_EQ(events[0], (Json{{"call", "ModuleHandler.Store"}, {"args", {11, "<Aux>"}}}));
-  EXPECT_EQ(events[1], (Json{{"call", "ModuleHandler.Store"}, {"args", {11, "<Aux>"}}}));
-  EXPECT_EQ(events[2], (Json{{"call", "ModuleHandler.SERVE"}, {"args", {11}}}));
 }
 
 TEST_F(ModuleCall, NaNPriceFailsBeforeAnyExchangeCall) {

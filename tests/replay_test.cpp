@@ -1,5 +1,5 @@
-// The replay tool's transcript format, on two whole examples: every tests/scenarios/NAME.json is
-// replayed and its transcript compared with tests/expected/NAME.json. The module's behaviour is
+// The replay tool's transcript format, on whole examples: every examples/NAME.json is replayed
+// and its transcript compared with tests/expected/NAME.json. The module's behaviour is
 // checked by the tables of request_steps_test. STOPLOSS_UPDATE_GOLDEN=1 rewrites the expected
 // files after a deliberate change of the format.
 #include "replay/replay.hpp"
@@ -16,10 +16,11 @@ namespace {
 
 namespace fs = std::filesystem;
 const fs::path kData = STOPLOSS_TEST_DATA;
+const fs::path kExamples = STOPLOSS_EXAMPLES;
 
 std::vector<std::string> scenario_names() {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(kData / "scenarios")) {
+  for (const auto& entry : fs::directory_iterator(kExamples)) {
     if (entry.path().extension() == ".json") names.push_back(entry.path().stem().string());
   }
   std::sort(names.begin(), names.end());
@@ -29,8 +30,7 @@ std::vector<std::string> scenario_names() {
 class GoldenTranscript : public testing::TestWithParam<std::string> {};
 
 TEST_P(GoldenTranscript, MatchesExpected) {
-  const auto transcript =
-      replay::run(replay::read_scenario(kData / "scenarios" / (GetParam() + ".json")));
+  const auto transcript = replay::run(replay::read_scenario(kExamples / (GetParam() + ".json")));
   const fs::path expected_path = kData / "expected" / (GetParam() + ".json");
   if (std::getenv("STOPLOSS_UPDATE_GOLDEN")) {
     std::ofstream(expected_path) << replay::format_transcript(transcript);

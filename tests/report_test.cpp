@@ -59,15 +59,9 @@ TEST(report, ModuleTimePercentilesTakeTheNearestRank) {
     std::vector<double> us;
     double median, p99;
   };
-  std::vector<double> hundred(100), hundred_sixty(160);
+  std::vector<double> hundred(100);
   for (std::size_t i = 0; i < hundred.size(); ++i) hundred[i] = 100.0 - i;
-  for (std::size_t i = 0; i < hundred_sixty.size(); ++i) hundred_sixty[i] = (i * 77 % 160) + 1.0;
-  const std::vector<Case> cases = {{{}, 0, 0},
-                                   {{5}, 5, 5},
-                                   {{30, 10, 20}, 20, 30},
-                                   {{40, 10, 30, 20}, 20, 40},
-                                   {hundred, 50, 99},
-                                   {hundred_sixty, 80, 159}};
+  const std::vector<Case> cases = {{{}, 0, 0}, {{40, 10, 30, 20}, 20, 40}, {hundred, 50, 99}};
   for (const Case& c : cases) {
     std::vector<DemoStep> steps;
     for (const double us : c.us) steps.push_back(request({kStop}, us));
@@ -108,10 +102,8 @@ TEST(report, TraceQuotesFailureTextOnlyWhereNeeded) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", ""},
       {"timeout", "timeout"},
-      {"HTTP 503, retry", "\"HTTP 503, retry\""},
-      {"said \"no\"", "\"said \"\"no\"\"\""},
-      {"two\nlines", "\"two\nlines\""},
-      {"cr\r", "\"cr\r\""}};
+      {"said \"no\", twice", "\"said \"\"no\"\", twice\""},
+      {"two\nlines", "\"two\nlines\""}};
   for (const auto& [failure, field] : cases) {
     DemoStep step = request({kStop, 9001}, 12.5);
     step.failure = failure;
@@ -149,18 +141,6 @@ TEST(report, ChartIsWholeForDegenerateRuns) {
     EXPECT_EQ(svg.find("nan"), std::string::npos);
     EXPECT_EQ(svg.find("inf"), std::string::npos);
   }
-}
-
-TEST(report, ChartCountsEveryRequestThatWentWrong) {
-  std::vector<DemoStep> run(5, request({kStop}));
-  run[1].result = false;
-  run[2].failure = "boom";
-  run[3].result.reset();
-  run[3].stops.clear();
-  run[4].result.reset();  // nothing, with the stop standing, is fine
-  std::ostringstream out;
-  write_chart_svg(run, "run", out);
-  EXPECT_NE(out.str().find("failed, false or not held (3)"), std::string::npos);
 }
 
 }  // namespace

@@ -53,6 +53,7 @@ struct Expect {
   std::vector<std::string> logged{};     // "level: part of the text", in order
   int listings = -1;                     // open_orders calls (forced ones included); -1: any
   std::vector<double> pauses{};
+  int cleanups = 0;                      // CLEAN_Stops calls: every stop of the pair removed
   std::optional<std::string> cache{};    // StopOrderclOrdID_Cache afterwards
   std::optional<std::string> failure{};  // the kind of failure that reached the caller
 };
@@ -87,7 +88,7 @@ replay::Json run(const Row& row) {
 struct Observed {
   std::vector<double> placed, pauses;
   std::vector<std::string> amended, cancelled, logged;
-  int listings = 0;
+  int listings = 0, cleanups = 0;
   std::vector<Json> records;  // every amend and cancel record sent
 };
 
@@ -98,6 +99,7 @@ Observed observe(const Json& events) {
     const Json& args = event.contains("args") ? event["args"] : Json::array();
     if (call == "QuorCalls.STOP_order") seen.placed.push_back(args[1]);
     if (call == "QuorCalls.open_orders") ++seen.listings;
+    if (call == "QuorCalls.CLEAN_Stops") ++seen.cleanups;
     if (call == "sleep") seen.pauses.push_back(args[0]);
     if (call == "Amend_bulk.orders" || call == "Cancel_bulk.orders") {
       for (const Json& record : args[1]) {
@@ -145,6 +147,20 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
        {request(9000.5)},
        {.result = nullptr, .placed = {9000.5}, .listings = 5}},
+      {"REPLACE: the pair's stops removed first, then a stop placed",
+       {kEmpty},
+       {},
+       {request(9000.5, {{"REPLACE", true}})},
+       {.result = true, .placed = {9000.5}, .listings = 2, .cleanups = 1}},
+      {"verification mode: the stop seen is reported; the feed down: a pause before each pass",
+       {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
+       {{"QuorCalls.STOP_order", {not_accepted()}}, {"Bitmex_Wrapper.WS_Status", {returns(false)}}},
+       {request(9000.5, {{"Verification", true}})},
+       {.result = true,
+        .placed = {9000.5},
+        .logged = {"log: Placed for XBTUSD @ 9000.5"},
+        .listings = 3,
+        .pauses = {0.01, 0.2}}},
       {"already placed: nothing sent, the price recorded",
        {Json::array({stop("at", 9000.5)})},
        {},
@@ -205,12 +221,16 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {.result = nullptr,
         .placed = {9000.5},
         .logged = {"critical: E.f1 MAx stops found"},
-        .pauses = {0.01}}},
+        .pauses = {0.01},
+        .cleanups = 1}},
       {"the same with a link identifier: E.e1",
        {kEmpty},
        {{"QuorCalls.STOP_order", {failure("HTTPError", "Max Stop orders exceeded")}}},
        {request(9000.5, {{"CLID", "link"}})},
-       {.result = nullptr, .placed = {9000.5}, .logged = {"critical: E.e1 MAx stops found"}}},
+       {.result = nullptr,
+        .placed = {9000.5},
+        .logged = {"critical: E.e1 MAx stops found"},
+        .cleanups = 1}},
       {"a placement that timed out or ran out of retries: nothing logged, the listing decides",
        {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
        {{"QuorCalls.STOP_order", {failure("Error", "Timed out")}}},
@@ -275,7 +295,8 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {request(0)},
        {.result = true,
         .logged = {"log: \x1b[95m Stop_Loss.Module\x1b[0m Cleaning Stops "},
-        .listings = 0}},
+        .listings = 0,
+        .cleanups = 1}},
   };
   for (const Row& row : rows) {
     const Json transcript = run(row);
@@ -286,6 +307,7 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
     EXPECT_EQ(seen.placed, expect.placed) << row.name;
     EXPECT_EQ(seen.amended, expect.amended) << row.name;
     EXPECT_EQ(seen.cancelled, expect.cancelled) << row.name;
+    EXPECT_EQ(seen.cleanups, expect.cleanups) << row.name;
     std::vector<std::string> missing;
     std::size_t from = 0;
     for (const std::string& wanted : expect.logged) {
