@@ -58,19 +58,19 @@ struct Expect {
   std::optional<std::string> failure{};  // the kind of failure that reached the caller
 };
 
-struct Row {
-  const char* name;
-  std::vector<Json> listings;  // open_orders answers in turn; the last repeats
-  Json answers;                // further scripted answers, by operation
-  std::vector<Json> requests;  // the last one is examined
-  Expect expect;
-};
-
 Json request(double price, Json options = Json::object()) {
   options["PAIR"] = "XBTUSD";
   options["Price"] = price;
   return options;
 }
+
+struct Row {
+  const char* name;
+  std::vector<Json> listings;  // open_orders answers in turn; the last repeats
+  Json answers;                // further scripted answers, by operation
+  Expect expect;
+  std::vector<Json> requests = {request(9000.5)};  // the last one is examined
+};
 
 replay::Json run(const Row& row) {
   Json answers = {{"Bitmex_Wrapper.ReturnTicker", {returns(0.5)}},
@@ -122,84 +122,74 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
       {"a new stop is placed, accepted at once",
        {kEmpty},
        {},
-       {request(9000.5)},
        {.result = true, .placed = {9000.5}, .listings = 2, .cache = "new-1"}},
       {"a placement not accepted: the pause, then the stop seen on the first pass",
        {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
-       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
-       {request(9000.5)},
+       {{"QuorCalls.STOP_order", {not_accepted()}}},
        {.result = true, .placed = {9000.5}, .listings = 3, .pauses = {0.01}}},
       {"never seen: three passes in check mode, then nothing",
        {kEmpty},
-       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
-       {request(9000.5)},
+       {{"QuorCalls.STOP_order", {not_accepted()}}},
        {.result = nullptr, .placed = {9000.5}, .listings = 5, .pauses = {0.01}}},
       {"never seen in verification mode: thirty passes and a forced listing, then F.2",
        {kEmpty},
-       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
-       {request(9000.5, {{"Verification", true}})},
+       {{"QuorCalls.STOP_order", {not_accepted()}}},
        {.result = false,
         .placed = {9000.5},
         .logged = {"critical: Verification Failed F.2! Max retry"},
-        .listings = 33}},
+        .listings = 33},
+       {request(9000.5, {{"Verification", true}})}},
       {"a stop without the reduce-only instruction is not the stop",
        {kEmpty, kEmpty, Json::array({stop("p", 9000.5, "LastPrice")})},
-       {{"QuorCalls.STOP_order", {returns({{"ordStatus", "New"}})}}},
-       {request(9000.5)},
+       {{"QuorCalls.STOP_order", {not_accepted()}}},
        {.result = nullptr, .placed = {9000.5}, .listings = 5}},
       {"REPLACE: the pair's stops removed first, then a stop placed",
        {kEmpty},
        {},
-       {request(9000.5, {{"REPLACE", true}})},
-       {.result = true, .placed = {9000.5}, .listings = 2, .cleanups = 1}},
+       {.result = true, .placed = {9000.5}, .listings = 2, .cleanups = 1},
+       {request(9000.5, {{"REPLACE", true}})}},
       {"verification mode: the stop seen is reported; the feed down: a pause before each pass",
        {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
        {{"QuorCalls.STOP_order", {not_accepted()}}, {"Bitmex_Wrapper.WS_Status", {returns(false)}}},
-       {request(9000.5, {{"Verification", true}})},
        {.result = true,
         .placed = {9000.5},
         .logged = {"log: Placed for XBTUSD @ 9000.5"},
         .listings = 3,
-        .pauses = {0.01, 0.2}}},
+        .pauses = {0.01, 0.2}},
+       {request(9000.5, {{"Verification", true}})}},
       {"already placed: nothing sent, the price recorded",
        {Json::array({stop("at", 9000.5)})},
        {},
-       {request(9000.5)},
        {.result = true, .listings = 2, .cache = "none"}},
       {"a surplus at the price is cancelled; the list emptied resets the cached id",
        {kEmpty, kEmpty, Json::array({stop("at", 9000.5), stop("dup", 9000.5)})},
        {{"Cancel_bulk.orders", {{{"return", nullptr}, {"remove", true}}}}},
-       {request(9000.5), request(9000.5)},
-       {.result = true, .cancelled = {"dup"}, .listings = 2, .cache = "none"}},
+       {.result = true, .cancelled = {"dup"}, .listings = 2, .cache = "none"},
+       {request(9000.5), request(9000.5)}},
       {"a stop between the price and the market is moved to it, not cancelled",
        {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}),
         Json::array({stop("near", 9000.5)})},
        {},
-       {request(9000.5)},
        {.result = true, .amended = {"near"}, .listings = 3, .pauses = {0.01}}},
       {"of stops on the market side the lowest is moved, the others amended then cancelled",
        {Json::array({stop("a", 9080), stop("b", 9020), stop("c", 9050)}),
         Json::array({stop("a", 9080), stop("b", 9020), stop("c", 9050)}),
         Json::array({stop("b", 9000.5)})},
        {},
-       {request(9000.5)},
        {.result = true, .amended = {"b", "a", "c"}, .cancelled = {"a", "c"}, .listings = 3}},
       {"one or two stops beyond the price stay as candidates: a new stop is placed",
        {Json::array({stop("far1", 8900), stop("far2", 8950)})},
        {},
-       {request(9000.5)},
        {.result = true, .placed = {9000.5}, .listings = 2}},
       {"three stops beyond the price: the farthest is moved",
        {Json::array({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}),
         Json::array({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}),
         Json::array({stop("f3", 9000.5)})},
        {},
-       {request(9000.5)},
        {.result = true, .amended = {"f3"}, .listings = 3}},
       {"an amendment refused with Invalid ordStatus: E.c1, and no placement",
        {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}), kEmpty},
        {{"Amend_bulk.orders", {http_error("Invalid ordStatus")}}},
-       {request(9000.5)},
        {.result = nullptr,
         .amended = {"near"},
         .logged = {"warn: E.c1 Failed to amend"},
@@ -207,17 +197,14 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
       {"an amendment refused otherwise: E.c2",
        {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}), kEmpty},
        {{"Amend_bulk.orders", {http_error("Invalid price")}}},
-       {request(9000.5)},
        {.result = nullptr, .amended = {"near"}, .logged = {"warn: E.c2 Failed to amend"}}},
       {"a surplus cancel refused with Invalid ordStatus: E.b1, still true",
        {Json::array({stop("at", 9000.5), stop("dup", 9000.5)})},
        {{"Cancel_bulk.orders", {http_error("Invalid ordStatus")}}},
-       {request(9000.5)},
        {.result = true, .cancelled = {"dup"}, .logged = {"warn: E.b1 Failed to cancel"}}},
       {"a placement refused for the stop-order limit: E.f1, the pair's stops removed, no retry",
        {kEmpty},
        {{"QuorCalls.STOP_order", {failure("HTTPError", "Max Stop orders exceeded")}}},
-       {request(9000.5)},
        {.result = nullptr,
         .placed = {9000.5},
         .logged = {"critical: E.f1 MAx stops found"},
@@ -226,32 +213,28 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
       {"the same with a link identifier: E.e1",
        {kEmpty},
        {{"QuorCalls.STOP_order", {failure("HTTPError", "Max Stop orders exceeded")}}},
-       {request(9000.5, {{"CLID", "link"}})},
        {.result = nullptr,
         .placed = {9000.5},
         .logged = {"critical: E.e1 MAx stops found"},
-        .cleanups = 1}},
+        .cleanups = 1},
+       {request(9000.5, {{"CLID", "link"}})}},
       {"a placement that timed out or ran out of retries: nothing logged, the listing decides",
        {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
        {{"QuorCalls.STOP_order", {failure("Error", "Timed out")}}},
-       {request(9000.5)},
        {.result = true, .placed = {9000.5}, .listings = 3, .pauses = {0.01}}},
       {"any other placement failure: E.f3 with its text",
        {kEmpty},
        {{"QuorCalls.STOP_order", {failure("ValueError", "no such pair")}}},
-       {request(9000.5)},
        {.result = nullptr,
         .placed = {9000.5},
         .logged = {"warn: E.f3 Failed to place no such pair"}}},
       {"a placement answered with false: Failed to place !, false",
        {kEmpty},
        {{"QuorCalls.STOP_order", {returns(false)}}},
-       {request(9000.5)},
        {.result = false, .placed = {9000.5}, .logged = {"critical: Failed to place !"}}},
       {"a listing record the verification cannot read: F.1, false, no further pass",
        {kEmpty, kEmpty, Json::array({Json{{"ordType", "Stop"}, {"execInst", "ReduceOnly"}}})},
        {{"QuorCalls.STOP_order", {not_accepted()}}},
-       {request(9000.5)},
        {.result = false,
         .placed = {9000.5},
         .logged = {"critical: Verification Failed F.1!"},
@@ -259,12 +242,11 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
       {"a price that is no number fails before anything is sent",
        {kEmpty},
        {},
-       {Json{{"PAIR", "XBTUSD"}, {"Price", "abc"}}},
-       {.result = nullptr, .listings = 0, .failure = "ValueError"}},
+       {.result = nullptr, .listings = 0, .failure = "ValueError"},
+       {Json{{"PAIR", "XBTUSD"}, {"Price", "abc"}}}},
       {"a rounded price that is no number: Price Exception!, false, nothing sent",
        {kEmpty},
        {{"QuorCalls.toNearest", {returns("abc")}}},
-       {request(9000.5)},
        {.result = false, .logged = {"warn: Price Exception!", "warn: Error = "}, .listings = 0}},
       {"stops of the scan that cannot be read are reported, the others sorted",
        {Json::array({Json{{"ordType", "Stop"},
@@ -281,22 +263,21 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
                      stop("near", 9050)}),
         Json::array({stop("near", 9000.5)})},
        {},
-       {request(9000.5)},
        {.result = true, .amended = {"near"}, .logged = {"warn: E.a3 Unhandled Error="}}},
       {"above the mid price the stop buys: a stop below the price on that side is moved up",
        {Json::array({buy_stop("low", 9150)})},
        {{"RiskManager.get_portfolio", {returns({{"XBTUSD", {{"impactMidPrice", 9100}}}})}},
         {"QuorCalls.STOP_order", {accepted(9200)}}},
-       {request(9200)},
-       {.result = nullptr, .amended = {"low"}}},
+       {.result = nullptr, .amended = {"low"}},
+       {request(9200)}},
       {"price 0 removes the pair's stops",
        {kEmpty},
        {},
-       {request(0)},
        {.result = true,
         .logged = {"log: \x1b[95m Stop_Loss.Module\x1b[0m Cleaning Stops "},
         .listings = 0,
-        .cleanups = 1}},
+        .cleanups = 1},
+       {request(0)}},
   };
   for (const Row& row : rows) {
     const Json transcript = run(row);
@@ -344,57 +325,58 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
   }
 }
 
-// The side and size of a new stop: above the mid price it buys, at or below it sells; the size
-// is the instrument's maximum order quantity less one, cut toward zero and down to whole lots.
+// The side and size of a new stop, and the caller's text on it: above the mid price it buys, at
+// or below it sells; the size is the instrument's maximum order quantity less one, cut toward
+// zero and down to whole lots.
 struct SizeCase {
   const char* name;
-  Json price;
-  double mid;
   Json instrument;
-  double placed_at;
   long long quantity;
+  Json price = 9000.5;
+  double mid = kMid;
+  Json options = Json::object();
+  Json text = "";  // sent as the placement's Text
 };
 
-TEST(RequestSteps, NewStopsTakeTheirSideAndSizeFromTheMarket) {
+TEST(RequestSteps, NewStopsTakeTheirSideSizeAndTextFromTheMarketAndTheCaller) {
+  const Json limit = {{"maxOrderQty", 1000}},
+             xbtusd = {{"maxOrderQty", 10000000}, {"lotSize", 100}};
   const std::vector<SizeCase> cases = {
-      {"below the mid price: sells", 9000.5, kMid, {{"maxOrderQty", 1000}}, 9000.5, -999},
-      {"at the mid price: sells", 9100, 9100, {{"maxOrderQty", 1000}}, 9100, -999},
-      {"above the mid price: buys", 9200, kMid, {{"maxOrderQty", 1000}}, 9200, 999},
-      {"a fractional limit is cut toward zero",
-       9000.5,
-       kMid,
-       {{"maxOrderQty", 1000.9}},
-       9000.5,
-       -999},
-      {"whole lots, rounded down",
-       9000.5,
-       kMid,
-       {{"maxOrderQty", 10000000}, {"lotSize", 100}},
-       9000.5,
-       -9999900},
-      {"a price as text, blanks around it",
-       " 9000.5 ",
-       kMid,
-       {{"maxOrderQty", 1000}},
-       9000.5,
-       -999},
+      {"below the mid price: sells", limit, -999},
+      {"at the mid price: sells", limit, -999, 9100, 9100},
+      {"above the mid price: buys", limit, 999, 9200},
+      {"a price as text, blanks around it", limit, -999, " 9000.5 "},
+      {"whole lots of 100 below the limit", xbtusd, -9999900},
+      {"a lot size as text", {{"maxOrderQty", 10000000}, {"lotSize", "100"}}, -9999900},
+      {"a limit of whole lots less one", {{"maxOrderQty", 10001}, {"lotSize", 100}}, -10000},
+      {"a fractional limit is cut, then whole lots",
+       {{"maxOrderQty", 2500000.9}, {"lotSize", 1000}},
+       -2499000},
+      {"a fractional limit without lots is cut", {{"maxOrderQty", 1000.9}}, -999},
+      {"an unusable lot size", {{"maxOrderQty", 10000000}, {"lotSize", nullptr}}, -9999999},
+      {"a negative lot size", {{"maxOrderQty", 10000000}, {"lotSize", -100}}, -9999999},
+      {"no limit: the fallback", {{"lotSize", 100}}, -999999},
+      {"the caller's text", xbtusd, -9999900, 9000.5, kMid, {{"Text", "trail"}}, "trail"},
+      {"a text of null is none", xbtusd, -9999900, 9000.5, kMid, {{"Text", nullptr}}},
+      {"a number as text", xbtusd, -9999900, 9000.5, kMid, {{"Text", 5}}, "5"},
   };
   for (const SizeCase& c : cases) {
+    Json request = c.options;
+    request.update({{"PAIR", "XBTUSD"}, {"Price", c.price}});
     const Json answers = {{"Bitmex_Wrapper.ReturnTicker", {returns(0.5)}},
                           {"Bitmex_Wrapper.instrument", {returns(c.instrument)}},
                           {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
                           {"QuorCalls.open_orders", {returns(kEmpty)}},
                           {"QuorCalls.STOP_order", {not_accepted()}}};
-    const Json transcript = replay::run(
-        replay::parse_scenario({{"PairLIST", {"XBTUSD"}},
-                                {"answers", answers},
-                                {"requests", {{{"PAIR", "XBTUSD"}, {"Price", c.price}}}}}));
-    const Json& events = transcript["requests"].back()["events"];
+    const Json transcript = replay::run(replay::parse_scenario(
+        {{"PairLIST", {"XBTUSD"}}, {"answers", answers}, {"requests", {request}}}));
     Json placement;
-    for (const Json& event : events) {
-      if (event.value("call", "") == "QuorCalls.STOP_order") placement = event["args"];
+    for (const Json& event : transcript["requests"].back()["events"]) {
+      if (event.value("call", "") == "QuorCalls.STOP_order") placement = event;
     }
-    EXPECT_EQ(placement, Json::array({"XBTUSD", c.placed_at, c.quantity})) << c.name;
+    const double placed_at = c.price.is_number() ? c.price.get<double>() : 9000.5;
+    EXPECT_EQ(placement["args"], Json::array({"XBTUSD", placed_at, c.quantity})) << c.name;
+    EXPECT_EQ(placement["kwargs"]["Text"], c.text) << c.name;
   }
 }
 

@@ -3,6 +3,7 @@ crossing both ways, a request against the embedded exchange, and the GIL."""
 import json
 import sys
 import threading
+from types import SimpleNamespace
 
 import pytest
 
@@ -90,25 +91,11 @@ class Bulk:
                     order["stopPx"] = records[0]["stopPx"]
 
 
-class Registry:
-    def __init__(self):
-        self.slots = {}
-
-    def Store(self, slot, manager):
-        self.slots[slot] = manager
-
-    def SERVE(self, slot):
-        return self.slots.get(slot)
-
-
-class Install:
-    def Dir(self):
-        return "/opt/bot"
-
-
 def host_of(exchange):
-    return {"sleep": lambda seconds: None, "GetDir": Install(), "Bitmex_Wrapper": exchange,
-            "HouseLog": exchange, "QuorCalls": exchange, "ModuleHandler": Registry(),
+    slots = {}
+    return {"sleep": lambda seconds: None, "GetDir": SimpleNamespace(Dir=lambda: "/opt/bot"),
+            "Bitmex_Wrapper": exchange, "HouseLog": exchange, "QuorCalls": exchange,
+            "ModuleHandler": SimpleNamespace(Store=slots.__setitem__, SERVE=slots.get),
             "RiskManager": exchange, "Amend_bulk": Bulk(exchange, "Amend_bulk"),
             "Cancel_bulk": Bulk(exchange, "Cancel_bulk")}
 
