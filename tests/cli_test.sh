@@ -39,19 +39,15 @@ demo --steps 3 --out /etc/passwd|not a folder
 demo --steps 3 --out ''|an output folder is required
 demo --steps 3 --out $scratch/full|trace.csv: cannot be written
 demo --steps 3 --trail nan|finite
-demo --steps 3 --fault-rate nan|finite
 demo --steps 3 --seed -1|whole number
-demo --steps 3 --seed 18446744073709551616|whole number
 demo --steps 3 --prices /dev/zero|larger than
 replay /dev/zero|larger than
 replay $scratch/deep.json|nested deeper
 replay $scratch/status.json|status must be an integer from 0 to 999
 request XBTUSD 9000 --exchange ftp://127.0.0.1|must start with https://
-request XBTUSD 9000 --exchange 127.0.0.1:8080|must start with https://
 request XBTUSD 9000 --exchange http://10.1.2.3:8080|loopback address only
 serve-sim --host 127.0.0.1.5 --credentials $scratch/credentials|cannot
 trail XBTUSD|give --distance or --percent
-trail XBTUSD --distance nan|finite
 trail XBTUSD --percent 150|--percent
 trail XBTUSD --distance 5 --percent 1|excludes
 trail ETHUSD --distance 5|moves XBTUSD only

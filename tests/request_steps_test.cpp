@@ -16,7 +16,7 @@ using replay::Json;
 
 constexpr double kMid = 9100;  // a stop below it sells: Quantity -999 (maxOrderQty 1000 less one)
 
-Json stop(const std::string& id, double price,
+Json stop(const std::string& id, const Json& price,
           const std::string& execInst = "LastPrice,ReduceOnly") {
   return {{"orderID", id},     {"clOrdID", ""},        {"symbol", "XBTUSD"},
           {"side", "Sell"},    {"orderQty", -999},     {"stopPx", price},
@@ -249,19 +249,8 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {{"QuorCalls.toNearest", {returns("abc")}}},
        {.result = false, .logged = {"warn: Price Exception!", "warn: Error = "}, .listings = 0}},
       {"stops of the scan that cannot be read are reported, the others sorted",
-       {Json::array({Json{{"ordType", "Stop"},
-                          {"symbol", "XBTUSD"},
-                          {"orderQty", -999},
-                          {"stopPx", "x"},
-                          {"side", "Sell"}},
-                     stop("near", 9050)}),
-        Json::array({Json{{"ordType", "Stop"},
-                          {"symbol", "XBTUSD"},
-                          {"orderQty", -999},
-                          {"stopPx", "x"},
-                          {"side", "Sell"}},
-                     stop("near", 9050)}),
-        Json::array({stop("near", 9000.5)})},
+       {Json::array({stop("?", "x"), stop("near", 9050)}),
+        Json::array({stop("?", "x"), stop("near", 9050)}), Json::array({stop("near", 9000.5)})},
        {},
        {.result = true, .amended = {"near"}, .logged = {"warn: E.a3 Unhandled Error="}}},
       {"above the mid price the stop buys: a stop below the price on that side is moved up",

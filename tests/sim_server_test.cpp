@@ -208,8 +208,6 @@ TEST(SimServerRoutes, AnswerAndRefuseAsTheExchangeDoes) {
       {"/order/all with a symbol and filter", deleted,
        R"({"symbol":"XBTUSD","filter":{"ordType":"Stop"}})", 200, none,
        R"([{"clOrdID":"a"},{"clOrdID":"b"}])"},
-      {"GET /instrument", "GET " + kInstrument, "", 200, kept,
-       R"([{"symbol":"XBTUSD","tickSize":0.5,"lotSize":100}])"},
       {"GET /position", "GET /api/v1/position", "", 200, kept,
        R"([{"symbol":"XBTUSD","currentQty":1000,"avgEntryPrice":10000.5}])"},
       {"orderQty -2^63", post, stop(9000, std::numeric_limits<long long>::min()), 400, kept,

@@ -1,9 +1,12 @@
 // `stoploss trail`'s pieces: the ratchet, and the session against the embedded exchange on
 // loopback with its realtime feed, driven by a scripted price path and a clock of its own.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
+#include <sstream>
+#include <string>
 #include <tuple>
 
 #include "feed_rig.hpp"
@@ -15,49 +18,46 @@ namespace {
 
 using trail::Event;
 
+// Moves as "position@last ...", the stop wanted after each as "price ..." ("-": none).
 struct RatchetCase {
   const char* name;
   trail::Distance distance;
-  double tick;
-  std::vector<std::pair<long long, double>> moves;  // position, last price
-  std::vector<std::optional<double>> wanted;
+  const char* moves;
+  const char* wanted;
 };
 
 TEST(Ratchet, TrailsTheMarketAndNeverMovesBack) {
-  const std::vector<RatchetCase> cases = {
+  const RatchetCase cases[] = {
       {"long: rises with the price, holds when it falls",
        {100},
-       0.5,
-       {{1000, 9000}, {1000, 9010}, {1000, 8990}, {1000, 9020.5}},
-       {8900, 8910, 8910, 8920.5}},
+       "1000@9000 1000@9010 1000@8990 1000@9020.5",
+       "8900 8910 8910 8920.5"},
       {"short: falls with the price, holds when it rises",
        {100},
-       0.5,
-       {{-5, 9000}, {-5, 8990}, {-5, 9010}},
-       {9100, 9090, 9090}},
-      {"percent of the last price", {1, true}, 0.5, {{1, 9000}, {-1, 9000}}, {8910, 9090}},
-      {"on the tick away from the market", {33.3}, 0.5, {{1, 9000}, {-1, 9000}}, {8966.5, 9033.5}},
+       "-5@9000 -5@8990 -5@9010",
+       "9100 9090 9090"},
+      {"percent of the last price", {1, true}, "1@9000 -1@9000", "8910 9090"},
+      {"on the tick away from the market", {33.3}, "1@9000 -1@9000", "8966.5 9033.5"},
       {"flat forgets the stop; a new long starts afresh",
        {100},
-       0.5,
-       {{1, 9000}, {0, 9000}, {1, 8500}},
-       {8900, std::nullopt, 8400}},
-      {"a position that changes side starts afresh",
-       {100},
-       0.5,
-       {{1, 9000}, {-1, 9000}},
-       {8900, 9100}},
+       "1@9000 0@9000 1@8500",
+       "8900 - 8400"},
+      {"a position that changes side starts afresh", {100}, "1@9000 -1@9000", "8900 9100"},
       {"no stop at 0 or below: a long trailing farther than the price has none yet",
        {100},
-       0.5,
-       {{1, 50}, {1, 100}, {1, 150}, {1, 120}},
-       {std::nullopt, std::nullopt, 50, 50}},
+       "1@50 1@100 1@150 1@120",
+       "- - 50 50"},
   };
   for (const RatchetCase& c : cases) {
     trail::Ratchet ratchet(c.distance);
-    std::vector<std::optional<double>> wanted;
-    for (const auto& [position, last] : c.moves)
-      wanted.push_back(ratchet.wanted(position, last, c.tick));
+    std::istringstream moves(c.moves);
+    std::string wanted;
+    for (long long position = 0; moves >> position;) {
+      double last = 0;
+      moves.ignore(1) >> last;
+      const std::optional<double> stop = ratchet.wanted(position, last, 0.5);
+      wanted += (wanted.empty() ? "" : " ") + (stop ? fmt::format("{}", *stop) : "-");
+    }
     EXPECT_EQ(wanted, c.wanted) << c.name;
   }
 }
