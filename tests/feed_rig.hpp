@@ -2,6 +2,7 @@
 
 // The embedded exchange served on loopback with the module over the REST collaborators and,
 // when asked, the realtime feed: the rig of the end-to-end tests.
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -15,9 +16,10 @@
 #include "Core/Modules/stop_loss.hpp"
 #include "Core/Rest/rest_components.hpp"
 #include "Core/collaborators/Bitmex_Wrapper.hpp"
+#include "Core/collaborators/HouseLog.hpp"
+#include "Core/collaborators/Sleep.hpp"
 #include "Core/sim/sim_server.hpp"
 #include "Core/ws/feed_client.hpp"
-#include "recording_log.hpp"
 
 namespace StopLoss = Modules::StopLoss;
 using Routes = std::map<std::string, int>;
@@ -27,10 +29,32 @@ constexpr const char* kKey = "e2e-key";
 constexpr const char* kSecret = "e2e-secret-never-shown";
 constexpr auto kStale = 300ms;  // short bounds keep each feed case well under a second
 
-class RecordedSleep final : public stoploss::Sleep {
+// The module's pauses cost no time here.
+class NoSleep final : public stoploss::Sleep {
  public:
-  void sleep(double seconds) override { total += seconds; }
-  double total = 0;
+  void sleep(double) override {}
+};
+
+// The module's log lines, kept for a test to look at.
+class RecordingLog final : public stoploss::HouseLog {
+ public:
+  struct Line {
+    std::string level;  // info, warn or critical
+    std::string message;
+  };
+  void info_log(const std::string& message, int) override { lines.push_back({"info", message}); }
+  void info_warn(const std::string& message, std::optional<int>) override {
+    lines.push_back({"warn", message});
+  }
+  void info_critical(const std::string& message, int) override {
+    lines.push_back({"critical", message});
+  }
+  bool has(const std::string& level, const std::string& part) const {
+    return std::any_of(lines.begin(), lines.end(), [&](const Line& line) {
+      return line.level == level && line.message.find(part) != std::string::npos;
+    });
+  }
+  std::vector<Line> lines;
 };
 
 // Polls `condition` until it holds or `bound` passes; returns whether it holds.
@@ -62,24 +86,15 @@ class HookedFeed final : public rest::LiveFeed {
   mutable std::function<void()> at_listing;
 };
 
-struct RigOptions {
-  long long lot = 1;                               // XBTUSD's lot size
-  std::chrono::milliseconds stall_for{1500};       // how long a stalled REST answer is held
-  std::chrono::milliseconds stale_after = kStale;  // the feed's bound of silence
-};
-
 // The embedded exchange served on loopback, the module over the REST collaborators and, when
 // asked, the realtime feed.
 class Rig {
  public:
-  explicit Rig(const std::vector<double>& stops = {}, RigOptions options = {})
-      : options_(options),
-        server_{exchange_,
-                {.key = kKey,
-                 .secret = kSecret,
-                 .faults = {.stall_for = options.stall_for},
-                 .rate_limit = 1000}} {
-    exchange_.list(sim::xbtusd(9000, options.lot));
+  explicit Rig(const std::vector<double>& stops = {})
+      : server_{
+            exchange_,
+            {.key = kKey, .secret = kSecret, .faults = {.stall_for = 1500ms}, .rate_limit = 1000}} {
+    exchange_.list(sim::xbtusd(9000, 1));
     port_ = server_.start();
     server_.with_exchange([&stops](sim::SimExchange& e) {
       for (const double price : stops) e.place_stop("XBTUSD", price, -9999999, {}, "");
@@ -107,7 +122,7 @@ class Rig {
                            .pairs = {"XBTUSD"},
                            .connect_deadline = 1s,
                            .ping_after = 100ms,
-                           .stale_after = options_.stale_after,
+                           .stale_after = kStale,
                            .backoff = 5s},
           auth::Credentials{kKey, secret}));
       feed_->feed->start();
@@ -137,13 +152,12 @@ class Rig {
     return host_.find<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper")->WS_Status();
   }
 
-  RigOptions options_;
   sim::SimExchange exchange_;
   sim::SimServer server_;
   int port_ = 0;
   std::unique_ptr<rest::RestClient> client_;
   std::shared_ptr<HookedFeed> feed_;
   std::shared_ptr<RecordingLog> log_ = std::make_shared<RecordingLog>();
-  std::shared_ptr<RecordedSleep> sleep_ = std::make_shared<RecordedSleep>();
+  std::shared_ptr<NoSleep> sleep_ = std::make_shared<NoSleep>();
   stoploss::ComponentTable host_;
 };

@@ -14,7 +14,6 @@
 #include <memory>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -226,13 +225,9 @@ std::string ModelCase::run(Tally& tally) {
       expect(faulted || between_market == 0, "a stop of the module between the price and market");
     }
     if (!broken.empty()) {
-      std::ostringstream out;
-      out << pair << " at " << market << ", price " << price.dump() << ", CLID "
-          << options.CLID.value_or("none") << ", Verification " << options.Verification
-          << ", REPLACE " << options.REPLACE << ", fault rate " << exchange_.fault_settings().rate
-          << ":";
-      for (const std::string& promise : broken) out << "\n  - " << promise;
-      return out.str();
+      std::string told = pair + " at " + stoploss::to_text(market) + ", price " + price.dump();
+      for (const std::string& promise : broken) told += "\n  - " + promise;
+      return told;
     }
   }
   return {};

@@ -174,9 +174,8 @@ class TrailRig {
                                                               .backoff = 20ms},
                                              auth::Credentials{kKey, kSecret});
     feed_->start();
-    venue_ = std::make_unique<trail::LiveVenue>("XBTUSD", *client_, *feed_,
-                                                std::make_shared<RecordingLog>(),
-                                                std::make_shared<RecordedSleep>());
+    venue_ = std::make_unique<trail::LiveVenue>(
+        "XBTUSD", *client_, *feed_, std::make_shared<RecordingLog>(), std::make_shared<NoSleep>());
     session_ = std::make_unique<trail::TrailSession>(
         *venue_, trail::TrailSettings{.distance = {100}, .min_interval = min_interval});
   }
