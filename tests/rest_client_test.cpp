@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <boost/asio.hpp>
@@ -183,7 +184,9 @@ struct Hostile {
 TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
   std::signal(SIGPIPE, SIG_DFL);
   ssl::context tls(ssl::context::tls_server);
-  const std::string ca_file = testing::TempDir() + "rest_client_test_ca.pem";
+  // Of this process alone: suites running side by side each trust their own certificate.
+  const std::string ca_file =
+      testing::TempDir() + "rest_client_test_ca_" + std::to_string(getpid()) + ".pem";
   self_signed(tls, ca_file);
   const std::string forever = "9223372036854775807";
   const Hostile rows[] = {
@@ -263,6 +266,7 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
     EXPECT_EQ(tries, row.tries);
     EXPECT_EQ(pauses, row.pauses);
   }
+  std::remove(ca_file.c_str());
 }
 
 }  // namespace
