@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
@@ -15,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "loopback_acceptor.hpp"
 
 namespace {
 
@@ -70,34 +71,20 @@ using Script = std::function<void(Peer&)>;
 // a thread of its own; keeps what the client sent on the first and when the server last spoke.
 struct ScriptedFeed {
   ScriptedFeed(Script first, Script later)
-      : thread([this, first = std::move(first), later = std::move(later)] {
-          for (bool served = false;;) {
-            tcp::socket socket(io);
-            beast::error_code error;
-            acceptor.accept(socket, error);
-            if (error || stopping) return;
-            Peer peer{beast::websocket::stream<tcp::socket>(std::move(socket)), "", Clock::now()};
-            peer.ws.accept(error);
-            if (error) continue;
-            (served ? later : first)(peer);
-            const std::lock_guard lock(mutex);
-            if (!std::exchange(served, true)) first_peer = {peer.heard, peer.last_send};
-          }
+      : server([this, first = std::move(first), later = std::move(later),
+                served = false](LoopbackAcceptor::Socket socket) mutable {
+          Peer peer{beast::websocket::stream<tcp::socket>(std::move(socket)), "", Clock::now()};
+          beast::error_code error;
+          peer.ws.accept(error);
+          if (error) return;
+          (served ? later : first)(peer);
+          const std::lock_guard lock(mutex);
+          if (!std::exchange(served, true)) first_peer = {peer.heard, peer.last_send};
         }) {}
-  ~ScriptedFeed() {
-    stopping = true;
-    tcp::socket wake(io);
-    beast::error_code ignored;
-    wake.connect(acceptor.local_endpoint(), ignored);
-    thread.join();
-  }
 
-  asio::io_context io;
-  tcp::acceptor acceptor{io, {asio::ip::make_address("127.0.0.1"), 0}};
-  std::atomic<bool> stopping = false;
   std::mutex mutex;
   std::pair<std::string, Clock::time_point> first_peer;  // what it heard, when it last spoke
-  std::thread thread;
+  LoopbackAcceptor server;                               // last: serves once the rest is in place
 };
 
 const std::string kWelcome = R"({"info":"Welcome to the BitMEX Realtime API.","version":"t"})";
@@ -191,16 +178,15 @@ TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
     ScriptedFeed server(c.first, [](Peer& peer) {
       if (serve_partials(peer, "second")) peer.chat(milliseconds(5000));
     });
-    ws::FeedClient feed(
-        {.base_url = "http://127.0.0.1:" + std::to_string(server.acceptor.local_endpoint().port()),
-         .pairs = {"XBTUSD"},
-         .connect_deadline = milliseconds(600),
-         .ping_after = milliseconds(150),
-         .stale_after = kStaleAfter,
-         .backoff = milliseconds(50),
-         .max_backoff = milliseconds(200),
-         .max_message_bytes = kMaxMessage},
-        kCredentials);
+    ws::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
+                         .pairs = {"XBTUSD"},
+                         .connect_deadline = milliseconds(600),
+                         .ping_after = milliseconds(150),
+                         .stale_after = kStaleAfter,
+                         .backoff = milliseconds(50),
+                         .max_backoff = milliseconds(200),
+                         .max_message_bytes = kMaxMessage},
+                        kCredentials);
     feed.start();
     bool up_first = false;
     std::optional<Clock::time_point> down_after_first;

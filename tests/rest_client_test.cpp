@@ -9,7 +9,6 @@
 #include <openssl/x509v3.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 #include <chrono>
@@ -21,6 +20,7 @@
 #include <thread>
 
 #include "Core/collaborators/failures.hpp"
+#include "loopback_acceptor.hpp"
 
 namespace {
 
@@ -72,33 +72,6 @@ class Peer {
 };
 
 using Behaviour = std::function<void(Peer&)>;
-
-// Serves each connection on 127.0.0.1 in turn with `behaviour`, on a thread of its own.
-struct HostileServer {
-  HostileServer(Behaviour behaviour, ssl::context* tls)
-      : thread([this, behaviour = std::move(behaviour), tls] {
-          for (;;) {
-            tcp::socket socket(io);
-            boost::system::error_code error;
-            acceptor.accept(socket, error);
-            if (error || stopping) return;
-            Peer peer(std::move(socket), tls);
-            behaviour(peer);
-          }
-        }) {}
-  ~HostileServer() {
-    stopping = true;
-    tcp::socket wake(io);
-    boost::system::error_code ignored;
-    wake.connect(acceptor.local_endpoint(), ignored);
-    thread.join();
-  }
-
-  asio::io_context io;
-  tcp::acceptor acceptor{io, {asio::ip::make_address("127.0.0.1"), 0}};
-  std::atomic<bool> stopping = false;
-  std::thread thread;
-};
 
 int closed_port() {  // a port nothing listens on
   asio::io_context io;
@@ -228,12 +201,16 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
   };
   for (const Hostile& row : rows) {
     SCOPED_TRACE(row.what);
-    std::optional<HostileServer> server;
-    const int port = row.serve
-                         ? server.emplace(row.serve, row.link == Link::kPlain ? nullptr : &tls)
-                               .acceptor.local_endpoint()
-                               .port()
-                         : closed_port();
+    // Serves each connection in turn with the row's behaviour; none listens without one.
+    std::optional<LoopbackAcceptor> server;
+    ssl::context* const peer_tls = row.link == Link::kPlain ? nullptr : &tls;
+    if (row.serve) {
+      server.emplace([&row, peer_tls](LoopbackAcceptor::Socket socket) {
+        Peer peer(std::move(socket), peer_tls);
+        row.serve(peer);
+      });
+    }
+    const int port = server ? server->port() : closed_port();
     std::string pauses;
     rest::RestClient client(
         {.base_url = (row.link == Link::kPlain ? "http://127.0.0.1:" : "https://127.0.0.1:") +
