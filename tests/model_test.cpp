@@ -73,8 +73,8 @@ class ModelCase {
  public:
   explicit ModelCase(std::uint64_t seed)
       : engine_(seed),
-        exchange_(seed, {.rate = pick({0.0, 0.0, 0.05, 0.15}), .feed_down_rate = pick({0.0, 0.3})}),
-        faulty_(exchange_.fault_settings().rate > 0) {
+        exchange_(seed,
+                  {.rate = pick({0.0, 0.0, 0.05, 0.15}), .feed_down_rate = pick({0.0, 0.3})}) {
     const int listed = chance(0.5) ? 2 : 1;
     for (int p = 0; p < listed; ++p) {
       const Pair& pair = kPairs[p];
@@ -121,7 +121,6 @@ class ModelCase {
 
   std::mt19937_64 engine_;
   sim::SimExchange exchange_;
-  bool faulty_;
   std::shared_ptr<ReportLog> log_ = std::make_shared<ReportLog>();
   stoploss::ComponentTable table_;
   std::vector<double> spacing_;
@@ -209,9 +208,9 @@ std::string ModelCase::run(Tally& tally) {
         return stop_px(order) == level &&
                order.value("execInst", std::string()).find("ReduceOnly") != std::string::npos;
       };
-      // A failed instrument call leaves the pair with the fallback size for good.
-      const long long size =
-          faulty_ && at(kFallbackContracts, at_wanted) > 0 ? kFallbackContracts : contracts_of(p);
+      // A failed instrument call sizes only its own request, a faulted one: every other request
+      // of a given pair has the size the exchange told.
+      const long long size = contracts_of(p);
       const auto between_market = at(size, [&](const Value& order) {
         return std::abs(stop_px(order) - market) < std::abs(level - market);
       });

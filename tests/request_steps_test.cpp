@@ -325,6 +325,8 @@ struct SizeCase {
   double mid = kMid;
   Json options = Json::object();
   Json text = "";  // sent as the placement's Text
+  // When set: the instrument's answer to an earlier request of the same manager.
+  Json earlier_instrument = nullptr;
 };
 
 TEST(RequestSteps, NewStopsTakeTheirSideSizeAndTextFromTheMarketAndTheCaller) {
@@ -348,17 +350,39 @@ TEST(RequestSteps, NewStopsTakeTheirSideSizeAndTextFromTheMarketAndTheCaller) {
       {"the caller's text", xbtusd, -9999900, 9000.5, kMid, {{"Text", "trail"}}, "trail"},
       {"a text of null is none", xbtusd, -9999900, 9000.5, kMid, {{"Text", nullptr}}},
       {"a number as text", xbtusd, -9999900, 9000.5, kMid, {{"Text", 5}}, "5"},
+      {"a failed look-up is asked again on the next request",
+       xbtusd,
+       -9999900,
+       9000.5,
+       kMid,
+       {},
+       "",
+       failure("Error", "Max retries hit")},
+      {"a look-up without a limit is asked again on the next request",
+       xbtusd,
+       -9999900,
+       9000.5,
+       kMid,
+       {},
+       "",
+       returns({{"lotSize", 100}})},
   };
   for (const SizeCase& c : cases) {
     Json request = c.options;
     request.update({{"PAIR", "XBTUSD"}, {"Price", c.price}});
+    Json requests = {request};
+    Json instruments = {returns(c.instrument)};
+    if (!c.earlier_instrument.is_null()) {
+      requests.insert(requests.begin(), request);
+      instruments.insert(instruments.begin(), c.earlier_instrument);
+    }
     const Json answers = {{"Bitmex_Wrapper.ReturnTicker", {returns(0.5)}},
-                          {"Bitmex_Wrapper.instrument", {returns(c.instrument)}},
+                          {"Bitmex_Wrapper.instrument", instruments},
                           {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
                           {"QuorCalls.open_orders", {returns(kEmpty)}},
                           {"QuorCalls.STOP_order", {not_accepted()}}};
     const Json transcript = replay::run(replay::parse_scenario(
-        {{"PairLIST", {"XBTUSD"}}, {"answers", answers}, {"requests", {request}}}));
+        {{"PairLIST", {"XBTUSD"}}, {"answers", answers}, {"requests", requests}}));
     Json placement;
     for (const Json& event : transcript["requests"].back()["events"]) {
       if (event.value("call", "") == "QuorCalls.STOP_order") placement = event;

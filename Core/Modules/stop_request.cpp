@@ -153,12 +153,16 @@ void StopRequest::take_market_snapshot() {
   auto& contracts = manager_.SLCONTRACTS_List;
   const auto known = contracts.find(PAIR);
   if (known == contracts.end()) {
-    contracts.emplace(PAIR, kFallbackContracts);
-  } else if (known->second <= 0) {
+    contracts_ = contracts.emplace(PAIR, kFallbackContracts).first->second;
+  } else if (known->second > 0) {
+    contracts_ = known->second;
+  } else {
     try {
-      known->second = contracts_below_limit(bound_.bitmex->instrument(PAIR));
+      contracts_ = known->second = contracts_below_limit(bound_.bitmex->instrument(PAIR));
     } catch (const std::exception&) {
-      known->second = kFallbackContracts;
+      // This request only: the entry stays unknown, so the next request asks again rather
+      // than keep a size the exchange may refuse (not a whole number of lots) for good.
+      contracts_ = kFallbackContracts;
     }
   }
 
@@ -170,13 +174,12 @@ void StopRequest::take_market_snapshot() {
     Midprice = to_float(field(field(Instrument, PAIR), "impactMidPrice"));
   }
 
-  const long long limit = pair_contracts();
   if (wanted_price_ > Midprice) {
     SIDE = "Buy";
-    Quantity = limit;
+    Quantity = contracts_;
   } else {
     SIDE = "Sell";
-    Quantity = -limit;
+    Quantity = -contracts_;
   }
 }
 
@@ -203,8 +206,8 @@ bool StopRequest::is_matching_stop(const Value& order) const {
   if (!text_contains(field(order, "ordType"), kStopType)) return false;
   if (!text_contains(field(order, "symbol"), PAIR)) return false;
   const Value& quantity = field(order, "orderQty");
-  if (!stoploss::equal(quantity, Value(pair_contracts())) &&
-      !stoploss::equal(quantity, Value(-pair_contracts()))) {
+  if (!stoploss::equal(quantity, Value(contracts_)) &&
+      !stoploss::equal(quantity, Value(-contracts_))) {
     return false;
   }
   if (field(order, "stopPx").is_null()) return false;
@@ -497,11 +500,6 @@ Value StopRequest::order_record(const Value& orderID, Value stopPx, Value orderQ
   record.emplace("ordType", kStopType);
   record.emplace("execInst", kStopInstructions);
   return record;
-}
-
-// The pair's contract quantity as the manager holds it now.
-long long StopRequest::pair_contracts() const {
-  return manager_.SLCONTRACTS_List.find(PAIR)->second;
 }
 
 void StopRequest::warn(const char* message_template, const char* failure_text) {

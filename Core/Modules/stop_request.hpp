@@ -66,7 +66,6 @@ class StopRequest {
   stoploss::Value amend_record(const stoploss::Value& source) const;
   stoploss::Value order_record(const stoploss::Value& orderID, stoploss::Value stopPx,
                                stoploss::Value orderQty) const;
-  long long pair_contracts() const;
   void warn(const char* message_template, const char* failure_text);
 
   Aux& manager_;
@@ -89,6 +88,7 @@ class StopRequest {
   stoploss::RecordList to_cancel;
   stoploss::Value orders;
   double Midprice = 0;
+  long long contracts_ = 0;  // the pair's stop size for this request
   std::string SIDE;
   long long Quantity = 0;
 };
