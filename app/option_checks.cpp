@@ -3,20 +3,39 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 namespace app {
+
+namespace {
+
+std::optional<double> finite(const std::string& text) {
+  double number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error != std::errc{} || end != text.data() + text.size() || !std::isfinite(number)) {
+    return std::nullopt;
+  }
+  return number;
+}
+
+}  // namespace
 
 CLI::Validator finite_number() {
   return CLI::Validator(
       [](const std::string& text) -> std::string {
-        double number = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-        if (error != std::errc{} || end != text.data() + text.size() || !std::isfinite(number)) {
-          return "not a finite number: " + text;
-        }
-        return {};
+        return finite(text) ? std::string() : "not a finite number: " + text;
       },
       "NUMBER");
+}
+
+CLI::Validator stop_price() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        const auto price = finite(text);
+        if (!price) return "not a price: " + text;
+        return *price < 0 ? "a price below 0: " + text : std::string();
+      },
+      "PRICE");
 }
 
 CLI::Validator unsigned_64() {

@@ -11,6 +11,9 @@ namespace app {
 // A number that reads as a finite floating-point number.
 CLI::Validator finite_number();
 
+// A stop price: a finite number, 0 or more.
+CLI::Validator stop_price();
+
 // A whole number from 0 to 2^64 - 1, digits only.
 CLI::Validator unsigned_64();
 

@@ -11,8 +11,11 @@
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "Core/sim/loopback_exchange.hpp"
+#include "Core/utils/rounding.hpp"
 #include "Core/ws/feed_client.hpp"
 #include "commands.hpp"
+#include "option_checks.hpp"
+#include "pair_check.hpp"
 
 namespace app {
 namespace {
@@ -115,6 +118,21 @@ int send_request(const RequestOptions& options, rest::RestClient& client,
   return status;
 }
 
+// Refuses, before anything is sent, a price above 0 that rounds to 0 on the pair's tick: the
+// module would take it for a request to remove every stop of the pair. Asks on a client of its
+// own, so that the requests printed are the stop request's.
+void check_price(const RequestOptions& options, const std::string& url) {
+  rest::RestClient client({.base_url = url}, std::nullopt);
+  const stoploss::Value instrument = active_instrument(client, options.pair);
+  const double price = stoploss::to_float(options.price);
+  const double tick = stoploss::to_float(stoploss::field(instrument, "tickSize"));
+  if (price > 0 && utils::nearest_multiple(price, tick) == 0) {
+    throw std::invalid_argument(fmt::format(
+        "price {} rounds to 0 on {}'s tick of {}, which would remove every stop (give 0 for that)",
+        options.price, options.pair, tick));
+  }
+}
+
 int run_request(const RequestOptions& options) {
   if (!options.exchange.empty()) {
     rest::parse_exchange_url(options.exchange);  // before anything is read or sent
@@ -124,13 +142,15 @@ int run_request(const RequestOptions& options) {
                    "pass --credentials FILE\n";
       return 2;
     }
+    check_price(options, options.exchange);
     rest::RestClient client({.base_url = options.exchange}, credentials);
     return send_request(options, client, live_feed(options, options.exchange, *credentials));
   }
   sim::LoopbackExchange embedded;
+  check_price(options, embedded.url());
+  rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());
   std::cout << fmt::format("embedded exchange on {} (XBTUSD at 9000, ETHUSD at 2000)\n",
                            embedded.url());
-  rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());
   const int status =
       send_request(options, client, live_feed(options, embedded.url(), embedded.credentials()));
   embedded.server().with_exchange([&](sim::SimExchange& book) {
@@ -152,7 +172,9 @@ Command add_request_command(CLI::App& app) {
       "status 0 for true, 1 for false or nothing, 3 when the request failed.");
   auto options = std::make_shared<RequestOptions>();
   cli->add_option("PAIR", options->pair, "pair symbol, such as XBTUSD")->required();
-  cli->add_option("PRICE", options->price, "stop price; 0 removes the pair's stops")->required();
+  cli->add_option("PRICE", options->price, "stop price; 0 removes the pair's stops")
+      ->required()
+      ->check(stop_price());
   cli->add_flag("--verification", options->verification, "verification mode");
   cli->add_flag("--replace", options->replace, "remove the pair's stops first");
   cli->add_option("--clid", options->clid, "link identifier of a new stop (clOrdLinkID)");

@@ -12,6 +12,7 @@
 #include "commands.hpp"
 #include "option_checks.hpp"
 #include "output_files.hpp"
+#include "pair_check.hpp"
 #include "stop_signals.hpp"
 #include "trail/live_venue.hpp"
 #include "trail/terminal.hpp"
@@ -240,15 +241,18 @@ int run_trail(const TrailOptions& options) {
       return 2;
     }
     rest::RestClient client({.base_url = options.exchange}, credentials);
+    active_instrument(client, options.pair);
     ws::FeedClient feed(feed_settings(options, options.exchange), *credentials);
     feed.start();
     return trail_pair(options, signals, client, feed);
   }
+  sim::LoopbackExchange embedded;
+  rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());
+  active_instrument(client, options.pair);
   if (options.pair != "XBTUSD") {
     throw std::invalid_argument("the embedded exchange moves XBTUSD only; give --exchange for " +
                                 options.pair);
   }
-  sim::LoopbackExchange embedded;
   if (options.position != 0) sim::open_position(embedded.server(), options.pair, options.position);
   const auto walk = std::make_shared<sim::RandomWalk>(9000, sim::xbtusd(9000).tickSize,
                                                       kWalkVolatility, options.walk_seed);
@@ -263,7 +267,6 @@ int run_trail(const TrailOptions& options) {
       "embedded exchange on {}: XBTUSD from 9000 on a random walk every {} ms, a "
       "position of {} contracts\n",
       embedded.url(), options.pace_ms, options.position);
-  rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());
   ws::FeedClient feed(feed_settings(options, embedded.url()), embedded.credentials());
   feed.start();
   return trail_pair(options, signals, client, feed);

@@ -4,6 +4,7 @@
 # stop requests go over HTTP without showing the secret.
 set -u
 stoploss=$1
+version=$2
 tests=$(dirname "$0")
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -46,6 +47,11 @@ replay $scratch/deep.json|nested deeper
 replay $scratch/status.json|status must be an integer from 0 to 999
 request XBTUSD 9000 --exchange ftp://127.0.0.1|must start with https://
 request XBTUSD 9000 --exchange http://10.1.2.3:8080|loopback address only
+request XBTUSD abc|not a price: abc
+request XBTUSD -0.2|a price below 0
+request XBTUSD 0.1|rounds to 0
+request xbtusd 8900|unknown pair xbtusd; the closest active symbols: XBTUSD
+trail xbtusd --distance 100|unknown pair xbtusd; the closest active symbols: XBTUSD
 serve-sim --host 127.0.0.1.5 --credentials $scratch/credentials|cannot
 trail XBTUSD|give --distance or --percent
 trail XBTUSD --percent 150|--percent
@@ -59,11 +65,18 @@ ROWS
   fail "the example did not replay"
 "$stoploss" >/dev/null 2>&1
 [ $? -eq 2 ] || fail "no subcommand: expected exit status 2"
+[ "$("$stoploss" --version)" = "stoploss $version" ] || fail "--version: $("$stoploss" --version)"
 
 # One stop request over HTTP: to the embedded exchange, then to `serve-sim` with credentials
 # from a file; the secret shows nowhere.
 out=$("$stoploss" request XBTUSD 8900)
 [ $? -eq 0 ] && grep -q "^result: true" <<<"$out" || fail "request to the embedded exchange: $out"
+# Colour codes belong on a terminal only: not in a pipe, not in a log file.
+out=$("$stoploss" request XBTUSD 0)
+"$stoploss" demo --steps 30 --fault-rate 0.5 --out "$scratch/demo" >"$scratch/demo.out" 2>&1
+grep -q "Stop_Loss.Module Cleaning" <<<"$out" && grep -q "Stop_Loss.Module" "$scratch/demo/stoploss.log" ||
+  fail "the module's tag was not printed or logged"
+grep -q $'\033' - "$scratch/demo/stoploss.log" <<<"$out" && fail "colour codes in a pipe or a log file"
 "$stoploss" serve-sim --credentials "$scratch/credentials" >"$scratch/server.out" 2>&1 &
 server=$!
 for _ in $(seq 50); do grep -q "^serving" "$scratch/server.out" && break; sleep 0.1; done
