@@ -1,13 +1,22 @@
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "commands.hpp"
+#include "plain_output.hpp"
+#include "stoploss_version.hpp"
 
 int main(int argc, char** argv) {
   CLI::App app{"stoploss: keeps one reduce-only stop order standing per pair"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "stoploss " + std::string(stoploss::kVersion));
+  // Colours are for a terminal; in a file or a pipe they are noise.
+  std::optional<app::PlainOutput> plain_stdout;
+  if (isatty(STDOUT_FILENO) != 1) plain_stdout.emplace(std::cout);
   // One line per failure, as for the failures of the commands themselves.
   app.failure_message([](const CLI::App*, const CLI::Error& error) {
     return std::string("stoploss: ") + error.what() + " (--help lists the options)\n";

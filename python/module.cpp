@@ -14,6 +14,7 @@
 #include "python_collaborators.hpp"
 #include "python_failures.hpp"
 #include "records.hpp"
+#include "stoploss_version.hpp"
 
 namespace py = pybind11;
 
@@ -22,8 +23,12 @@ namespace {
 namespace StopLoss = Modules::StopLoss;
 
 // A HouseLog over Python's logging, logger "stoploss": what rest_components() gives.
-constexpr const char* kLogSource = R"(
+constexpr const char* kLogSource = R"python(
 import logging as _logging
+import re as _re
+
+# The module's tags carry a terminal's colour codes: noise in a log record.
+_ANSI = _re.compile(r"\x1b(\[[0-?]*[ -/]*[@-~]|.)")
 
 class Log:
     """The module's log through Python's logging module, logger "stoploss"."""
@@ -32,14 +37,14 @@ class Log:
         self.logger = logger or _logging.getLogger("stoploss")
 
     def info_log(self, message, level=1):
-        self.logger.info(message)
+        self.logger.info(_ANSI.sub("", message))
 
     def info_warn(self, message, level=None):
-        self.logger.warning(message)
+        self.logger.warning(_ANSI.sub("", message))
 
     def info_critical(self, message, level=1):
-        self.logger.critical(message)
-)";
+        self.logger.critical(_ANSI.sub("", message))
+)python";
 
 // Binds what `host` maps the collaborator names to; the module names any that is missing.
 py::list load(const py::object& host) {
@@ -80,6 +85,7 @@ std::optional<bool> call(const std::string& PAIR, const py::object& Price,
 PYBIND11_MODULE(stoploss, module) {
   module.doc() =
       "The stop-loss module: keeps one reduce-only stop order standing per pair on BitMEX.";
+  module.attr("__version__") = std::string(stoploss::kVersion);
   stoploss_python::add_failures(module);
   stoploss_python::add_contract_types(module);
   py::exec(kLogSource, module.attr("__dict__"));

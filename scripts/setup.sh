@@ -15,10 +15,16 @@ scripts/install_packages.sh "${packages[@]}"
 # CI treats warnings as errors.
 werror=$([ "${CI:-}" = true ] && echo ON || echo OFF)
 cmake --preset "$preset" -DSTOPLOSS_WARNINGS_AS_ERRORS="$werror" >/dev/null
-log="build/$preset/build.log"
 targets=()
 (($#)) && targets=(--target "$@")
-if ! cmake --build --preset "$preset" "${targets[@]}" >"$log" 2>&1; then
-  cat "$log"
-  exit 1
+if [ -t 2 ]; then
+  # On a terminal the build shows its progress (a first build takes minutes).
+  echo "Building the $preset configuration" >&2
+  cmake --build --preset "$preset" "${targets[@]}" >&2
+else
+  log="build/$preset/build.log"
+  if ! cmake --build --preset "$preset" "${targets[@]}" >"$log" 2>&1; then
+    cat "$log"
+    exit 1
+  fi
 fi

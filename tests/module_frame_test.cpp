@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "Core/Modules/stop_loss.hpp"
@@ -19,6 +20,8 @@ struct MissingComponents {
   std::vector<std::string> removed;
   std::string named;
 };
+// How a row shows in a test's name and in ctest's list.
+void PrintTo(const MissingComponents& row, std::ostream* out) { *out << "missing " << row.named; }
 
 class LoadWithout : public testing::TestWithParam<MissingComponents> {};
 
@@ -38,7 +41,8 @@ INSTANTIATE_TEST_SUITE_P(Collaborators, LoadWithout,
                          testing::Values(MissingComponents{{"sleep"}, "sleep"},
                                          MissingComponents{{"RiskManager"}, "RiskManager"},
                                          MissingComponents{{"Cancel_bulk", "Amend_bulk"},
-                                                           "Amend_bulk"}));
+                                                           "Amend_bulk"}),
+                         [](const auto& row) { return row.param.named; });
 
 class ModuleCall : public testing::Test {
  protected:

@@ -4,6 +4,8 @@
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
 
+#include "Core/utils/ansi.hpp"
+
 namespace sim {
 
 SpdlogHouseLog::SpdlogHouseLog(const std::string& file) {
@@ -22,14 +24,16 @@ bool SpdlogHouseLog::flush() {
   return !*lost_messages_;
 }
 
-void SpdlogHouseLog::info_log(const std::string& message, int /*level*/) { logger_->info(message); }
+void SpdlogHouseLog::info_log(const std::string& message, int /*level*/) {
+  logger_->info(utils::without_ansi(message));
+}
 
 void SpdlogHouseLog::info_warn(const std::string& message, std::optional<int> /*level*/) {
-  logger_->warn(message);
+  logger_->warn(utils::without_ansi(message));
 }
 
 void SpdlogHouseLog::info_critical(const std::string& message, int /*level*/) {
-  logger_->critical(message);
+  logger_->critical(utils::without_ansi(message));
 }
 
 }  // namespace sim

@@ -13,7 +13,7 @@ class logger;
 namespace sim {
 
 // The bot's log over spdlog: every message to `file`, warnings and worse also to the console
-// (standard error).
+// (standard error); without the module's colour codes, which spdlog's own colours replace.
 class SpdlogHouseLog final : public stoploss::HouseLog {
  public:
   explicit SpdlogHouseLog(const std::string& file);

@@ -1,6 +1,8 @@
 """The module from Python: the keyword call, failures raised by Python collaborators, records
 crossing both ways, a request against the embedded exchange, and the GIL."""
 import json
+import logging
+import os
 import sys
 import threading
 from types import SimpleNamespace
@@ -116,6 +118,24 @@ def test_keyword_call_places_one_reduce_only_stop(keywords, price, placed_keywor
     exchange = armed(Exchange())
     assert stoploss.Call("XBTUSD", price, **keywords) is True
     assert exchange.called("STOP_order") == [(("XBTUSD", 9000.5, -999), placed_keywords)]
+
+
+# Whatever the module returns reaches the caller as it is: False and None are not one another.
+@pytest.mark.parametrize("placed, expected", [
+    (False, False),              # the placement refused: reported in the log
+    ({"ordStatus": "New"}, None),  # not accepted and never seen in the listing
+])
+def test_results_other_than_true_keep_their_kind(placed, expected):
+    exchange = armed(Exchange())
+    exchange.STOP_order = lambda pair, stopPx, orderQty, **keywords: placed
+    assert stoploss.Call("XBTUSD", 9000.5) is expected
+
+
+def test_the_version_and_a_log_record_without_colour_codes(caplog):
+    assert stoploss.__version__ == os.environ["STOPLOSS_VERSION"]
+    with caplog.at_level(logging.INFO, logger="stoploss"):
+        stoploss.Log().info_warn("\x1b[95m Stop_Loss.Module\x1b[0m E.f3 Failed to place")
+    assert caplog.messages == [" Stop_Loss.Module E.f3 Failed to place"]
 
 
 def test_replace_and_price_zero_remove_the_stops_first():
