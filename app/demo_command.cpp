@@ -63,7 +63,7 @@ int run_demo(const DemoOptions& options) {
   write_file(out / "chart.svg", [&](std::ostream& file) {
     demo::write_chart_svg(steps,
                           options.pair + " trailing stop, " + std::to_string(steps.size()) +
-                              " requests, seed " + std::to_string(options.seed),
+                              " steps, seed " + std::to_string(options.seed),
                           file);
   });
   if (!log->flush())
@@ -79,8 +79,8 @@ Command add_demo_command(CLI::App& app) {
   auto* cli = app.add_subcommand(
       "demo",
       "Trail a protective stop for a long position on the embedded exchange while the price "
-      "moves and the exchange misbehaves: one stop request per price step, one line per "
-      "request, then a summary, a CSV trace, a chart (SVG) and the module's log.");
+      "moves and the exchange misbehaves: one stop request per price step while a position is "
+      "open, one line per step, then a summary, a CSV trace, a chart (SVG) and the module's log.");
   auto options = std::make_shared<DemoOptions>();
   cli->add_option("--pair", options->pair, "XBTUSD or ETHUSD")
       ->check(CLI::IsMember({"XBTUSD", "ETHUSD"}))

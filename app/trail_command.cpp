@@ -157,15 +157,16 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
     if (step.request) terminal.line(trail::request_line(*step.request));
     if (options.out && market.last_price &&
         (session.wanted() || step.event == trail::Event::kClosed)) {
-      samples.push_back({.seconds = std::chrono::duration<double>(now - started).count(),
-                         .last_price = market.last_price,
-                         .wanted = session.wanted()  ? session.wanted()
-                                   : samples.empty() ? std::nullopt
-                                                     : samples.back().wanted,
-                         .stops = market.stops.value_or(std::vector<double>{}),
-                         .position = market.position.value_or(0),
-                         .entry = market.entry,
-                         .closed = step.event == trail::Event::kClosed});
+      samples.push_back(
+          {.seconds = std::chrono::duration<double>(now - started).count(),
+           .last_price = market.last_price,
+           .wanted = session.wanted()  ? session.wanted()
+                     : samples.empty() ? std::nullopt
+                                       : samples.back().wanted,
+           .stops = trail::prices(market.stops.value_or(std::vector<trail::BookStop>{})),
+           .position = market.position.value_or(0),
+           .entry = market.entry,
+           .closed = step.event == trail::Event::kClosed});
     }
     if (step.event == trail::Event::kClosed) {
       terminal.line(closed_line(market, step.triggered));
@@ -209,9 +210,10 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
   trail::print_summary(session.totals(), guarded_seconds, std::cout);
   const trail::Market last = venue.market();
   std::cout << "stops on the book: "
-            << (!last.stops           ? "unknown (feed down)"
-                : last.stops->empty() ? "none"
-                                      : fmt::format("{}", fmt::join(*last.stops, ", ")))
+            << (!last.stops ? "unknown (feed down)"
+                : last.stops->empty()
+                    ? "none"
+                    : fmt::format("{}", fmt::join(trail::prices(*last.stops), ", ")))
             << '\n';
   if (options.out) {
     write_file(*options.out / "trail.csv",

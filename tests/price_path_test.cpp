@@ -1,4 +1,5 @@
-// Price paths for the demo: the seeded walk, and CSV files with every way they can be wrong.
+// Price paths for the demo: the seeded walk, CSV files with every way they can be wrong, and the
+// demo along a path through its stop.
 #include "demo/price_path.hpp"
 
 #include <gtest/gtest.h>
@@ -6,7 +7,12 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+
+#include "Core/utils/host_components.hpp"
+#include "demo/demo_run.hpp"
+#include "demo/report.hpp"
 
 namespace {
 
@@ -54,6 +60,25 @@ TEST_F(PriceFile, RefusesWhatIsNoPricePath) {
   for (const char* file : {"/nonexistent/prices.csv", "/dev/zero"}) {
     EXPECT_THROW(demo::read_prices(file), demo::PricePathError) << file;
   }
+}
+
+// The stop at 8950 closes the position at 8920: nothing is asked for while flat, and the stop
+// left over at 8900 is cancelled, so the next position, bought at 8920, is neither closed by it at
+// 8890 nor guarded by a buy stop above the market.
+TEST(DemoRun, AsksForNothingWhileFlatAndLeavesNoStopOverTheNextPosition) {
+  demo::DemoSettings settings;
+  settings.prices = {9000, 9050, 8920, 8890, 8900};
+  settings.log = std::make_shared<utils::SilentLog>();
+  const auto steps = demo::run_demo(settings, [](const demo::DemoStep&) {});
+  ASSERT_EQ(steps.size(), 5u);
+  for (const demo::DemoStep& step : steps) {
+    EXPECT_EQ(step.requested, step.position != 0) << step.step;
+    for (const double stop : step.stops) EXPECT_LT(stop, step.price) << step.step;
+  }
+  EXPECT_EQ(steps[2].closed_at, 8920);
+  EXPECT_EQ(steps[2].exchange_calls, 0);
+  EXPECT_EQ(demo::summarize(steps).positions_closed, 1);
+  EXPECT_EQ(steps[4].stops, std::vector<double>{8820});
 }
 
 }  // namespace

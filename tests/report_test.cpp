@@ -31,8 +31,9 @@ DemoStep request(const std::vector<double>& stops, const double module_us = 0) {
   return step;
 }
 
-TEST(report, SummaryCountsOutcomesCallsAndFaults) {
-  std::vector<DemoStep> steps(4, request({kStop}));
+// Four requests, one of each outcome, and a step after which the position was flat.
+std::vector<DemoStep> mixed_run() {
+  std::vector<DemoStep> steps(5, request({kStop}));
   steps[1].result = false;
   steps[2].result.reset();
   steps[2].stops.clear();
@@ -42,10 +43,22 @@ TEST(report, SummaryCountsOutcomesCallsAndFaults) {
     steps[i].faults = i % 2 + 1;
     steps[i].module_seconds = (i + 1) % 4 * 1e-5 + 1e-5;  // 20, 30, 40, 10 us: nearest rank
   }
-  const Summary s = summarize(steps);
+  // Its move closed the position: no request, so no outcome, book to judge or further stop.
+  steps[4].requested = false;
+  steps[4].exchange_calls = 0;
+  steps[4].closed_at = 8999;
+  steps[4].stops = {8900};
+  return steps;
+}
+
+TEST(report, SummaryCountsOutcomesCallsAndFaults) {
+  const Summary s = summarize(mixed_run());
   EXPECT_EQ(s.requests, 4);
-  EXPECT_EQ((std::vector{s.returned_true, s.returned_false, s.returned_nothing, s.failed}),
-            (std::vector{1, 1, 1, 1}));
+  EXPECT_EQ(
+      (std::vector{s.returned_true, s.returned_false, s.returned_nothing, s.failed, s.flat_steps}),
+      (std::vector{1, 1, 1, 1, 1}));
+  EXPECT_EQ(s.positions_closed, 1);
+  EXPECT_EQ(s.with_other_stops, 0);
   EXPECT_EQ(s.not_holding, 1);
   EXPECT_EQ(s.no_stop, 1);
   EXPECT_EQ(s.not_holding_after_fault, 1);
@@ -99,6 +112,19 @@ TEST(report, TraceQuotesFailureTextOnlyWhereNeeded) {
         "7,9100,9000.4,9000.5," +
             std::string(failure.empty() ? "true" : "failed") + "," + field +
             ",3,0,9000.5;9001,12.500,true\n");
+  }
+}
+
+// The legend's counts are the summary's, under the summary's words.
+TEST(report, ChartLegendCountsWhatTheSummaryCounts) {
+  std::vector<DemoStep> steps = mixed_run();
+  steps[0].stops.push_back(8990);  // a farther candidate
+  std::ostringstream out;
+  write_chart_svg(steps, "run", out);
+  for (const char* entry :
+       {">positions closed by a stop (1)<", ">returned false (1), failed (1)<",
+        ">not one stop at wanted price (1)<", ">further stops beyond it (1): "}) {
+    EXPECT_NE(out.str().find(entry), std::string::npos) << entry;
   }
 }
 

@@ -12,13 +12,15 @@
 #include "feed_rig.hpp"
 #include "trail/live_venue.hpp"
 #include "trail/ratchet.hpp"
+#include "trail/trail_report.hpp"
 #include "trail/trail_session.hpp"
 
 namespace {
 
 using trail::Event;
 
-// Moves as "position@last ...", the stop wanted after each as "price ..." ("-": none).
+// Moves as "position@last ..." ("position@last^stop": a stop standing for the position adopted
+// first), the stop wanted after each as "price ..." ("-": none).
 struct RatchetCase {
   const char* name;
   trail::Distance distance;
@@ -47,6 +49,18 @@ TEST(Ratchet, TrailsTheMarketAndNeverMovesBack) {
        {100},
        "1@50 1@100 1@150 1@120",
        "- - 50 50"},
+      {"adopts a tighter stop standing and never loosens it",
+       {100},
+       "1000@9050^9000 1000@9080 1000@9120",
+       "9000 9000 9020"},
+      {"a short adopts a lower stop; a looser one standing changes nothing",
+       {100},
+       "-5@9000^9050 -5@9000^9150 -5@8900",
+       "9050 9050 9000"},
+      {"what a long adopted is forgotten when the position changes side",
+       {100},
+       "1@9000^8990 -1@9000",
+       "8990 9100"},
   };
   for (const RatchetCase& c : cases) {
     trail::Ratchet ratchet(c.distance);
@@ -55,6 +69,9 @@ TEST(Ratchet, TrailsTheMarketAndNeverMovesBack) {
     for (long long position = 0; moves >> position;) {
       double last = 0;
       moves.ignore(1) >> last;
+      if (double standing = 0; moves.peek() == '^' && moves.ignore(1) >> standing) {
+        ratchet.adopt(position > 0 ? 1 : -1, standing);
+      }
       const std::optional<double> stop = ratchet.wanted(position, last, 0.5);
       wanted += (wanted.empty() ? "" : " ") + (stop ? fmt::format("{}", *stop) : "-");
     }
@@ -68,8 +85,11 @@ class FakeVenue final : public trail::Venue {
   trail::Market market() override { return shown; }
   trail::Sent send(double stop_price) override {
     sent.push_back(stop_price);
-    if (result == true) shown.stops = std::vector<double>{stop_price};
-    return {.result = result, .http_requests = 1};
+    if (reply.result == true) {
+      shown.stops = {
+          {.price = stop_price, .closes = *shown.position > 0 ? 1 : -1, .reduce_only = true}};
+    }
+    return reply;
   }
   std::vector<double> cancel_stops(const std::vector<double>&, int) override { return {}; }
   trail::Budget budget() const override { return left; }
@@ -79,8 +99,8 @@ class FakeVenue final : public trail::Venue {
                       .position = 1000,
                       .last_price = 9000,
                       .tick = 0.5,
-                      .stops = std::vector<double>{}};
-  std::optional<bool> result = true;
+                      .stops = std::vector<trail::BookStop>{}};
+  trail::Sent reply{.result = true, .http_requests = 1};
   trail::Budget left{};
   std::vector<double> sent;
 };
@@ -92,6 +112,7 @@ struct PacingCase {
   std::vector<
       std::tuple<std::chrono::milliseconds, std::function<void(FakeVenue&)>, std::optional<double>>>
       steps;
+  std::optional<double> exposed{};  // seconds without a stop covering the wanted price, at the end
 };
 
 TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) {
@@ -99,6 +120,19 @@ TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) 
   const auto price = [](double last) {
     return [last](FakeVenue& v) { v.shown.last_price = last; };
   };
+  // Reduce-only stops on the book (`closes`: 1 a long's sell stop, -1 a short's buy stop).
+  const auto book = [](std::vector<trail::BookStop> stops) {
+    return [stops](FakeVenue& v) { v.shown.stops = stops; };
+  };
+  // A change of the market, and the book then showing `stops`.
+  const auto moved = [](std::function<void(trail::Market&)> change,
+                        std::vector<trail::BookStop> stops) {
+    return [change, stops](FakeVenue& v) {
+      change(v.shown);
+      v.shown.stops = stops;
+    };
+  };
+  const auto reply = [](trail::Sent sent) { return [sent](FakeVenue& v) { v.reply = sent; }; };
   const std::vector<PacingCase> cases = {
       {"a move within the minimum interval waits for it",
        1s,
@@ -108,21 +142,62 @@ TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) 
        {{0ms, nothing, 8900}, {5s, price(8950), std::nullopt}}},
       {"a request that did not end true is sent again, at the same price",
        1s,
-       {{0ms, [](FakeVenue& v) { v.result = false; }, 8900},
-        {1s, [](FakeVenue& v) { v.result = std::nullopt; }, 8900},
-        {1s, [](FakeVenue& v) { v.result = true; }, 8900},
+       {{0ms, reply({.result = false}), 8900},
+        {1s, reply({.result = std::nullopt}), 8900},
+        {1s, reply({.result = true}), 8900},
         {1s, nothing, std::nullopt}}},
+      {"a slow request that fails exposes the position for its own time; the retry confirms",
+       1s,
+       {{0ms, reply({.failure = "Timed out", .seconds = 4}), 8900},
+        {5s, reply({.result = true, .seconds = 0.5}), 8900},
+        {1s, nothing, std::nullopt}},
+       4 + 1 + 0.5},
       {"after the feed reconnected the book is checked again",
        1s,
        {{0ms, nothing, 8900}, {1s, [](FakeVenue& v) { v.shown.connections = 2; }, 8900}}},
       {"a stop gone from the book is asked for again",
        1s,
-       {{0ms, nothing, 8900},
-        {1s, [](FakeVenue& v) { v.shown.stops = std::vector<double>{}; }, 8900}}},
+       {{0ms, nothing, 8900}, {1s, book({}), 8900}}},
       {"a stop farther than wanted does not cover the position",
        1s,
+       {{0ms, nothing, 8900}, {1s, book({{8850, 1, true}}), 8900}}},
+      {"nor does a stop that is not reduce-only, however close",
+       1s,
+       {{0ms, nothing, 8900}, {1s, book({{8950, 1, false}}), 8900}}},
+      {"at the start a long adopts the highest reduce-only sell stop below the market",
+       1s,
+       {{0ms, book({{8920, 1, true}, {8950, 1, true}}), 8950}, {1s, price(9100), 9000}}},
+      {"a buy stop, a stop not reduce-only and one beyond the market are not a long's to adopt",
+       1s,
+       {{0ms, book({{8990, -1, true}, {8980, 1, false}, {9010, 1, true}}), 8900}}},
+      {"a short adopts the lowest reduce-only buy stop above the market",
+       1s,
+       {{0ms,
+         moved([](trail::Market& m) { m.position = -1000; },
+               {{9080, -1, true}, {9050, -1, true}, {9020, 1, true}}),
+         9050}}},
+      {"after the feed reconnected a tighter stop placed meanwhile is adopted",
+       1s,
        {{0ms, nothing, 8900},
-        {1s, [](FakeVenue& v) { v.shown.stops = std::vector<double>{8850}; }, 8900}}},
+        {1s, moved([](trail::Market& m) { m.connections = 2; }, {{8900, 1, true}, {8950, 1, true}}),
+         8950}}},
+      {"a reconnected feed that does not show the book yet: nothing sent until it does",
+       1s,
+       {{0ms, nothing, 8900},
+        {1s, [](FakeVenue& v) { v.shown = {.feed_up = false, .connections = 2}; }, std::nullopt},
+        {1s,
+         moved(
+             [](trail::Market& m) {
+               m = FakeVenue().shown;
+               m.connections = 2;
+             },
+             {{8950, 1, true}}),
+         8950}}},
+      {"a position of a new size adopts what stands",
+       1s,
+       {{0ms, nothing, 8900},
+        {1s, moved([](trail::Market& m) { m.position = 500; }, {{8900, 1, true}, {8950, 1, true}}),
+         8950}}},
       {"less than a quarter of the budget left: no faster than it refills (120 a minute)",
        100ms,
        {{0ms, [](FakeVenue& v) { v.left = {.limit = 120, .remaining = 29}; }, 8900},
@@ -145,6 +220,9 @@ TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) 
       EXPECT_EQ(venue.sent, expected ? std::vector<double>{*expected} : std::vector<double>{})
           << c.name << ", step " << i;
     }
+    if (c.exposed) {
+      EXPECT_DOUBLE_EQ(session.totals().exposed_seconds, *c.exposed) << c.name;
+    }
   }
 }
 
@@ -155,31 +233,31 @@ constexpr long long kPosition = 1000;
 class TrailRig {
  public:
   explicit TrailRig(std::chrono::milliseconds min_interval = 1s)
-      : server_{
+      : min_interval_(min_interval),
+        server_{
             exchange_,
             {.key = kKey, .secret = kSecret, .rate_limit = 100000, .orders_per_second = 100000}} {
     exchange_.list(sim::xbtusd(9000));
-    const std::string url = "http://127.0.0.1:" + std::to_string(server_.start());
+    url_ = "http://127.0.0.1:" + std::to_string(server_.start());
     server_.with_exchange([](sim::SimExchange& e) {
       e.place(
           {{"symbol", "XBTUSD"}, {"side", "Buy"}, {"orderQty", kPosition}, {"ordType", "Market"}});
     });
     client_ = std::make_unique<rest::RestClient>(
-        rest::RestSettings{.base_url = url, .deadline = 500ms, .max_retries = 2},
+        rest::RestSettings{.base_url = url_, .deadline = 500ms, .max_retries = 2},
         auth::Credentials{kKey, kSecret}, [](std::chrono::milliseconds) {});
-    feed_ = std::make_unique<ws::FeedClient>(ws::FeedSettings{.base_url = url,
-                                                              .pairs = {"XBTUSD"},
-                                                              .ping_after = 100ms,
-                                                              .stale_after = kStale,
-                                                              .backoff = 20ms},
-                                             auth::Credentials{kKey, kSecret});
-    feed_->start();
-    venue_ = std::make_unique<trail::LiveVenue>(
-        "XBTUSD", *client_, *feed_, std::make_shared<RecordingLog>(), std::make_shared<NoSleep>());
-    session_ = std::make_unique<trail::TrailSession>(
-        *venue_, trail::TrailSettings{.distance = {100}, .min_interval = min_interval});
+    start();
   }
   ~TrailRig() { feed_->stop(); }
+
+  // A new process against the same exchange: the session, the module and the feed go, new ones
+  // start.
+  void restart() {
+    session_.reset();
+    venue_.reset();
+    feed_->stop();
+    start();
+  }
 
   // Moves the market and waits until the feed shows it.
   void move_to(double price) {
@@ -196,6 +274,8 @@ class TrailRig {
   }
   long long position() { return venue_->market().position.value_or(-1); }
 
+  std::chrono::milliseconds min_interval_;
+  std::string url_;
   sim::SimExchange exchange_;
   sim::SimServer server_;
   std::unique_ptr<rest::RestClient> client_;
@@ -203,6 +283,21 @@ class TrailRig {
   std::unique_ptr<trail::LiveVenue> venue_;
   std::unique_ptr<trail::TrailSession> session_;
   trail::Clock::time_point now_{};
+
+ private:
+  void start() {
+    feed_ = std::make_unique<ws::FeedClient>(ws::FeedSettings{.base_url = url_,
+                                                              .pairs = {"XBTUSD"},
+                                                              .ping_after = 100ms,
+                                                              .stale_after = kStale,
+                                                              .backoff = 20ms},
+                                             auth::Credentials{kKey, kSecret});
+    feed_->start();
+    venue_ = std::make_unique<trail::LiveVenue>(
+        "XBTUSD", *client_, *feed_, std::make_shared<RecordingLog>(), std::make_shared<NoSleep>());
+    session_ = std::make_unique<trail::TrailSession>(
+        *venue_, trail::TrailSettings{.distance = {100}, .min_interval = min_interval_});
+  }
 };
 
 // A long position: the stop follows the price up, holds when it falls, one request and one HTTP
@@ -242,6 +337,57 @@ TEST(TrailSession, RatchetsWithThePriceAndReportsTheCloseWhenTheStopTriggers) {
   EXPECT_EQ(totals.http_requests, 3);
   // Every move was protected within its step: exposed only while its request was on its way.
   EXPECT_LT(totals.exposed_seconds, 0.25);
+}
+
+// What stands on the book when a session starts: it asks for no looser stop, and moves none away
+// from the market.
+struct StartCase {
+  const char* name;
+  std::function<void(TrailRig&)> before;  // done before the session is started again
+  double last_price;                      // when it starts, with a distance of 100
+  double wanted;                          // its first request
+  std::vector<double> book;               // the stops standing after it
+};
+
+TEST(TrailSession, AStartAdoptsTheStopStandingForThePosition) {
+  const std::vector<StartCase> cases = {
+      {"a restart: the session before ran the stop up to 9000",
+       [](TrailRig& rig) {
+         for (const double price : {9000, 9050, 9100}) {
+           rig.move_to(price);
+           rig.step();
+         }
+       },
+       9050,
+       9000,
+       {8900, 8950, 9000}},
+      {"stops placed by someone else: a reduce-only sell stop is adopted, the other one is not",
+       [](TrailRig& rig) {
+         rig.server_.with_exchange([](sim::SimExchange& e) {
+           e.place_stop("XBTUSD", 8950, -kPosition, std::nullopt, "placed by hand");
+           e.place({{"symbol", "XBTUSD"},
+                    {"side", "Sell"},
+                    {"orderQty", 100},
+                    {"ordType", "Stop"},
+                    {"stopPx", 8980},
+                    {"execInst", "LastPrice"}});
+         });
+       },
+       9000,
+       8950,
+       {8950, 8950, 8980}},
+  };
+  for (const StartCase& c : cases) {
+    TrailRig rig;
+    c.before(rig);
+    rig.restart();
+    rig.move_to(c.last_price);
+    const trail::Step step = rig.step();
+    ASSERT_TRUE(step.request) << c.name;
+    EXPECT_EQ(step.request->wanted, c.wanted) << c.name;
+    EXPECT_EQ(step.request->sent.result, true) << c.name;
+    EXPECT_EQ(rig.book(), c.book) << c.name;
+  }
 }
 
 // Faults before a move: the position must be protected again within a bounded time (on the
@@ -299,6 +445,18 @@ TEST(TrailSession, EndsWithOneStopStanding) {
   EXPECT_FALSE(rig.venue_->cancel_stops(others, rig.session_->side()).empty());
   EXPECT_EQ(rig.book(), std::vector<double>{8930});
   EXPECT_EQ(rig.position(), kPosition);
+}
+
+// `trail --out`'s chart: the samples along the seconds of the run, not one step apart.
+TEST(TrailChart, DrawsTheSamplesAlongTheirSeconds) {
+  std::vector<trail::Sample> samples;
+  for (const double seconds : {0.0, 0.5, 12.0}) {
+    samples.push_back({.seconds = seconds, .last_price = 9000, .wanted = 8900, .stops = {8900}});
+  }
+  std::ostringstream out;
+  trail::write_chart_svg(samples, "trail", out);
+  EXPECT_NE(out.str().find(">time (s)</text>"), std::string::npos);
+  EXPECT_NE(out.str().find(">12</text>"), std::string::npos) << "the axis ends at the last second";
 }
 
 }  // namespace

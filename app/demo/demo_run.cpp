@@ -69,23 +69,29 @@ std::vector<DemoStep> run_demo(const DemoSettings& settings,
     if (before.currentQty != 0 && after.currentQty == 0) {
       step.closed_at = price;
       step.realised = after.realisedPnl - before.realisedPnl;
+      // The farther stops kept for the closed position would close the next one.
+      exchange.cancel_stops(settings.pair);
     }
-    step.wanted = highest - settings.trail;
-    step.rounded = utils::nearest_multiple(step.wanted, tick);
-    const long long calls = exchange.calls();
-    const long long faults = exchange.faults_injected();
-    const auto busy = exchange.busy();
-    const auto started = Clock::now();
-    try {
-      step.result =
-          host.request(settings.pair, step.wanted, {.Verification = settings.verification});
-    } catch (const std::exception& failure) {
-      step.failure = failure.what();
+    // Flat, there is nothing to protect: a stop asked for now would stand over the next position.
+    step.requested = after.currentQty != 0;
+    if (step.requested) {
+      step.wanted = highest - settings.trail;
+      step.rounded = utils::nearest_multiple(step.wanted, tick);
+      const long long calls = exchange.calls();
+      const long long faults = exchange.faults_injected();
+      const auto busy = exchange.busy();
+      const auto started = Clock::now();
+      try {
+        step.result =
+            host.request(settings.pair, step.wanted, {.Verification = settings.verification});
+      } catch (const std::exception& failure) {
+        step.failure = failure.what();
+      }
+      const auto spent = (Clock::now() - started) - (exchange.busy() - busy);
+      step.module_seconds = std::chrono::duration<double>(spent).count();
+      step.exchange_calls = static_cast<int>(exchange.calls() - calls);
+      step.faults = static_cast<int>(exchange.faults_injected() - faults);
     }
-    const auto spent = (Clock::now() - started) - (exchange.busy() - busy);
-    step.module_seconds = std::chrono::duration<double>(spent).count();
-    step.exchange_calls = static_cast<int>(exchange.calls() - calls);
-    step.faults = static_cast<int>(exchange.faults_injected() - faults);
     step.stops = exchange.stop_prices(settings.pair);
     on_step(step);
     steps.push_back(std::move(step));

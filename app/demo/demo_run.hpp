@@ -27,8 +27,9 @@ struct DemoSettings {
 
 // Protects a long position, bought at market on the embedded exchange, with a trailing stop: at
 // every price the stop is asked for at `trail` below the highest price since the position was
-// opened. A stop that triggers sells at market and closes the position; the next step buys a new
-// one. Calls `on_step` after each request.
+// opened. A stop that triggers sells at market and closes the position: the stops left over are
+// cancelled, nothing is asked for while flat, and the next step buys a new position. Calls
+// `on_step` after each step.
 std::vector<DemoStep> run_demo(const DemoSettings& settings,
                                const std::function<void(const DemoStep&)>& on_step);
 

@@ -6,10 +6,12 @@
 
 namespace demo {
 
-// What one stop request of the demo did, and what the exchange's book held afterwards.
+// What one step of the demo did, its stop request if it made one, and what the exchange's book
+// held afterwards.
 struct DemoStep {
   int step = 0;
   double price = 0;            // the pair's last price when the request was made
+  bool requested = true;       // false when the move left the position flat: nothing was asked
   double wanted = 0;           // the stop price asked for (before rounding to the tick)
   double rounded = 0;          // the wanted price on the tick, as the book should hold it
   std::optional<bool> result;  // true, false or nothing

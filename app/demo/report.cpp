@@ -14,8 +14,9 @@ namespace {
 
 enum class Shortfall { none, no_stop, several_stops, other_price };
 
+// A step that asked for nothing has no shortfall.
 Shortfall shortfall(const DemoStep& step) {
-  if (step.holds()) return Shortfall::none;
+  if (!step.requested || step.holds()) return Shortfall::none;
   if (step.stops.empty()) return Shortfall::no_stop;
   if (std::count(step.stops.begin(), step.stops.end(), step.rounded) > 1) {
     return Shortfall::several_stops;
@@ -37,10 +38,11 @@ std::string_view shortfall_marker(const Shortfall shortfall) {
   return "";
 }
 
-enum class Outcome { returned_true, returned_false, returned_nothing, failed };
+enum class Outcome { returned_true, returned_false, returned_nothing, failed, flat };
 
-// A request that threw is a failure whatever its result holds.
+// A request that threw is a failure whatever its result holds; a step while flat made none.
 Outcome outcome(const DemoStep& step) {
+  if (!step.requested) return Outcome::flat;
   if (!step.failure.empty()) return Outcome::failed;
   if (!step.result) return Outcome::returned_nothing;
   return *step.result ? Outcome::returned_true : Outcome::returned_false;
@@ -54,6 +56,8 @@ std::string_view outcome_name(const Outcome outcome) {
       return "false";
     case Outcome::returned_nothing:
       return "nothing";
+    case Outcome::flat:
+      return "flat";
     case Outcome::failed:
       break;
   }
@@ -68,6 +72,8 @@ int& tally(Summary& summary, const Outcome outcome) {
       return summary.returned_false;
     case Outcome::returned_nothing:
       return summary.returned_nothing;
+    case Outcome::flat:
+      return summary.flat_steps;
     case Outcome::failed:
       break;
   }
@@ -89,9 +95,16 @@ int* tally(Summary& summary, const Shortfall shortfall) {
   return nullptr;
 }
 
-bool went_wrong(const DemoStep& step) {
+// A request that returned false or failed: what the summary counts under those two.
+bool refused(const DemoStep& step) {
   const Outcome result = outcome(step);
-  return result == Outcome::failed || result == Outcome::returned_false || !step.holds();
+  return result == Outcome::failed || result == Outcome::returned_false;
+}
+
+// Stops other than the one at the wanted price stood after the request.
+bool with_other_stops(const DemoStep& step) {
+  return step.requested && std::any_of(step.stops.begin(), step.stops.end(),
+                                       [&step](double stop) { return stop != step.rounded; });
 }
 
 double microseconds(const DemoStep& step) { return step.module_seconds * 1e6; }
@@ -138,7 +151,6 @@ std::string_view failure_cause(const std::string& failure) {
 
 Summary summarize(const std::vector<DemoStep>& steps) {
   Summary summary;
-  summary.requests = static_cast<int>(steps.size());
   long long calls = 0;
   std::vector<double> times;
   times.reserve(steps.size());
@@ -149,10 +161,7 @@ Summary summarize(const std::vector<DemoStep>& steps) {
       if (step.faults > 0) ++summary.not_holding_after_fault;
     }
     if (!step.failure.empty()) ++summary.failure_causes[std::string(failure_cause(step.failure))];
-    if (std::any_of(step.stops.begin(), step.stops.end(),
-                    [&step](double stop) { return stop != step.rounded; })) {
-      ++summary.with_other_stops;
-    }
+    if (with_other_stops(step)) ++summary.with_other_stops;
     summary.stops_triggered += step.triggered;
     if (step.closed_at) {
       ++summary.positions_closed;
@@ -162,10 +171,11 @@ Summary summarize(const std::vector<DemoStep>& steps) {
     calls += step.exchange_calls;
     summary.calls_max = std::max(summary.calls_max, step.exchange_calls);
     summary.faults += step.faults;
-    times.push_back(microseconds(step));
+    if (step.requested) times.push_back(microseconds(step));
   }
+  summary.requests = static_cast<int>(steps.size()) - summary.flat_steps;
   summary.not_holding = summary.no_stop + summary.several_stops + summary.other_price;
-  if (!steps.empty()) summary.calls_mean = static_cast<double>(calls) / summary.requests;
+  if (summary.requests > 0) summary.calls_mean = static_cast<double>(calls) / summary.requests;
   std::sort(times.begin(), times.end());
   summary.module_us_median = percentile(times, 50);
   summary.module_us_p99 = percentile(times, 99);
@@ -189,6 +199,7 @@ void print_summary(const Summary& s, std::ostream& out) {
     causes += fmt::format("{}{} {}", causes.empty() ? "  (" : ", ", count, cause);
   }
   line("  failed", share(s.failed) + causes + (causes.empty() ? "" : ")"));
+  line("steps while flat, no request", fmt::format("{:>7}", s.flat_steps));
   line("not one stop at wanted price",
        share(s.not_holding) + (s.not_holding ? fmt::format("  ({} after a fault in the request)",
                                                            s.not_holding_after_fault)
@@ -216,34 +227,43 @@ std::string step_header() {
 }
 
 std::string step_line(const DemoStep& step) {
-  return columns({std::to_string(step.step), price_text(step.price), price_text(step.rounded),
-                  outcome_name(outcome(step)), std::to_string(step.exchange_calls),
-                  stops_text(step.stops), fmt::format("{:.1f}", microseconds(step)),
-                  shortfall_marker(shortfall(step))});
+  const auto asked = [&step](std::string text) { return step.requested ? text : "-"; };
+  return columns(
+      {std::to_string(step.step), price_text(step.price), asked(price_text(step.rounded)),
+       outcome_name(outcome(step)), std::to_string(step.exchange_calls), stops_text(step.stops),
+       asked(fmt::format("{:.1f}", microseconds(step))), shortfall_marker(shortfall(step))});
 }
 
 void write_trace_csv(const std::vector<DemoStep>& steps, std::ostream& out) {
   out << "step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds\n";
   for (const DemoStep& step : steps) {
-    out << fmt::format("{},{},{},{},{},{},{},{},{},{:.3f},{}\n", step.step, step.price, step.wanted,
-                       step.rounded, outcome_name(outcome(step)), csv_field(step.failure),
-                       step.exchange_calls, step.faults, fmt::join(step.stops, ";"),
-                       microseconds(step), step.holds());
+    // A step while flat asked for nothing: no stop price, module time or book to judge.
+    const auto asked = [&step](const auto& value) {
+      return step.requested ? fmt::format("{}", value) : std::string();
+    };
+    out << fmt::format("{},{},{},{},{},{},{},{},{},{},{}\n", step.step, step.price,
+                       asked(step.wanted), asked(step.rounded), outcome_name(outcome(step)),
+                       csv_field(step.failure), step.exchange_calls, step.faults,
+                       fmt::join(step.stops, ";"), asked(fmt::format("{:.3f}", microseconds(step))),
+                       asked(step.holds()));
   }
 }
 
 namespace {
 
 constexpr double kWidth = 1000;
-constexpr double kHeight = 500;
+constexpr double kHeight = 540;
 constexpr double kLeft = 84;
 constexpr double kRight = 24;
-constexpr double kTop = 70;
+constexpr double kTop = 100;
 constexpr double kBottom = 56;
+
+constexpr double kNone = std::numeric_limits<double>::quiet_NaN();  // nothing to draw
 
 constexpr std::string_view kPriceColour = "#1f5fa8";
 constexpr std::string_view kWantedColour = "#e08a00";
 constexpr std::string_view kStopColour = "#2a9d3a";
+constexpr std::string_view kCandidateColour = "#a6d9ad";
 constexpr std::string_view kWrongColour = "#d62728";
 constexpr std::string_view kPositionColour = "#7b3fa0";
 
@@ -254,6 +274,13 @@ struct Axis {
   double from;
   double to;
   double at(const double value) const { return from + (value - lo) / (hi - lo) * (to - from); }
+};
+
+// The horizontal axis: where a step sits along the timeline, in pixels.
+struct StepAxis : Axis {
+  const Timeline& timeline;
+  using Axis::at;
+  double at(const DemoStep& step) const { return at(timeline.at(step)); }
 };
 
 struct Span {
@@ -328,6 +355,13 @@ std::string xml_escaped(const std::string_view text) {
   return escaped;
 }
 
+std::string fill(const std::string_view colour) { return fmt::format(R"(fill="{}")", colour); }
+
+// A red ring around the wanted price: the book did not hold one stop there.
+std::string ring_style() {
+  return fmt::format(R"(fill="none" stroke="{}" stroke-width="1.5")", kWrongColour);
+}
+
 std::string point(const double x, const double y) { return fmt::format("{:.1f},{:.1f}", x, y); }
 
 std::string cross(const double x, const double y) {
@@ -339,7 +373,7 @@ std::string cross(const double x, const double y) {
 // A line through each step's value, broken where a value cannot be drawn. A stepped line holds
 // each value until the next step and the last one to the right edge.
 template <class Value>
-std::string line_path(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y,
+std::string line_path(const std::vector<DemoStep>& steps, const StepAxis& x, const Axis& y,
                       const Value value, const bool stepped) {
   std::string path;
   bool drawing = false;
@@ -350,11 +384,11 @@ std::string line_path(const std::vector<DemoStep>& steps, const Axis& x, const A
       continue;
     }
     if (!drawing) {
-      path += fmt::format("M{}", point(x.at(step.step), y.at(v)));
+      path += fmt::format("M{}", point(x.at(step), y.at(v)));
     } else if (stepped) {
-      path += fmt::format("H{:.1f}V{:.1f}", x.at(step.step), y.at(v));
+      path += fmt::format("H{:.1f}V{:.1f}", x.at(step), y.at(v));
     } else {
-      path += fmt::format("L{}", point(x.at(step.step), y.at(v)));
+      path += fmt::format("L{}", point(x.at(step), y.at(v)));
     }
     drawing = true;
   }
@@ -362,26 +396,32 @@ std::string line_path(const std::vector<DemoStep>& steps, const Axis& x, const A
   return path;
 }
 
-// Crosses where a request failed, returned false or left the book not holding the stop.
-std::string wrong_path(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y) {
+// Where a step's request is marked: at the wanted price, or at the price without one.
+double mark_height(const DemoStep& step) {
+  return std::isfinite(step.rounded) ? step.rounded : step.price;
+}
+
+// Crosses where a request returned false or failed.
+std::string refused_path(const std::vector<DemoStep>& steps, const StepAxis& x, const Axis& y) {
   std::string path;
   for (const DemoStep& step : steps) {
-    if (!went_wrong(step)) continue;
-    const double at = std::isfinite(step.rounded) ? step.rounded : step.price;
-    if (std::isfinite(at)) path += cross(x.at(step.step), y.at(at));
+    if (refused(step) && std::isfinite(mark_height(step))) {
+      path += cross(x.at(step), y.at(mark_height(step)));
+    }
   }
   return path;
 }
 
+// A circle at each of a step's values, drawn in `style` (SVG attributes).
 template <class Values>
-void write_dots(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y,
-                const Values values, const double radius, const std::string_view colour,
+void write_dots(const std::vector<DemoStep>& steps, const StepAxis& x, const Axis& y,
+                const Values values, const double radius, const std::string_view style,
                 std::ostream& out) {
-  out << fmt::format(R"(<g fill="{}">)", colour);
+  out << fmt::format(R"(<g {}>)", style);
   for (const DemoStep& step : steps) {
     for (const double v : values(step)) {
       if (std::isfinite(v)) {
-        out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="{}"/>)", x.at(step.step), y.at(v),
+        out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="{}"/>)", x.at(step), y.at(v),
                            radius);
       }
     }
@@ -389,7 +429,7 @@ void write_dots(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y
   out << "</g>\n";
 }
 
-void write_axes(const Axis& x, const Axis& y, std::ostream& out) {
+void write_axes(const StepAxis& x, const Axis& y, std::ostream& out) {
   out << R"(<g font-size="11" fill="#444" stroke-width="1">)" << '\n';
   for (const Tick& tick : ticks(y, tick_step(y.hi - y.lo, 6))) {
     const double at = y.at(tick.value);
@@ -400,7 +440,7 @@ void write_axes(const Axis& x, const Axis& y, std::ostream& out) {
                        at + 4, tick.label)
         << '\n';
   }
-  for (const Tick& tick : ticks(x, std::max(1.0, tick_step(x.hi - x.lo, 8)))) {
+  for (const Tick& tick : ticks(x, std::max(x.timeline.finest_tick, tick_step(x.hi - x.lo, 8)))) {
     const double at = x.at(tick.value);
     out << fmt::format(R"(<line x1="{:.1f}" y1="{:.1f}" x2="{:.1f}" y2="{:.1f}" stroke="#888"/>)",
                        at, y.from, at, y.from + 5)
@@ -412,9 +452,8 @@ void write_axes(const Axis& x, const Axis& y, std::ostream& out) {
                      R"(stroke="#888"/>)",
                      x.from, y.to, x.to - x.from, y.from - y.to)
       << '\n'
-      << fmt::format(
-             R"(<text x="{:.1f}" y="{:.1f}" text-anchor="middle" font-size="12">step</text>)",
-             (x.from + x.to) / 2, kHeight - 14)
+      << fmt::format(R"(<text x="{:.1f}" y="{:.1f}" text-anchor="middle" font-size="12">{}</text>)",
+                     (x.from + x.to) / 2, kHeight - 14, xml_escaped(x.timeline.label))
       << '\n'
       << fmt::format(R"~(<text transform="translate(20 {:.1f}) rotate(-90)" text-anchor="middle" )~"
                      R"(font-size="12">price</text>)",
@@ -429,22 +468,27 @@ std::string diamond(const double x, const double y) {
                      point(x - kArm, y));
 }
 
-std::string closes_path(const std::vector<DemoStep>& steps, const Axis& x, const Axis& y) {
+std::string closes_path(const std::vector<DemoStep>& steps, const StepAxis& x, const Axis& y) {
   std::string path;
   for (const DemoStep& step : steps) {
     if (step.closed_at && std::isfinite(*step.closed_at)) {
-      path += diamond(x.at(step.step), y.at(*step.closed_at));
+      path += diamond(x.at(step), y.at(*step.closed_at));
     }
   }
   return path;
 }
 
-void write_legend(const int wrong, const int closed, std::ostream& out) {
-  const double y = kTop - 20;
+// The legend in the summary's words, with its counts, one row of entries at a time.
+void write_legend(const Summary& summary, std::ostream& out) {
+  double y = kTop - 52;
   double x = kLeft;
   const auto label = [&](const std::string& text) {
     out << fmt::format(R"(<text x="{:.1f}" y="{:.1f}">{}</text>)", x + 26, y + 4, text) << '\n';
-    x += 26 + 7.0 * static_cast<double>(text.size()) + 28;
+    x += 26 + 6.5 * static_cast<double>(text.size()) + 28;
+  };
+  const auto next_row = [&] {
+    x = kLeft;
+    y += 18;
   };
   out << fmt::format(R"(<path d="M{}h20" stroke="{}" stroke-width="2" fill="none"/>)", point(x, y),
                      kPriceColour);
@@ -452,30 +496,40 @@ void write_legend(const int wrong, const int closed, std::ostream& out) {
   out << fmt::format(R"(<path d="M{}h10v-8h10" stroke="{}" stroke-width="3" fill="none"/>)",
                      point(x, y + 4), kWantedColour);
   label("wanted stop");
-  out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="3" fill="{}"/>)", x + 10, y,
-                     kStopColour);
-  label("stops on the book");
-  out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2"/>)", cross(x + 10, y),
-                     kWrongColour);
-  label(fmt::format("failed, false or not held ({})", wrong));
   out << fmt::format(R"(<path d="M{}h20" stroke="{}" stroke-width="2" stroke-dasharray="5 3" )"
                      R"(fill="none"/>)",
                      point(x, y), kPositionColour);
   label("entry");
   out << fmt::format(R"(<path d="{}" fill="{}"/>)", diamond(x + 10, y), kPositionColour);
-  label(fmt::format("closed ({})", closed));
+  label(fmt::format("positions closed by a stop ({})", summary.positions_closed));
+  next_row();
+  out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="3" fill="{}"/>)", x + 10, y,
+                     kStopColour);
+  label("stop at the wanted price");
+  out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="3" fill="{}"/>)", x + 10, y,
+                     kCandidateColour);
+  label(
+      fmt::format("further stops beyond it ({}): farther stops the module keeps as candidates "
+                  "to move later",
+                  summary.with_other_stops));
+  next_row();
+  out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2"/>)", cross(x + 10, y),
+                     kWrongColour);
+  label(fmt::format("returned false ({}), failed ({})", summary.returned_false, summary.failed));
+  out << fmt::format(R"(<circle cx="{:.1f}" cy="{:.1f}" r="6" {}/>)", x + 10, y, ring_style());
+  label(fmt::format("not one stop at wanted price ({})", summary.not_holding));
 }
 
 }  // namespace
 
 void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& title,
-                     std::ostream& out) {
+                     std::ostream& out, const Timeline& timeline) {
   Span steps_span;
   Span prices_span;
   for (const DemoStep& step : steps) {
-    steps_span.take(step.step);
+    steps_span.take(timeline.at(step));
     prices_span.take(step.price);
-    prices_span.take(step.rounded);
+    if (step.requested) prices_span.take(step.rounded);
     for (const double stop : step.stops) prices_span.take(stop);
     if (step.entry) prices_span.take(*step.entry);
     if (step.closed_at) prices_span.take(*step.closed_at);
@@ -483,7 +537,7 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
   const Span xs = widened(steps_span, 0, 1);
   const double flat_price_pad = prices_span.lo != 0 ? std::abs(prices_span.lo) * 0.01 : 1;
   const Span ys = widened(prices_span, 0.05, flat_price_pad);
-  const Axis x{xs.lo, xs.hi, kLeft, kWidth - kRight};
+  const StepAxis x{{xs.lo, xs.hi, kLeft, kWidth - kRight}, timeline};
   const Axis y{ys.lo, ys.hi, kHeight - kBottom, kTop};
 
   out << fmt::format(R"(<svg xmlns="http://www.w3.org/2000/svg" width="{0}" height="{1}" )"
@@ -494,11 +548,7 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
       << fmt::format(R"(<text x="{}" y="26" font-size="16" font-weight="bold">{}</text>)", kLeft,
                      xml_escaped(title))
       << '\n';
-  write_legend(static_cast<int>(std::count_if(steps.begin(), steps.end(), went_wrong)),
-               static_cast<int>(
-                   std::count_if(steps.begin(), steps.end(),
-                                 [](const DemoStep& step) { return step.closed_at.has_value(); })),
-               out);
+  write_legend(summarize(steps), out);
   write_axes(x, y, out);
   if (steps.empty()) {
     out << fmt::format(R"(<text x="{:.1f}" y="{:.1f}" text-anchor="middle" fill="#888">)"
@@ -507,16 +557,14 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
         << '\n';
   }
   const auto price = [](const DemoStep& step) { return step.price; };
-  const auto wanted = [](const DemoStep& step) { return step.rounded; };
+  const auto wanted = [](const DemoStep& step) { return step.requested ? step.rounded : kNone; };
   out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="1.5" fill="none"/>)",
                      line_path(steps, x, y, price, false), kPriceColour)
       << '\n'
       << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="3.5" fill="none"/>)",
                      line_path(steps, x, y, wanted, true), kWantedColour)
       << '\n';
-  const auto entry = [](const DemoStep& step) {
-    return step.entry.value_or(std::numeric_limits<double>::quiet_NaN());
-  };
+  const auto entry = [](const DemoStep& step) { return step.entry.value_or(kNone); };
   out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2" stroke-dasharray="5 3" )"
                      R"(fill="none"/>)",
                      line_path(steps, x, y, entry, true), kPositionColour)
@@ -524,13 +572,31 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
       << fmt::format(R"(<path d="{}" fill="{}"/>)", closes_path(steps, x, y), kPositionColour)
       << '\n';
   const auto prices = [](const DemoStep& step) { return std::vector{step.price}; };
-  const auto stops = [](const DemoStep& step) { return step.stops; };
-  const double per_step = (x.to - x.from) / (x.hi - x.lo);
+  const auto at_wanted = [](const DemoStep& step) {
+    return step.requested
+               ? std::vector<double>(std::count(step.stops.begin(), step.stops.end(), step.rounded),
+                                     step.rounded)
+               : std::vector<double>{};
+  };
+  const auto further = [](const DemoStep& step) {
+    std::vector<double> others = step.stops;
+    if (step.requested) std::erase(others, step.rounded);
+    return others;
+  };
+  const auto not_held = [](const DemoStep& step) {
+    return shortfall(step) != Shortfall::none ? std::vector{mark_height(step)}
+                                              : std::vector<double>{};
+  };
+  const double per_step =
+      (x.to - x.from) / static_cast<double>(std::max<std::size_t>(steps.size(), 2) - 1);
+  const double stop_radius = std::clamp(per_step * 0.15, 1.6, 3.5);
   // With room between the steps, mark each price too; that also shows a lone one.
-  if (per_step >= 8) write_dots(steps, x, y, prices, 2.5, kPriceColour, out);
-  write_dots(steps, x, y, stops, std::clamp(per_step * 0.15, 1.6, 3.5), kStopColour, out);
+  if (per_step >= 8) write_dots(steps, x, y, prices, 2.5, fill(kPriceColour), out);
+  write_dots(steps, x, y, further, stop_radius, fill(kCandidateColour), out);
+  write_dots(steps, x, y, at_wanted, stop_radius, fill(kStopColour), out);
+  write_dots(steps, x, y, not_held, 6, ring_style(), out);
   out << fmt::format(R"(<path d="{}" stroke="{}" stroke-width="2" fill="none"/>)",
-                     wrong_path(steps, x, y), kWrongColour)
+                     refused_path(steps, x, y), kWrongColour)
       << "\n</svg>\n";
 }
 

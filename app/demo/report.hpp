@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -11,7 +12,7 @@ namespace demo {
 
 // What a run of stop requests came to.
 struct Summary {
-  int requests = 0;
+  int requests = 0;  // steps that asked for a stop
 
   // Each request counts under exactly one outcome; a request that threw is `failed`
   // whatever its result holds.
@@ -20,6 +21,8 @@ struct Summary {
   int returned_nothing = 0;
   int failed = 0;
   std::map<std::string, int> failure_causes;  // overloaded, timed out, retries exhausted, other
+  // Steps whose move left the position flat: nothing to protect, no request.
+  int flat_steps = 0;
 
   // Requests after which the book did not hold exactly one stop at the wanted price: it held
   // no stop at all, only stops at other prices, or several at the wanted price.
@@ -65,9 +68,17 @@ std::string step_line(const DemoStep& step);
 // step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds
 void write_trace_csv(const std::vector<DemoStep>& steps, std::ostream& out);
 
+// The chart's horizontal axis: what it measures, where each step sits along it, and the
+// finest spacing of its ticks.
+struct Timeline {
+  std::string label = "step";
+  std::function<double(const DemoStep&)> at = [](const DemoStep& step) { return step.step; };
+  double finest_tick = 1;
+};
+
 // The price, the wanted stop, the stops on the book and the position's entry price over the
 // steps, with the closes of the position marked, as a standalone SVG.
 void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& title,
-                     std::ostream& out);
+                     std::ostream& out, const Timeline& timeline = {});
 
 }  // namespace demo

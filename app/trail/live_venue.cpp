@@ -19,6 +19,24 @@ std::optional<double> number(const Value& record, const char* key) {
   return found->get<double>();
 }
 
+std::string text(const Value& record, const char* key) {
+  const auto found = record.find(key);
+  return found != record.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// A stop order of the feed's or a listing's rows; nothing for any other order.
+std::optional<BookStop> book_stop(const Value& order) {
+  if (!order.is_object() || text(order, "ordType") != "Stop") return std::nullopt;
+  const auto price = number(order, "stopPx");
+  if (!price) return std::nullopt;
+  const std::string side = text(order, "side");
+  return BookStop{.price = *price,
+                  .closes = side == "Sell"  ? 1
+                            : side == "Buy" ? -1
+                                            : 0,
+                  .reduce_only = text(order, "execInst").find("ReduceOnly") != std::string::npos};
+}
+
 int requests_made(const rest::RestClient& client) {
   int total = 0;
   for (const auto& [route, count] : client.requests()) total += count;
@@ -60,8 +78,7 @@ Market LiveVenue::market() {
   if (const auto orders = feed_.open_orders(pair_)) {
     market.stops.emplace();
     for (const Value& order : *orders) {
-      if (order.value("ordType", "") != "Stop") continue;
-      if (const auto price = number(order, "stopPx")) market.stops->push_back(*price);
+      if (const auto stop = book_stop(order)) market.stops->push_back(*stop);
     }
   }
   return market;
@@ -88,15 +105,13 @@ std::vector<double> LiveVenue::cancel_stops(const std::vector<double>& prices, i
   Value ids = Value::array();
   std::vector<double> cancelled;
   for (const Value& order : stoploss::items(listing)) {
-    const auto price = number(order, "stopPx");
-    if (!order.is_object() || !price || order.value("ordType", "") != "Stop" ||
-        order.value("execInst", "").find("ReduceOnly") == std::string::npos ||
-        order.value("side", "") != (side > 0 ? "Sell" : "Buy") ||
-        std::find(prices.begin(), prices.end(), *price) == prices.end()) {
+    const auto stop = book_stop(order);
+    if (!stop || !stop->reduce_only || stop->closes != side ||
+        std::find(prices.begin(), prices.end(), stop->price) == prices.end()) {
       continue;
     }
     ids.push_back(order.at("orderID"));
-    cancelled.push_back(*price);
+    cancelled.push_back(stop->price);
   }
   if (ids.empty()) return {};
   const Value answer = client_.send("DELETE", "/order", {{"orderID", ids}});

@@ -18,11 +18,11 @@ std::string price_or_dash(const std::optional<double>& price) {
   return price ? demo::price_text(*price) : "-";
 }
 
-std::string prices_text(const std::optional<std::vector<double>>& prices) {
-  if (!prices) return "?";  // the feed was down
-  if (prices->empty()) return "none";
+std::string prices_text(const std::optional<std::vector<BookStop>>& stops) {
+  if (!stops) return "?";  // the feed was down
+  if (stops->empty()) return "none";
   std::vector<std::string> texts;
-  for (const double price : *prices) texts.push_back(demo::price_text(price));
+  for (const BookStop& stop : *stops) texts.push_back(demo::price_text(stop.price));
   return fmt::format("{}", fmt::join(texts, ","));
 }
 
@@ -92,7 +92,7 @@ void write_trace_csv(const std::vector<Sample>& samples, std::ostream& out) {
   }
 }
 
-// Drawn as the demo draws its steps: one step per sample.
+// Drawn as the demo draws its steps, one step per sample, along a time axis.
 void write_chart_svg(const std::vector<Sample>& samples, const std::string& title,
                      std::ostream& out) {
   constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
@@ -109,7 +109,13 @@ void write_chart_svg(const std::vector<Sample>& samples, const std::string& titl
     if (sample.closed) step.closed_at = sample.last_price;
     steps.push_back(std::move(step));
   }
-  demo::write_chart_svg(steps, title, out);
+  demo::write_chart_svg(steps, title, out,
+                        {.label = "time (s)",
+                         .at =
+                             [&samples](const demo::DemoStep& step) {
+                               return samples[static_cast<std::size_t>(step.step)].seconds;
+                             },
+                         .finest_tick = 0});
 }
 
 }  // namespace trail

@@ -32,7 +32,8 @@ void print_summary(const Totals& totals, double guarded_seconds, std::ostream& o
 
 // seconds,last_price,wanted_stop,stops,position,entry,closed
 void write_trace_csv(const std::vector<Sample>& samples, std::ostream& out);
-// The price, the wanted stop, the stops on the book and the entry price, closes marked (SVG).
+// The price, the wanted stop, the stops on the book and the entry price over the seconds of the
+// run, closes marked (SVG).
 void write_chart_svg(const std::vector<Sample>& samples, const std::string& title,
                      std::ostream& out);
 

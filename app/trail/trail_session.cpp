@@ -12,6 +12,9 @@ bool covers(double stop, double wanted, int side, double tick) {
   return side > 0 ? stop >= wanted - tick / 2 : stop <= wanted + tick / 2;
 }
 
+// A stop that protects a position on `side`: reduce-only, and closing that side.
+bool guards(const BookStop& stop, int side) { return stop.reduce_only && stop.closes == side; }
+
 }  // namespace
 
 TrailSession::TrailSession(Venue& venue, TrailSettings settings)
@@ -21,6 +24,7 @@ void TrailSession::observe(const Market& seen) {
   if (seen.connections > known_.connections && known_.connections > 0) {
     ++totals_.reconnects;
     recheck_ = true;  // the book may have changed while the feed was away
+    adopt_ = true;
   }
   known_.feed_up = seen.feed_up;
   known_.connections = seen.connections;
@@ -33,14 +37,26 @@ void TrailSession::observe(const Market& seen) {
   known_.stops = seen.stops;  // the book is not held over: only the feed, up, shows it
 }
 
+// Of the stops guarding the position, the tightest one that stands on the position's side of the
+// market: below it for a long, above it for a short.
+void TrailSession::adopt_standing(const std::vector<BookStop>& stops) {
+  for (const BookStop& stop : stops) {
+    const bool on_its_side =
+        side_ > 0 ? stop.price < *known_.last_price : stop.price > *known_.last_price;
+    if (guards(stop, side_) && on_its_side) ratchet_.adopt(side_, stop.price);
+  }
+  adopt_ = false;
+}
+
 // With the feed up, from the book it shows; without, from the last request that ended true.
 bool TrailSession::covered(const Market& seen) const {
   const int side = side_of(known_.position.value_or(0));
   if (!wanted_ || side == 0) return false;
   const double tick = known_.tick.value_or(0);
   if (seen.feed_up && seen.stops) {
-    return std::any_of(seen.stops->begin(), seen.stops->end(),
-                       [&](double stop) { return covers(stop, *wanted_, side, tick); });
+    return std::any_of(seen.stops->begin(), seen.stops->end(), [&](const BookStop& stop) {
+      return guards(stop, side) && covers(stop.price, *wanted_, side, tick);
+    });
   }
   return confirmed_ && covers(*confirmed_, *wanted_, side, tick);
 }
@@ -108,6 +124,7 @@ Step TrailSession::step(Clock::time_point now) {
     wanted_.reset();
     confirmed_.reset();
     covered_ = false;
+    guarded_size_ = 0;
     if (guarding_) {
       guarding_ = false;
       flat_reported_ = true;
@@ -121,13 +138,17 @@ Step TrailSession::step(Clock::time_point now) {
     recheck_ = true;
     placed_.clear();
   }
+  if (*known_.position != guarded_size_) adopt_ = true;  // a new position, or a new size
+  guarded_size_ = *known_.position;
   guarding_ = true;
   side_ = side_of(*known_.position);
   flat_reported_ = false;
   if (!known_.last_price || !known_.tick || *known_.tick <= 0) return {};
+  if (adopt_ && seen.feed_up && seen.stops) adopt_standing(*seen.stops);
   wanted_ = ratchet_.wanted(*known_.position, *known_.last_price, *known_.tick);
   covered_ = covered(seen);
-  if (!wanted_) return {};
+  // Until the book is seen, a request could loosen a stop standing on it.
+  if (!wanted_ || adopt_) return {};
   const bool due = wanted_ != confirmed_ || recheck_ || (seen.feed_up && !covered_);
   if (!due || (last_sent_ && now - *last_sent_ < interval())) return {};
   return {.event = Event::kRequest, .request = send(*known_.last_price, now)};

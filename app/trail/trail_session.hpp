@@ -23,7 +23,7 @@ struct Request {
   double last_price = 0;
   double wanted = 0;
   Sent sent{};
-  std::optional<std::vector<double>> stops_after{};
+  std::optional<std::vector<BookStop>> stops_after{};
 };
 
 // What a step came to.
@@ -54,7 +54,11 @@ struct Totals {
 // wanted stop and sends a stop request when the wanted stop changed, after a request that did
 // not end true, after the feed reconnected, or when the feed shows no stop covering the wanted
 // price; never twice within the minimum interval, and more slowly while the exchange's budget
-// runs low. Single-threaded; the caller's clock drives it.
+// runs low. At the start, after the feed reconnected and whenever the position changes (a new
+// one, or a new size) it adopts the tightest reduce-only stop of the position's side standing
+// on the book on the position's side of the market, so that a restart, or a stop placed by
+// someone else, never loosens what stands; until the feed has shown that book it sends nothing.
+// Only such stops cover the position. Single-threaded; the caller's clock drives it.
 class TrailSession {
  public:
   TrailSession(Venue& venue, TrailSettings settings);
@@ -73,6 +77,7 @@ class TrailSession {
 
  private:
   void observe(const Market& seen);
+  void adopt_standing(const std::vector<BookStop>& stops);
   bool covered(const Market& seen) const;
   std::chrono::milliseconds interval() const;
   Request send(double last_price, Clock::time_point now);
@@ -84,8 +89,10 @@ class TrailSession {
   std::optional<double> wanted_{};
   std::optional<double> confirmed_{};  // the price of the last request that ended true
   bool recheck_ = true;                // the book must be checked whatever the price
+  bool adopt_ = true;                  // the stops standing must be adopted before a request
   bool guarding_ = false;
-  int side_ = 0;  // of the position guarded: 1 long, -1 short
+  long long guarded_size_ = 0;  // the position guarded, in contracts
+  int side_ = 0;                // of the position guarded: 1 long, -1 short
   std::vector<double> placed_{};
   bool flat_reported_ = false;
   bool covered_ = false;

@@ -7,6 +7,21 @@
 
 namespace trail {
 
+// A stop order standing on the book: its trigger price, the side of the position it closes when
+// it triggers (1: a sell stop, a long's; -1: a buy stop, a short's) and whether it is reduce-only.
+struct BookStop {
+  double price = 0;
+  int closes = 0;
+  bool reduce_only = false;
+};
+
+// The prices of `stops`, in book order.
+inline std::vector<double> prices(const std::vector<BookStop>& stops) {
+  std::vector<double> result;
+  for (const BookStop& stop : stops) result.push_back(stop.price);
+  return result;
+}
+
 // What the realtime feed shows of the pair now; nothing for what it does not know (the feed is
 // down, or has not sent that table yet).
 struct Market {
@@ -16,7 +31,7 @@ struct Market {
   std::optional<double> entry{};        // the position's average entry price
   std::optional<double> last_price{};
   std::optional<double> tick{};
-  std::optional<std::vector<double>> stops{};  // stop prices of the pair's open stop orders
+  std::optional<std::vector<BookStop>> stops{};  // the pair's open stop orders
 };
 
 // How one stop request ended.
