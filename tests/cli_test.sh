@@ -73,7 +73,7 @@ out=$("$stoploss" request XBTUSD 8900)
 [ $? -eq 0 ] && grep -q "^result: true" <<<"$out" || fail "request to the embedded exchange: $out"
 # Colour codes belong on a terminal only: not in a pipe, not in a log file.
 out=$("$stoploss" request XBTUSD 0)
-"$stoploss" demo --steps 30 --fault-rate 0.5 --out "$scratch/demo" >"$scratch/demo.out" 2>&1
+"$stoploss" demo --steps 100 --fault-rate 0.5 --out "$scratch/demo" >"$scratch/demo.out" 2>&1
 grep -q "Stop_Loss.Module Cleaning" <<<"$out" && grep -q "Stop_Loss.Module" "$scratch/demo/stoploss.log" ||
   fail "the module's tag was not printed or logged"
 grep -q $'\033' - "$scratch/demo/stoploss.log" <<<"$out" && fail "colour codes in a pipe or a log file"
