@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <set>
 
 #include "Core/Modules/console.hpp"
 #include "Core/Modules/constants.hpp"
@@ -187,8 +188,13 @@ void StopRequest::take_market_snapshot() {
 // beyond it and surplus ones to cancel.
 void StopRequest::scan_stops() {
   orders = bound_.quor_calls->open_orders(PAIR, std::nullopt);
+  std::set<Value> listed;  // orderIDs sorted so far
   for (const Value& order : items(orders)) {
     if (!is_matching_stop(order)) continue;
+    // A listing that names one order twice must not make the second copy surplus of the
+    // first: cancelling it would cancel the stop kept.
+    const auto id = order.find("orderID");
+    if (id != order.end() && !listed.insert(*id).second) continue;
     try {
       sort_matching_stop(order);
     } catch (const stoploss::KeyError&) {
