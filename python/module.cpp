@@ -7,6 +7,7 @@
 
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "Core/Modules/stop_loss.hpp"
@@ -56,6 +57,18 @@ py::list load(const py::object& host) {
   return py::cast(table.search_list);
 }
 
+// True while alive.
+class ScopedFlag {
+ public:
+  explicit ScopedFlag(bool& flag) : flag_(flag) { flag_ = true; }
+  ~ScopedFlag() { flag_ = false; }
+  ScopedFlag(const ScopedFlag&) = delete;
+  ScopedFlag& operator=(const ScopedFlag&) = delete;
+
+ private:
+  bool& flag_;
+};
+
 // One request at a time, as the manager takes no lock; the GIL is let go first, so that a
 // request waiting here never holds up a Python collaborator of the one under way.
 std::optional<bool> call(const std::string& PAIR, const py::object& Price,
@@ -70,9 +83,13 @@ std::optional<bool> call(const std::string& PAIR, const py::object& Price,
                              : std::optional<stoploss::Value>(stoploss_python::to_record(Text)),
       .CleanStops = CleanStops};
   static std::mutex one_at_a_time;
+  // A collaborator that asks for a request while one runs on its thread would wait for itself.
+  thread_local bool in_request = false;
+  if (in_request) throw std::runtime_error("stoploss.Call from inside a stop request");
   try {
     const py::gil_scoped_release released;
     const std::scoped_lock serialised(one_at_a_time);
+    const ScopedFlag running(in_request);
     return StopLoss::Call(PAIR, price, options);
   } catch (stoploss_python::PythonInterruption& interruption) {
     interruption.raised.restore();

@@ -1,6 +1,8 @@
 #include "records.hpp"
 
+#include <exception>
 #include <string>
+#include <utility>
 
 #include "Core/collaborators/failures.hpp"
 
@@ -34,6 +36,34 @@ std::string text(PyObject* object) {
   return {utf8, static_cast<std::size_t>(size)};
 }
 
+// Takes `value` apart from its leaves up without allocating: the library's own destructor first
+// sets a container's children aside in a new list, which cannot be had once memory has run out.
+void release(Value& value) noexcept {
+  if (value.is_array()) {
+    auto& items = value.get_ref<stoploss::RecordList&>();
+    for (; !items.empty(); items.pop_back()) release(items.back());
+  } else if (value.is_object()) {
+    auto& fields = value.get_ref<Value::object_t&>();
+    for (; !fields.empty(); fields.erase(fields.begin())) release(fields.begin()->second);
+  }
+}
+
+// Releases a value under construction when a failure leaves its scope (a conversion that ran
+// out of memory must end as a failure, not as the end of the process).
+class ReleasedOnFailure {
+ public:
+  explicit ReleasedOnFailure(Value& value) : value_(value) {}
+  ~ReleasedOnFailure() {
+    if (std::uncaught_exceptions() > failures_) release(value_);
+  }
+  ReleasedOnFailure(const ReleasedOnFailure&) = delete;
+  ReleasedOnFailure& operator=(const ReleasedOnFailure&) = delete;
+
+ private:
+  Value& value_;
+  const int failures_ = std::uncaught_exceptions();
+};
+
 std::string type_name(py::handle object) {
   return py::str(py::type::handle_of(object).attr("__name__")).cast<std::string>();
 }
@@ -52,6 +82,7 @@ Value convert(py::handle object, int depth) {
   if (PyUnicode_Check(raw)) return text(raw);
   if (PyDict_Check(raw)) {
     Value record = Value::object();
+    const ReleasedOnFailure record_guard(record);
     PyObject* key = nullptr;
     PyObject* item = nullptr;
     Py_ssize_t position = 0;
@@ -59,12 +90,15 @@ Value convert(py::handle object, int depth) {
       if (!PyUnicode_Check(key)) {
         throw stoploss::TypeError("a record's keys must be texts, not " + type_name(key));
       }
-      record[text(key)] = convert(item, depth + 1);
+      Value field = convert(item, depth + 1);
+      const ReleasedOnFailure field_guard(field);
+      record[text(key)] = std::move(field);
     }
     return record;
   }
   if (PyList_Check(raw) || PyTuple_Check(raw)) {
     Value list = Value::array();
+    const ReleasedOnFailure list_guard(list);
     list.get_ref<stoploss::RecordList&>().reserve(static_cast<std::size_t>(PySequence_Size(raw)));
     for (const py::handle item : object) list.push_back(convert(item, depth + 1));
     return list;

@@ -3,6 +3,7 @@ crossing both ways, a request against the embedded exchange, and the GIL."""
 import json
 import logging
 import os
+import subprocess
 import sys
 import threading
 from types import SimpleNamespace
@@ -283,6 +284,46 @@ def test_requests_against_the_embedded_exchange_leave_one_stop_and_let_the_gil_g
         sys.setswitchinterval(switch)
     assert during > 0
     assert exchange.stops("XBTUSD") == [8850]
+
+
+def test_a_call_from_inside_a_request_fails_at_once_and_the_request_goes_on():
+    exchange = armed(Exchange())
+    inner = []
+    listing = exchange.open_orders
+
+    def open_orders(pair, **keywords):
+        try:
+            stoploss.Call("XBTUSD", 8000.5)
+        except RuntimeError as refused:
+            inner.append(str(refused))
+        return listing(pair, **keywords)
+
+    exchange.open_orders = open_orders
+    assert stoploss.Call("XBTUSD", 9000.5) is True
+    assert inner and all("inside a stop request" in text for text in inner)
+
+
+# A listing too large for the memory left ends the request with MemoryError, in a process of its
+# own whose address space is cut to what it uses plus 64 MiB; the address sanitizer cannot run so.
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="needs its address space")
+def test_a_listing_too_large_for_memory_raises_memory_error():
+    script = f"""
+import resource, sys
+sys.path.insert(0, {os.path.dirname(__file__)!r})
+from test_binding import Exchange, armed, stop, stoploss
+exchange = armed(Exchange())
+listing = [stop(f"s{{i}}", 100.0 + i) for i in range(150000)]
+exchange.open_orders = lambda pair, **keywords: listing
+used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, resource.RLIM_INFINITY))
+try:
+    stoploss.Call("XBTUSD", 9000.5)
+except MemoryError:
+    print("MemoryError")
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert (done.returncode, done.stdout.strip()) == (0, "MemoryError"), done.stderr[-500:]
 
 
 def test_two_threads_calling_at_once_do_not_deadlock():
