@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 namespace app {
@@ -49,6 +50,19 @@ CLI::Validator unsigned_64() {
         return {};
       },
       "UINT64");
+}
+
+CLI::Validator utf8_text() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        try {
+          static_cast<void>(nlohmann::json(text).dump());  // the JSON writer checks it
+          return {};
+        } catch (const nlohmann::json::type_error&) {
+          return "not UTF-8 text";
+        }
+      },
+      "TEXT");
 }
 
 }  // namespace app

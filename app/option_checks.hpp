@@ -14,6 +14,9 @@ CLI::Validator finite_number();
 // A stop price: a finite number, 0 or more.
 CLI::Validator stop_price();
 
+// Text that can go into an order's JSON: valid UTF-8.
+CLI::Validator utf8_text();
+
 // A whole number from 0 to 2^64 - 1, digits only.
 CLI::Validator unsigned_64();
 

@@ -177,8 +177,9 @@ Command add_request_command(CLI::App& app) {
       ->check(stop_price());
   cli->add_flag("--verification", options->verification, "verification mode");
   cli->add_flag("--replace", options->replace, "remove the pair's stops first");
-  cli->add_option("--clid", options->clid, "link identifier of a new stop (clOrdLinkID)");
-  cli->add_option("--text", options->text, "text of a new stop");
+  cli->add_option("--clid", options->clid, "link identifier of a new stop (clOrdLinkID)")
+      ->check(utf8_text());
+  cli->add_option("--text", options->text, "text of a new stop")->check(utf8_text());
   cli->add_flag("--clean-stops", options->clean_stops, "a price of 0 does not remove the stops");
   cli->add_option("--exchange", options->exchange,
                   "exchange base URL, such as https://testnet.bitmex.com");

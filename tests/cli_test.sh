@@ -25,6 +25,7 @@ scratch=$(mktemp -d)
 printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
 chmod 600 "$scratch/credentials"
 mkdir "$scratch/full" && ln -s /dev/full "$scratch/full/trace.csv"
+mkfifo "$scratch/fifo" && truncate -s 17M "$scratch/huge.json"
 printf '{"PairLIST":["XBTUSD"],"answers":{"QuorCalls.open_orders":[{"raise":{"kind":"HTTPError","text":"x","status":4294967696,"body":""}}]},"requests":[]}' >"$scratch/status.json"
 { printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":[{"PAIR":"XBTUSD","Price":'
   printf '%.0s[' $(seq 70000); printf '%.0s]' $(seq 70000); printf '}]}'; } >"$scratch/deep.json"
@@ -41,8 +42,12 @@ demo --steps 3 --out ''|an output folder is required
 demo --steps 3 --out $scratch/full|trace.csv: cannot be written
 demo --steps 3 --trail nan|finite
 demo --steps 3 --seed -1|whole number
-demo --steps 3 --prices /dev/zero|larger than
-replay /dev/zero|larger than
+demo --steps 3 --prices /dev/zero|not a regular file
+demo --steps 3 --prices $scratch/fifo|not a regular file
+serve-sim --prices $scratch/fifo --credentials $scratch/credentials|not a regular file
+replay $scratch/fifo|not a regular file
+replay $scratch|not a regular file
+replay $scratch/huge.json|larger than
 replay $scratch/deep.json|nested deeper
 replay $scratch/status.json|status must be an integer from 0 to 999
 request XBTUSD 9000 --exchange ftp://127.0.0.1|must start with https://
@@ -50,6 +55,7 @@ request XBTUSD 9000 --exchange http://10.1.2.3:8080|loopback address only
 request XBTUSD abc|not a price: abc
 request XBTUSD -0.2|a price below 0
 request XBTUSD 0.1|rounds to 0
+request XBTUSD 8900 --text $'\xff'|not UTF-8
 request xbtusd 8900|unknown pair xbtusd; the closest active symbols: XBTUSD
 trail xbtusd --distance 100|unknown pair xbtusd; the closest active symbols: XBTUSD
 serve-sim --host 127.0.0.1.5 --credentials $scratch/credentials|cannot

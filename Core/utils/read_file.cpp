@@ -6,6 +6,12 @@
 namespace utils {
 
 std::string read_file(const std::filesystem::path& file, std::size_t limit) {
+  // A FIFO would hold the reader for ever, a device may never end: neither is opened.
+  std::error_code error;
+  const auto status = std::filesystem::status(file, error);
+  if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+    throw std::runtime_error(file.string() + ": not a regular file");
+  }
   std::ifstream input(file, std::ios::binary);
   if (!input) throw std::runtime_error(file.string() + ": cannot be read");
   std::string text(limit + 1, '\0');
