@@ -3,7 +3,7 @@
 // first, then the rest, with the same bounds and buffer), then interpreted. An unreadable answer
 // must be refused as too large (ValueError) or broken; a read one must hold at most the cap and
 // end as a value or a ValueError (2xx), a wait within max_wait (429, 503) or an HTTPError
-// carrying its status.
+// carrying its status; what the exchange's words put in a failure's text is printable and bounded.
 #include <algorithm>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
@@ -14,6 +14,7 @@
 #include <string_view>
 #include <variant>
 
+#include "Core/Rest/failure_texts.hpp"
 #include "Core/Rest/http_answer.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "fuzz_check.hpp"
@@ -67,6 +68,13 @@ void expect_refused(const boost::system::error_code& error) {
   }
 }
 
+// Printable ASCII, and no longer than the status line, the URL, the markers and the exchange's
+// words at their bound.
+bool loggable(std::string_view text, const rest::TryContext& context) {
+  return text.size() <= 200 + context.url.size() + rest::kMaxReasonChars &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+}
+
 void expect_interpreted(const rest::Answer& answer, const rest::TryContext& context) {
   const int status = static_cast<int>(answer.result_int());
   const bool ok = status >= 200 && status < 300;
@@ -75,6 +83,7 @@ void expect_interpreted(const rest::Answer& answer, const rest::TryContext& cont
     const auto verdict = rest::interpret(answer, context);
     if (const auto* retry = std::get_if<rest::Retry>(&verdict)) {
       fuzz::expect(retried, "a wait for an answer that is not 429 or 503");
+      fuzz::expect(loggable(retry->reason, context), "a reason a log cannot show", retry->reason);
       fuzz::expect(retry->wait >= rest::backoff_wait(context) && retry->wait <= context.max_wait,
                    "a wait outside the backoff and max_wait",
                    [&] { return std::to_string(retry->wait.count()) + " ms"; });
@@ -85,6 +94,7 @@ void expect_interpreted(const rest::Answer& answer, const rest::TryContext& cont
     fuzz::expect(!ok && !retried && refused.response().status_code == status &&
                      std::string_view(refused.what()).starts_with(std::to_string(status) + " "),
                  "an HTTPError that does not carry its status", refused.what());
+    fuzz::expect(loggable(refused.what(), context), "a text a log cannot show", refused.what());
   } catch (const stoploss::ValueError& refused) {
     fuzz::expect(ok, "a ValueError for an answer that is not 2xx", refused.what());
   } catch (const std::exception& failure) {

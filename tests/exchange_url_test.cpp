@@ -17,9 +17,16 @@ TEST(ExchangeUrl, TakesTlsAnywhereAndPlainHttpToLoopbackOnly) {
       {"http://127.0.0.1:8080", "plain 127.0.0.1 8080"},
       {"http://127.1.2.3", "plain 127.1.2.3 80"},
       {"http://[::1]:8080", "plain ::1 8080"},
+      {"http://localhost:8080", "plain localhost 8080"},
       {"http://testnet.bitmex.com", "refused"},  // the key and signatures in clear
+      // Look-alikes of loopback, only parsed: none is ever resolved.
       {"http://127.0.0.1.example.com", "refused"},
+      {"http://localhost.example.com", "refused"},
       {"http://[::2]:80", "refused"},
+      {"http://128.0.0.1", "refused"},
+      {"http://127.0.0.1@example.com", "refused"},  // user information: the host is example.com
+      {"http://example.com@127.0.0.1", "refused"},
+      {"https://user@www.bitmex.com", "refused"},
       {"testnet.bitmex.com", "refused"},  // no scheme
       {"https://", "refused"},
       {"https://user:pw@www.bitmex.com", "refused"},

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "loopback_acceptor.hpp"
@@ -67,22 +69,29 @@ struct Peer {
 
 using Script = std::function<void(Peer&)>;
 
-// Serves the first connection with `first` and every later one with `later`, one at a time, on
-// a thread of its own; keeps what the client sent on the first and when the server last spoke.
+// Serves the n-th connection with scripts[n], every one past the last with the last, one at a
+// time, on a thread of its own; keeps when each connection came, what the client sent on the
+// first and when the server last spoke on it.
 struct ScriptedFeed {
-  ScriptedFeed(Script first, Script later)
-      : server([this, first = std::move(first), later = std::move(later),
-                served = false](LoopbackAcceptor::Socket socket) mutable {
+  explicit ScriptedFeed(std::vector<Script> scripts)
+      : server([this, scripts = std::move(scripts)](LoopbackAcceptor::Socket socket) {
+          std::size_t n = 0;  // this connection's number, from 1
+          {
+            const std::lock_guard lock(mutex);
+            came.push_back(Clock::now());
+            n = came.size();
+          }
           Peer peer{beast::websocket::stream<tcp::socket>(std::move(socket)), "", Clock::now()};
           beast::error_code error;
           peer.ws.accept(error);
           if (error) return;
-          (served ? later : first)(peer);
+          scripts[std::min(n, scripts.size()) - 1](peer);
           const std::lock_guard lock(mutex);
-          if (!std::exchange(served, true)) first_peer = {peer.heard, peer.last_send};
+          if (n == 1) first_peer = {peer.heard, peer.last_send};
         }) {}
 
   std::mutex mutex;
+  std::vector<Clock::time_point> came;
   std::pair<std::string, Clock::time_point> first_peer;  // what it heard, when it last spoke
   LoopbackAcceptor server;                               // last: serves once the rest is in place
 };
@@ -127,6 +136,16 @@ Script then(std::optional<std::string> text) {
   };
 }
 
+// The session every connection after the scripted ones gets: up, with order "second".
+void serve_second(Peer& peer) {
+  if (serve_partials(peer, "second")) peer.chat(milliseconds(5000));
+}
+
+void refuse_key(Peer& peer) {
+  serve_partials(peer, "first", "Invalid API Key.");
+  peer.until_gone();
+}
+
 struct LinkCase {
   const char* what;
   Script first;       // the first connection; every later one is served and kept
@@ -141,12 +160,8 @@ const LinkCase kLinks[] = {
        if (serve_partials(peer, "first")) peer.chat(milliseconds(100));
      },
      true, "authKeyExpires subscribe", "End of file"},
-    {"authentication refused: down, the exchange's text kept",
-     [](Peer& peer) {
-       serve_partials(peer, "first", "Invalid API Key.");
-       peer.until_gone();
-     },
-     false, "authKeyExpires", "401 Invalid API Key. (authKeyExpires)"},
+    {"authentication refused: down, the exchange's text kept", refuse_key, false, "authKeyExpires",
+     "401 Invalid API Key. (authKeyExpires)"},
     {"silent once up: pinged, then down within the staleness bound", then(std::nullopt), true,
      "authKeyExpires subscribe ping", "nothing heard for 400 ms"},
     {"notices but no partials: dropped at the connect deadline",
@@ -175,9 +190,7 @@ std::string order_ids(const ws::FeedClient& feed) {
 TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
   for (const LinkCase& c : kLinks) {
     SCOPED_TRACE(c.what);
-    ScriptedFeed server(c.first, [](Peer& peer) {
-      if (serve_partials(peer, "second")) peer.chat(milliseconds(5000));
-    });
+    ScriptedFeed server({c.first, serve_second});
     ws::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
                          .pairs = {"XBTUSD"},
                          .connect_deadline = milliseconds(600),
@@ -208,6 +221,41 @@ TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
     EXPECT_LT(Clock::now() - stopping, milliseconds(200));
     EXPECT_FALSE(feed.up());
     EXPECT_EQ(heard, c.heard);
+  }
+}
+
+// Refused again and again, the client waits the backoff after each refusal, doubling up to its
+// cap, and comes up once the exchange lets it in.
+TEST(FeedClient, RefusedInARowBacksOffDoublingToTheCapThenComesUp) {
+  constexpr milliseconds kSlack{150};  // a refused session and the next connection, at most
+  const std::pair<int, std::vector<milliseconds>> rows[] = {
+      // refusals in a row, and the waits before each next connection
+      {2, {milliseconds(100), milliseconds(200)}},
+      {3, {milliseconds(100), milliseconds(200), milliseconds(200)}},
+  };
+  for (const auto& [refusals, waits] : rows) {
+    SCOPED_TRACE(std::to_string(refusals) + " refusals");
+    std::vector<Script> scripts(static_cast<std::size_t>(refusals), refuse_key);
+    scripts.push_back(serve_second);
+    ScriptedFeed server(scripts);
+    ws::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
+                         .pairs = {"XBTUSD"},
+                         .backoff = milliseconds(100),
+                         .max_backoff = milliseconds(200)},
+                        kCredentials);
+    feed.start();
+    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < give_up && !(feed.up() && order_ids(feed) == "second")) {
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    EXPECT_TRUE(feed.up());
+    feed.stop();
+    const std::vector<Clock::time_point> came = (std::lock_guard(server.mutex), server.came);
+    ASSERT_EQ(came.size(), waits.size() + 1);
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+      EXPECT_GE(came[i + 1] - came[i], waits[i]) << "before connection " << i + 2;
+      EXPECT_LT(came[i + 1] - came[i], waits[i] + kSlack) << "before connection " << i + 2;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // The REST client against a hostile server of the test's own on loopback: every answer that
 // could hang it, grow its memory, kill the process or be taken for a time-out ends as the
-// failure the module expects, within about one deadline and with the waits clamped.
+// failure the module expects, in words a log can show, within about one deadline and the call's
+// total, with the waits clamped and every try renewed.
 #include "Core/Rest/rest_client.hpp"
 
 #include <gmock/gmock.h>
@@ -9,28 +10,39 @@
 #include <openssl/x509v3.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "Core/Rest/rest_components.hpp"
+#include "Core/auth/signature.hpp"
+#include "Core/collaborators/Amend_bulk.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "Core/utils/unix_time.hpp"
 #include "loopback_acceptor.hpp"
 
 namespace {
 
 namespace asio = boost::asio;
+namespace beast = boost::beast;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
 constexpr auto kDeadline = 200ms;
 constexpr std::size_t kFlood = 64 << 20;  // the most any endless answer sends
+const auth::Credentials kCredentials{"test-key", "test-secret"};
 
 // One accepted connection, plain or TLS.
 class Peer {
@@ -46,6 +58,14 @@ class Peer {
     return !error && io([&](auto& s, auto& e) {
       asio::read_until(s, asio::dynamic_buffer(head), "\r\n\r\n", e);
     });
+  }
+  // The whole request over plain TCP; none when the client went.
+  std::optional<beast::http::request<beast::http::string_body>> read_request() {
+    beast::http::request<beast::http::string_body> request;
+    beast::flat_buffer buffer;
+    boost::system::error_code error;
+    beast::http::read(socket_, buffer, request, error);
+    return error ? std::nullopt : std::optional(std::move(request));
   }
   bool read(std::size_t bytes) {
     std::string part(bytes, '\0');
@@ -78,9 +98,12 @@ int closed_port() {  // a port nothing listens on
   return tcp::acceptor(io, {asio::ip::make_address("127.0.0.1"), 0}).local_endpoint().port();
 }
 
-Behaviour answers(std::string bytes) {
-  return [bytes = std::move(bytes)](Peer& peer) {
-    if (peer.read_head()) peer.write(bytes);
+// `bytes` once the request is read and `after` has passed.
+Behaviour answers(std::string bytes, std::chrono::milliseconds after = 0ms) {
+  return [bytes = std::move(bytes), after](Peer& peer) {
+    if (!peer.read_head()) return;
+    std::this_thread::sleep_for(after);
+    peer.write(bytes);
   };
 }
 
@@ -139,21 +162,75 @@ void self_signed(ssl::context& tls, const std::string& ca_file) {
   EVP_PKEY_free(key);
 }
 
+std::string error_body(const std::string& message) {
+  return stoploss::Value{{"error", {{"message", message}, {"name", "HTTPError"}}}}.dump();
+}
+
+// Answers 429 (Retry-After: 1) while each try is signed anew, over a later api-expires than the
+// try before and the same body; otherwise 400 saying what was not renewed.
+Behaviour demands_renewal() {
+  struct Seen {
+    long long expires = 0;
+    std::optional<std::string> body;
+  };
+  auto seen = std::make_shared<Seen>();
+  return [seen](Peer& peer) {
+    const auto request = peer.read_request();
+    if (!request) return;
+    const long long expires = std::atoll(std::string((*request)["api-expires"]).c_str());
+    const std::string signature =
+        auth::signature(kCredentials.secret, std::string(request->method_string()),
+                        std::string(request->target()), expires, request->body());
+    std::string stale;
+    if (std::string((*request)["api-signature"]) != signature) stale = "not signed anew";
+    if (expires <= seen->expires) stale = "the same api-expires";
+    if (seen->body.value_or(request->body()) != request->body()) stale = "another body";
+    *seen = {expires, request->body()};
+    peer.write(stale.empty() ? http("429 Too Many Requests\r\nRetry-After: 1", "{}")
+                             : http("400 Bad Request", error_body(stale)));
+  };
+}
+
+using Call = std::function<stoploss::Value(rest::RestClient&)>;
+
+stoploss::Value get_order(rest::RestClient& client) { return client.get("/order", {}); }
+
+Call post(std::size_t bytes) {
+  return [bytes](rest::RestClient& client) {
+    return client.send("POST", "/order", std::string(bytes, 'x'));
+  };
+}
+
+// The REST collaborators' bulk amend of `orders` stops: one PUT each, in one call.
+Call amend_bulk(std::size_t orders) {
+  return [orders](rest::RestClient& client) {
+    const stoploss::RecordList amendments(
+        orders, stoploss::Value{{"orderID", "a"}, {"stopPx", 8000}, {"orderQty", 100}});
+    rest::rest_components(client, {})
+        .find<stoploss::Amend_bulk>("Amend_bulk")
+        ->orders("XBTUSD", amendments);
+    return stoploss::Value("amended");
+  };
+}
+
 enum class Link { kPlain, kTls, kUntrusted };  // kUntrusted: TLS the client has no authority for
 
 struct Hostile {
   const char* what;
   Behaviour serve;   // nothing: no server listens
   const char* kind;  // the failure's kind, or "" when the answer is read
-  const char* text;  // in the failure's text, or in the value read
+  std::string text;  // in the failure's text or the value read; with {url}, the whole text
   int tries;
   const char* pauses;  // the waits between tries in ms, as "10 20"
   Link link = Link::kPlain;
-  std::size_t request_bytes = 0;  // a POST of this many bytes instead of a GET
+  Call call = get_order;
+  int max_retries = 2;
+  std::chrono::milliseconds total = 10s;  // the call's total deadline
 };
 
 // A failure past the first byte of the answer must never be taken for a time-out, be tried
-// again or kill the process: SIGPIPE keeps its default action here.
+// again or kill the process: SIGPIPE keeps its default action here. Pauses cost no time: they
+// move the client's clocks on.
 TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
   std::signal(SIGPIPE, SIG_DFL);
   ssl::context tls(ssl::context::tls_server);
@@ -162,6 +239,7 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
       testing::TempDir() + "rest_client_test_ca_" + std::to_string(getpid()) + ".pem";
   self_signed(tls, ca_file);
   const std::string forever = "9223372036854775807";
+  const std::string refused_get = "400 Client Error: Bad Request for url: {url} (exchange: ";
   const Hostile rows[] = {
       {"a JSON answer is read", answers(http("200 OK", R"([{"a":1}])")), "", R"("a":1)", 1, ""},
       {"a body dripped past the deadline times out", drips, "Error", "Timed out", 1, ""},
@@ -180,14 +258,73 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
       {"a body nested 100,000 deep is refused",
        answers(http("200 OK", std::string(100000, '[') + std::string(100000, ']'))), "ValueError",
        "nested deeper", 1, ""},
-      {"Retry-After for ever waits max_wait",
+      {"Retry-After for ever fails at once, naming it",
        answers(http("429 Too Many Requests\r\nRetry-After: " + forever, "{}")), "Error",
-       "Max retries hit", 3, "1000 1000"},
+       "the rate limit resets in " + forever + " s", 1, ""},
+      {"a 429 an hour ahead fails at once: no wait passes the call's total",
+       answers(http("429 Too Many Requests\r\nRetry-After: 3600", "{}")), "Error",
+       "Max retries hit: GET {url} (429 Too Many Requests; the rate limit resets in 3600 s, after "
+       "the call's deadline)",
+       1, ""},
+      {"Retry-After past max_wait, within the call, waits max_wait",
+       answers(http("429 Too Many Requests\r\nRetry-After: 5", "{}")), "Error", "Max retries hit",
+       3, "1000 1000"},
       {"past, negative and unreadable waits leave the backoff",
        answers(http("429 Too Many\r\nx-ratelimit-reset: -9223372036854775808\r\nRetry-After: soon",
                     "{}")),
        "Error", "Max retries hit", 3, "10 20"},
+      {.what = "a run of 503s stops before the call's total",
+       .serve = answers(http("503 Service Unavailable", "{}")),
+       .kind = "Error",
+       .text = "Max retries hit: GET {url} (503 Service Unavailable; the next try in 320 ms would "
+               "pass the call's deadline)",
+       .tries = 6,
+       .pauses = "10 20 40 80 160",
+       .max_retries = 10,
+       .total = 500ms},
+      {.what = "a bulk amend's PUTs to a slow server share the call's total",
+       .serve = answers(http("200 OK", R"({"orderID":"a"})"), 150ms),
+       .kind = "Error",
+       .text = "Timed out: PUT",
+       .tries = 3,
+       .pauses = "",
+       .call = amend_bulk(4),
+       .total = 400ms},
+      {"each try is signed anew, over a fresh connection and the same body", demands_renewal(),
+       "Error", "Max retries hit", 3, "1000 1000", Link::kPlain, post(16)},
       {"a refused connection is tried again", nullptr, "Error", "Max retries hit", 3, "10 20"},
+      // The exchange's words after the status line, as a log line may show them.
+      {"the exchange's words follow the stop-order marker",
+       answers(http("400 Bad Request", error_body("Too many open stop orders (max 10)"))),
+       "HTTPError",
+       R"x(400 Client Error: Bad Request for url: {url} (Max Stop orders) (exchange: "Too many open stop orders (max 10)"))x",
+       1, ""},
+      {"an unknown key is named", answers(http("401 Unauthorized", error_body("Invalid API Key."))),
+       "HTTPError",
+       R"x(401 Client Error: Unauthorized for url: {url} (the API key is unknown; exchange: "Invalid API Key."))x",
+       1, ""},
+      {"a refused signature is named",
+       answers(http("401 Unauthorized", error_body("Signature not valid."))), "HTTPError",
+       R"x(401 Client Error: Unauthorized for url: {url} (the signature is refused; exchange: "Signature not valid."))x",
+       1, ""},
+      {"an expired request is named (the exchange answers it with 400)",
+       answers(http("400 Bad Request",
+                    error_body("This request has expired - `expires` is in the past. Current "
+                               "time: 1516534870"))),
+       "HTTPError",
+       R"x(400 Client Error: Bad Request for url: {url} (the request expired; exchange: "This request has expired - `expires` is in the past. Current time: 1516534870"))x",
+       1, ""},
+      {"a hostile message is cleaned, cut and never passes for a transport failure",
+       answers(http("400 Bad Request",
+                    error_body("Timed out\nMax retries hit\x01 \u00e9 " + std::string(1000, 'x')))),
+       "HTTPError",
+       refused_get + "\"timed out?max retries hit? ? " + std::string(271, 'x') + "...\")", 1, ""},
+      {"error.name stands in for a missing message",
+       answers(http("400 Bad Request", R"({"error":{"name":"ValidationError"}})")), "HTTPError",
+       refused_get + "\"ValidationError\")", 1, ""},
+      {"a body that is not JSON gives no reason and the same status line",
+       answers(http("502 Bad Gateway", "<html>502 Bad Gateway</html>")), "HTTPError",
+       "502 Server Error: Bad Gateway for url: {url}", 1, ""},
       {"an answer over TLS is read", (answers(http("200 OK", R"([{"a":1}])"))), "", R"("a":1)", 1,
        "", Link::kTls},
       {"a server the system does not trust is refused", (answers(http("200 OK", "[]"))), "Error",
@@ -195,7 +332,7 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
       {"a reset before the handshake: nothing was sent, tried again", [](Peer& p) { p.reset(); },
        "Error", "Max retries hit", 3, "10 20", Link::kTls},
       {"a reset after part of a large request is broken", reads(16 << 10, true), "Error",
-       "Broken answer", 1, "", Link::kTls, 1 << 20},
+       "Broken answer", 1, "", Link::kTls, post(1 << 20)},
       {"a stalled answer over TLS times out", reads(1, false), "Error", "Timed out", 1, "",
        Link::kTls},
   };
@@ -203,45 +340,61 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
     SCOPED_TRACE(row.what);
     // Serves each connection in turn with the row's behaviour; none listens without one.
     std::optional<LoopbackAcceptor> server;
+    std::atomic<int> connections = 0;
     ssl::context* const peer_tls = row.link == Link::kPlain ? nullptr : &tls;
     if (row.serve) {
-      server.emplace([&row, peer_tls](LoopbackAcceptor::Socket socket) {
+      server.emplace([&row, &connections, peer_tls](LoopbackAcceptor::Socket socket) {
+        ++connections;
         Peer peer(std::move(socket), peer_tls);
         row.serve(peer);
       });
     }
-    const int port = server ? server->port() : closed_port();
+    const std::string base_url =
+        (row.link == Link::kPlain ? "http://127.0.0.1:" : "https://127.0.0.1:") +
+        std::to_string(server ? server->port() : closed_port());
     std::string pauses;
+    std::chrono::milliseconds slept{0};
     rest::RestClient client(
-        {.base_url = (row.link == Link::kPlain ? "http://127.0.0.1:" : "https://127.0.0.1:") +
-                     std::to_string(port),
+        {.base_url = base_url,
          .deadline = kDeadline,
+         .total_deadline = row.total,
          .max_answer_bytes = 1 << 20,
-         .max_retries = 2,
+         .max_retries = row.max_retries,
          .backoff = 10ms,
          .max_wait = 1000ms,
          .ca_file = row.link == Link::kTls ? ca_file : ""},
-        std::nullopt, [&](std::chrono::milliseconds wait) {
+        kCredentials,
+        [&](std::chrono::milliseconds wait) {
           pauses += (pauses.empty() ? "" : " ") + std::to_string(wait.count());
-        });
+          slept += wait;
+        },
+        {.steady = [&] { return std::chrono::steady_clock::now() + slept; },
+         .unix_seconds = [&] { return utils::unix_now() + slept.count() / 1000; }});
     const auto started = std::chrono::steady_clock::now();
     std::string kind;
     std::string text;
     try {
-      text = (row.request_bytes ? client.send("POST", "/order", std::string(row.request_bytes, 'x'))
-                                : client.get("/order", {}))
-                 .dump();
+      text = row.call(client).dump();
     } catch (const std::exception& failure) {
       kind = stoploss::failure_kind(failure);
       text = failure.what();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, kDeadline + 400ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - started,
+              std::min<std::chrono::milliseconds>(kDeadline + 400ms, row.total + 100ms));
     EXPECT_EQ(kind, row.kind) << text;
-    EXPECT_THAT(text, testing::HasSubstr(row.text));
+    if (const std::size_t url = row.text.find("{url}"); url != std::string::npos) {
+      EXPECT_EQ(text, std::string(row.text).replace(url, 5, base_url + "/api/v1/order"));
+    } else {
+      EXPECT_THAT(text, testing::HasSubstr(row.text));
+    }
     int tries = 0;
     for (const auto& [route, count] : client.requests()) tries += count;
     EXPECT_EQ(tries, row.tries);
     EXPECT_EQ(pauses, row.pauses);
+    server.reset();  // every connection served
+    if (row.serve) {
+      EXPECT_EQ(connections, tries) << "a connection per try";
+    }
   }
   std::remove(ca_file.c_str());
 }

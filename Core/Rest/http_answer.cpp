@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <boost/beast/http/error.hpp>
-#include <cctype>
 #include <charconv>
 #include <optional>
 #include <stdexcept>
 
+#include "Core/Rest/failure_texts.hpp"
 #include "Core/collaborators/failures.hpp"
 
 namespace rest {
@@ -16,40 +16,6 @@ namespace {
 
 namespace http = boost::beast::http;
 using std::chrono::milliseconds;
-
-std::string_view reason_of(int status) {
-  switch (status) {
-    case 400:
-      return "Bad Request";
-    case 401:
-      return "Unauthorized";
-    case 403:
-      return "Forbidden";
-    case 404:
-      return "Not Found";
-    case 429:
-      return "Too Many Requests";
-    case 500:
-      return "Internal Server Error";
-    case 502:
-      return "Bad Gateway";
-    case 503:
-      return "Service Unavailable";
-    case 504:
-      return "Gateway Timeout";
-    default:
-      return "HTTP error";
-  }
-}
-
-// The exchange refuses a further stop order in words of its own; the module looks for this.
-bool refuses_stop_limit(const std::string& body) {
-  std::string lower(body);
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower.find("stop orders") != std::string::npos &&
-         (lower.find("too many") != std::string::npos || lower.find("max") != std::string::npos);
-}
 
 // A header that reads wholly as an integer of type T; nothing for one missing or unreadable.
 template <class T>
@@ -78,6 +44,15 @@ milliseconds seconds_wait(long long seconds, const TryContext& context) {
   return std::chrono::seconds(seconds);
 }
 
+// The longest a 429 asks to wait, in seconds: Retry-After, or until the rate limit resets.
+long long seconds_asked(const Answer& answer, long long now) {
+  long long asked = std::max(header_number<long long>(answer, "retry-after").value_or(0), 0LL);
+  const auto reset = header_number<long long>(answer, "x-ratelimit-reset");
+  now = std::max(now, 0LL);
+  if (reset && *reset > now) asked = std::max(asked, *reset - now);
+  return asked;
+}
+
 }  // namespace
 
 void bound(AnswerParser& parser, std::uint64_t max_answer_bytes) {
@@ -92,7 +67,7 @@ void refuse_unreadable(const boost::beast::error_code& error, std::string_view r
       error == http::error::buffer_overflow) {
     throw stoploss::ValueError(fmt::format("Answer too large: {} ({})", request, error.message()));
   }
-  throw std::runtime_error(fmt::format("Broken answer: {} ({})", request, error.message()));
+  throw std::runtime_error(broken_answer_text(request, error.message()));
 }
 
 RateLimit rate_limit_of(const Answer& answer, const RateLimit& previous) {
@@ -120,23 +95,15 @@ std::variant<stoploss::Value, Retry> interpret(const Answer& answer, const TryCo
     }
   }
   if (status == 503 || status == 429) {
-    milliseconds wait = backoff_wait(context);
+    Retry retry{backoff_wait(context), retry_reason(status, answer.body())};
     if (status == 429) {
-      if (const auto after = header_number<long long>(answer, "retry-after")) {
-        wait = std::max(wait, seconds_wait(*after, context));
-      }
-      if (const auto reset = header_number<long long>(answer, "x-ratelimit-reset")) {
-        const long long now = std::max(context.now, 0LL);
-        wait = std::max(wait, seconds_wait(*reset > now ? *reset - now : 0, context));
-      }
+      retry.rate_limit_reset = seconds_asked(answer, context.now);
+      retry.wait = std::max(retry.wait, seconds_wait(retry.rate_limit_reset, context));
     }
-    return Retry{wait, fmt::format("{} {}", status, reason_of(status))};
+    return retry;
   }
-  std::string text =
-      fmt::format("{} {} Error: {} for url: {}", status, status < 500 ? "Client" : "Server",
-                  reason_of(status), context.url);
-  if (refuses_stop_limit(answer.body())) text += " (Max Stop orders)";
-  throw stoploss::HTTPError(text, {status, answer.body()});
+  throw stoploss::HTTPError(http_error_text(status, context.url, answer.body()),
+                            {status, answer.body()});
 }
 
 }  // namespace rest

@@ -50,6 +50,7 @@ RateLimit rate_limit_of(const Answer& answer, const RateLimit& previous);
 struct Retry {
   std::chrono::milliseconds wait;
   std::string reason;
+  long long rate_limit_reset = 0;  // 429: seconds it asks to wait, however long; 0 otherwise
 };
 
 struct TryContext {
@@ -67,7 +68,7 @@ std::chrono::milliseconds backoff_wait(const TryContext& context);
 // A 2xx answer's JSON, or for 429 and 503 the wait before the next try: the backoff, on 429
 // at least Retry-After (seconds) and until x-ratelimit-reset, and never more than max_wait.
 // Throws stoploss::ValueError for a 2xx body that parse_json refuses and stoploss::HTTPError
-// for any other status.
+// for any other status, its text carrying the exchange's own words (see http_error_text).
 std::variant<stoploss::Value, Retry> interpret(const Answer& answer, const TryContext& context);
 
 }  // namespace rest

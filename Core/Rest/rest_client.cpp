@@ -18,6 +18,7 @@
 #include <variant>
 
 #include "Core/Rest/exchange_url.hpp"
+#include "Core/Rest/failure_texts.hpp"
 #include "Core/Rest/http_answer.hpp"
 #include "Core/Rest/tls_context.hpp"
 #include "Core/auth/signature.hpp"
@@ -50,18 +51,18 @@ class RestClient::Transport {
  public:
   explicit Transport(const RestSettings& settings)
       : origin_(parse_exchange_url(settings.base_url)),
-        deadline_(settings.deadline),
         max_answer_bytes_(settings.max_answer_bytes) {
     if (origin_.tls) tls_.emplace(exchange_tls_context(settings.ca_file));
   }
 
   const std::string& authority() const { return origin_.authority; }
 
-  // The answer to `request`, or why no connection was made. Throws "Timed out" past the
-  // deadline, "Broken answer" for a connection that breaks or an answer that is not HTTP, and
-  // stoploss::ValueError for an answer over the size cap.
-  std::variant<Answer, Unreached> exchange(const Request& request, std::string_view name) {
-    const Clock::time_point deadline = Clock::now() + deadline_;
+  // The answer to `request`, or why no connection was made. Throws "Timed out" when the answer is
+  // not whole `within` from now, "Broken answer" for a connection that breaks or an answer that is
+  // not HTTP, and stoploss::ValueError for an answer over the size cap.
+  std::variant<Answer, Unreached> exchange(const Request& request, std::string_view name,
+                                           std::chrono::milliseconds within) {
+    const Clock::time_point deadline = Clock::now() + within;
     tcp::resolver resolver(io_);
     tcp::resolver::results_type addresses;
     const auto resolved = finish([&](auto done) {
@@ -74,10 +75,10 @@ class RestClient::Transport {
     if (resolved) return Unreached{"cannot resolve " + origin_.host + ": " + resolved.message()};
     if (!tls_) {
       beast::tcp_stream stream(io_);
-      return over(stream, addresses, request, name, deadline);
+      return over(stream, addresses, request, name, deadline, within);
     }
     ssl::stream<beast::tcp_stream> stream(io_, *tls_);
-    return over(stream, addresses, request, name, deadline);
+    return over(stream, addresses, request, name, deadline, within);
   }
 
  private:
@@ -94,7 +95,8 @@ class RestClient::Transport {
   template <class Stream>
   std::variant<Answer, Unreached> over(Stream& stream, const tcp::resolver::results_type& addresses,
                                        const Request& request, std::string_view name,
-                                       Clock::time_point deadline) {
+                                       Clock::time_point deadline,
+                                       std::chrono::milliseconds within) {
     const auto timed_out = [deadline](const beast::error_code& error) {
       return error == beast::error::timeout || Clock::now() >= deadline;
     };
@@ -121,8 +123,7 @@ class RestClient::Transport {
     // From here on the exchange may have the request and act on it: no failure is retried.
     const auto fail = [&](const beast::error_code& error, std::string_view during) {
       if (timed_out(error)) {
-        throw std::runtime_error(
-            fmt::format("Timed out: {} (no whole answer within {} ms)", name, deadline_.count()));
+        throw std::runtime_error(timed_out_text(name, within));
       }
       refuse_unreadable(error, during);
     };
@@ -144,7 +145,6 @@ class RestClient::Transport {
   }
 
   ExchangeUrl origin_;
-  std::chrono::milliseconds deadline_;
   std::uint64_t max_answer_bytes_;
   asio::io_context io_;
   std::optional<ssl::context> tls_;
@@ -163,14 +163,26 @@ std::string url_encode(std::string_view text) {
 }
 
 RestClient::RestClient(RestSettings settings, std::optional<auth::Credentials> credentials,
-                       Pause pause)
+                       Pause pause, Clocks clocks)
     : settings_(std::move(settings)),
       credentials_(std::move(credentials)),
       pause_(pause ? std::move(pause)
                    : [](std::chrono::milliseconds wait) { std::this_thread::sleep_for(wait); }),
+      clocks_{
+          clocks.steady ? std::move(clocks.steady) : [] { return Clock::now(); },
+          clocks.unix_seconds ? std::move(clocks.unix_seconds) : [] { return utils::unix_now(); }},
       transport_(std::make_unique<Transport>(settings_)) {}
 
 RestClient::~RestClient() = default;
+
+RestClient::CallDeadline::CallDeadline(RestClient& client)
+    : client_(client), outermost_(!client.call_ends_) {
+  if (outermost_) client_.call_ends_ = client_.clocks_.steady() + client_.settings_.total_deadline;
+}
+
+RestClient::CallDeadline::~CallDeadline() {
+  if (outermost_) client_.call_ends_.reset();
+}
 
 stoploss::Value RestClient::get(std::string_view path, const Query& query) {
   std::string target = std::string(kApi).append(path);
@@ -195,14 +207,20 @@ stoploss::Value RestClient::request(std::string_view verb, const std::string& ta
   const std::string route = std::string(verb) + " " + target.substr(0, target.find('?'));
   const std::string url = settings_.base_url + target;
   const std::string name = fmt::format("{} {}", verb, url);
-  std::string last_reason;
-  for (int attempt = 0; attempt <= settings_.max_retries; ++attempt) {
+  const CallDeadline call(*this);  // a request outside any call is a call of its own
+  const auto left = [this] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(*call_ends_ - clocks_.steady());
+  };
+  for (int attempt = 0;; ++attempt) {
+    if (left() <= std::chrono::milliseconds(0)) {
+      throw std::runtime_error(max_retries_text(name, no_time_left(settings_.total_deadline)));
+    }
     Request message(method, target, 11);
     message.set(http::field::host, transport_->authority());
     message.set(http::field::user_agent, "stoploss");
     message.set(http::field::connection, "close");
     if (credentials_) {
-      const long long expires = utils::unix_now() + settings_.expires_after.count();
+      const long long expires = clocks_.unix_seconds() + settings_.expires_after.count();
       message.set("api-expires", std::to_string(expires));
       message.set("api-key", credentials_->key);
       message.set("api-signature",
@@ -214,9 +232,9 @@ stoploss::Value RestClient::request(std::string_view verb, const std::string& ta
     }
     message.prepare_payload();
     ++requests_[route];
-    auto tried = transport_->exchange(message, name);
+    auto tried = transport_->exchange(message, name, std::min(settings_.deadline, left()));
     const TryContext context{
-        verb, url, attempt, settings_.backoff, settings_.max_wait, utils::unix_now()};
+        verb, url, attempt, settings_.backoff, settings_.max_wait, clocks_.unix_seconds()};
     Retry retry{backoff_wait(context), ""};
     if (const auto* unreached = std::get_if<Unreached>(&tried)) {
       retry.reason = unreached->reason;
@@ -227,10 +245,20 @@ stoploss::Value RestClient::request(std::string_view verb, const std::string& ta
       if (auto* value = std::get_if<stoploss::Value>(&verdict)) return std::move(*value);
       retry = std::get<Retry>(std::move(verdict));
     }
-    last_reason = retry.reason;
-    if (attempt < settings_.max_retries) pause_(retry.wait);
+    if (attempt >= settings_.max_retries) {
+      throw std::runtime_error(max_retries_text(name, retry.reason));
+    }
+    // Compared in whole seconds: no reset a peer sends can overflow.
+    if (retry.rate_limit_reset > std::chrono::duration_cast<std::chrono::seconds>(left()).count()) {
+      throw std::runtime_error(max_retries_text(
+          name, retry.reason + "; " + rate_limit_after_deadline(retry.rate_limit_reset)));
+    }
+    if (retry.wait >= left()) {
+      throw std::runtime_error(
+          max_retries_text(name, retry.reason + "; " + wait_after_deadline(retry.wait)));
+    }
+    pause_(retry.wait);
   }
-  throw std::runtime_error(fmt::format("Max retries hit: {} ({})", name, last_reason));
 }
 
 }  // namespace rest

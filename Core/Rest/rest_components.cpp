@@ -151,6 +151,7 @@ class RestAmendBulk final : public stoploss::Amend_bulk {
   explicit RestAmendBulk(std::shared_ptr<const Exchange> exchange)
       : exchange_(std::move(exchange)) {}
   void orders(const std::string& /*pair*/, const RecordList& to_amend) override {
+    const RestClient::CallDeadline call(exchange_->client);  // every PUT within one deadline
     for (const Value& amendment : to_amend) {
       exchange_->write(
           "PUT", "/order",

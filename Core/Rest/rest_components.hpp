@@ -34,6 +34,7 @@ struct RestHostOptions {
 //   withdrawn its bulk endpoint); bulk cancel as one DELETE /order for all the orderIDs,
 //   removing from the list every entry the exchange reports cancelled;
 // - WS_Status: the feed's state (up when there is no feed: listings then come from REST).
+// Each operation ends within the client's total_deadline (a bulk amend's PUTs share one).
 stoploss::ComponentTable rest_components(RestClient& client, const RestHostOptions& options);
 
 }  // namespace rest

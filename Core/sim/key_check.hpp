@@ -22,9 +22,15 @@ struct SignedRequest {
   std::string_view body{};
 };
 
+// A refusal of a request's credentials: the HTTP status and the exchange's message.
+struct KeyRefusal {
+  int status = 401;
+  std::string message;
+};
+
 // Why the exchange refuses `sent` for the account of `key` and `secret` at `now` (UNIX
-// seconds), in the exchange's words; nullopt when it is good.
-std::optional<std::string> signature_refusal(const SignedRequest& sent, std::string_view key,
-                                             std::string_view secret, long long now);
+// seconds), with the exchange's status and words; nullopt when it is good.
+std::optional<KeyRefusal> signature_refusal(const SignedRequest& sent, std::string_view key,
+                                            std::string_view secret, long long now);
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 #include <ranges>
 #include <utility>
 
+#include "Core/auth/refusals.hpp"
 #include "Core/sim/exchange_errors.hpp"
 #include "Core/sim/feed_tables.hpp"
 #include "Core/sim/key_check.hpp"
@@ -397,12 +398,14 @@ std::optional<std::string> RealtimeServer::auth_refusal(std::string_view key,
     const std::lock_guard lock(faults_mutex_);
     if (faults_.refuse_auth || refuse_next_ > 0) {
       refuse_next_ = std::max(0, refuse_next_ - 1);
-      return "Signature not valid.";
+      return std::string(auth::kBadSignature);
     }
   }
-  return signature_refusal(
+  auto refused = signature_refusal(
       {.key = key, .expires = expires, .signature = signature, .verb = "GET", .path = kPath},
       settings_.key, settings_.secret, utils::unix_now());
+  if (!refused) return std::nullopt;
+  return std::move(refused->message);
 }
 
 std::chrono::milliseconds RealtimeServer::delay() const {

@@ -19,6 +19,7 @@
 #include "Core/collaborators/record.hpp"
 #include "Core/sim/exchange_errors.hpp"
 #include "Core/sim/http_listener.hpp"
+#include "Core/sim/key_check.hpp"
 #include "Core/sim/rate_limits.hpp"
 #include "Core/sim/realtime_server.hpp"
 #include "Core/sim/sim_routes.hpp"
@@ -94,8 +95,8 @@ class FaultDraw {
 };
 
 // Why the request's credentials are refused, if they are.
-std::optional<std::string> refusal(const HttpRequest& req, const ServerSettings& settings,
-                                   long long now) {
+std::optional<KeyRefusal> refusal(const HttpRequest& req, const ServerSettings& settings,
+                                  long long now) {
   const std::string key = req.header("api-key");
   const std::string expires = req.header("api-expires");
   const std::string signature = req.header("api-signature");
@@ -211,7 +212,7 @@ class SimServer::Impl {
     // Only a request signed with the key draws on the key's budget.
     // A public route takes a request that sends no key, as the exchange does.
     const bool anonymous = route->is_public && req.header("api-key").empty();
-    const std::optional<std::string> refused =
+    const std::optional<KeyRefusal> refused =
         anonymous ? std::nullopt : refusal(req, settings_, now);
     const bool order_route = req.method != "GET" && req.path().starts_with("/api/v1/order");
     const RateLimits::Use use =
@@ -235,9 +236,9 @@ class SimServer::Impl {
   }
 
   Answer respond(const HttpRequest& req, const ExchangeRoute& route, const RateLimits::Use& use,
-                 const std::optional<std::string>& refused) {
+                 const std::optional<KeyRefusal>& refused) {
     if (!use.allowed) return rate_limited(use.retry_after);
-    if (refused) return {401, error_body(*refused, "HTTPError")};
+    if (refused) return {refused->status, error_body(refused->message, "HTTPError")};
     const std::optional<ServerFault> fault =
         faults_.next(req.method + " " + std::string(req.path()));
     if (fault == ServerFault::kOverload) {
