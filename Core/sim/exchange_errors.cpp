@@ -16,8 +16,8 @@ std::string error_body(std::string_view message, std::string_view name) {
 void refuse(std::string_view path, std::string_view message, int status, std::string_view reason,
             std::string_view name) {
   throw stoploss::HTTPError(
-      fmt::format("{} {} Error: {} for url: https://sim.bitmex.local/api/v1/{}", status,
-                  status < 500 ? "Client" : "Server", reason, path),
+      fmt::format(R"({} {} Error: {} for url: https://sim.bitmex.local/api/v1/{} (exchange: "{}"))",
+                  status, status < 500 ? "Client" : "Server", reason, path, message),
       {status, error_body(message, name)});
 }
 

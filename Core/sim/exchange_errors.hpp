@@ -11,7 +11,8 @@ inline constexpr std::string_view kOverloaded =
 // The exchange's error body: {"error":{"message":...,"name":...}}.
 std::string error_body(std::string_view message, std::string_view name = "HTTPError");
 
-// Throws the HTTPError the transport raises for a refusal on `path` (under /api/v1).
+// Throws the HTTPError the transport raises for a refusal on `path` (under /api/v1): its text
+// carries `message`, as the REST client's does the exchange's words.
 [[noreturn]] void refuse(std::string_view path, std::string_view message, int status = 400,
                          std::string_view reason = "Bad Request",
                          std::string_view name = "HTTPError");
