@@ -99,9 +99,8 @@ Market LiveVenue::market_over_rest() {
   Market market{.feed_up = feed_.up(), .connections = feed_.counters().connections};
   const Value filter = {{"symbol", pair_}};
   take_position(stoploss::items(client_.get("/position", {{"filter", filter.dump()}})), market);
-  for (const Value& instrument : stoploss::items(client_.get("/instrument", {{"symbol", pair_}}))) {
-    take_instrument(instrument, market);
-  }
+  const Value instruments = client_.get("/instrument", {{"symbol", pair_}});
+  for (const Value& instrument : stoploss::items(instruments)) take_instrument(instrument, market);
   market.stops = book_stops(stoploss::items(open_orders()));
   return market;
 }

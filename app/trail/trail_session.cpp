@@ -59,14 +59,18 @@ Market TrailSession::look(Clock::time_point now, Step& step) {
   return seen;
 }
 
+// A feed up on a session later than the last one seen up has reconnected (a session refused
+// before it came up is no reconnection).
 void TrailSession::observe(const Market& seen) {
-  if (seen.connections > known_.connections && known_.connections > 0) {
-    ++totals_.reconnects;
-    recheck_ = true;  // the book may have changed while the feed was away
-    adopt_ = true;
+  if (seen.feed_up) {
+    if (seen.connections > known_.connections && known_.connections > 0) {
+      ++totals_.reconnects;
+      recheck_ = true;  // the book may have changed while the feed was away
+      adopt_ = true;
+    }
+    known_.connections = seen.connections;
   }
   known_.feed_up = seen.feed_up;
-  known_.connections = seen.connections;
   if (seen.position) {
     known_.position = seen.position;
     known_.entry = seen.entry;
@@ -218,7 +222,8 @@ Ending TrailSession::finish(bool remove_stop, Clock::time_point now) {
   if (remove_stop) {
     ending.tidy = tidy(std::nullopt);
   } else if (guarding_ && wanted_) {
-    if (confirmed_ != wanted_) request(now, ending.last);
+    // Not before the book has been seen: the request could loosen a stop standing there.
+    if (confirmed_ != wanted_ && !adopt_) request(now, ending.last);
     ending.tidy = tidy(Keep{.price = *wanted_, .side = side_});
   } else if (known_.position == 0) {
     ending.tidy = tidy(std::nullopt);
