@@ -358,7 +358,7 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
         {.base_url = base_url,
          .deadline = kDeadline,
          .total_deadline = row.total,
-         .max_answer_bytes = 1 << 20,
+         .max_answer_bytes = 256 << 10,
          .max_retries = row.max_retries,
          .backoff = 10ms,
          .max_wait = 1000ms,
