@@ -26,6 +26,8 @@ printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
 chmod 600 "$scratch/credentials"
 mkdir "$scratch/full" && ln -s /dev/full "$scratch/full/trace.csv"
 mkfifo "$scratch/fifo" && truncate -s 17M "$scratch/huge.json"
+{ printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":['
+  printf '{"PAIR":"XBTUSD","Price":0},%.0s' $(seq 10000); printf '{"PAIR":"XBTUSD","Price":0}]}'; } >"$scratch/many.json"
 printf '{"PairLIST":["XBTUSD"],"answers":{"QuorCalls.open_orders":[{"raise":{"kind":"HTTPError","text":"x","status":4294967696,"body":""}}]},"requests":[]}' >"$scratch/status.json"
 { printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":[{"PAIR":"XBTUSD","Price":'
   printf '%.0s[' $(seq 70000); printf '%.0s]' $(seq 70000); printf '}]}'; } >"$scratch/deep.json"
@@ -48,6 +50,7 @@ serve-sim --prices $scratch/fifo --credentials $scratch/credentials|not a regula
 replay $scratch/fifo|not a regular file
 replay $scratch|not a regular file
 replay $scratch/huge.json|larger than
+replay $scratch/many.json|more than 10000
 replay $scratch/deep.json|nested deeper
 replay $scratch/status.json|status must be an integer from 0 to 999
 request XBTUSD 9000 --exchange ftp://127.0.0.1|must start with https://
