@@ -242,6 +242,11 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
   const std::string refused_get = "400 Client Error: Bad Request for url: {url} (exchange: ";
   const Hostile rows[] = {
       {"a JSON answer is read", answers(http("200 OK", R"([{"a":1}])")), "", R"("a":1)", 1, ""},
+      {"a body with text that is not UTF-8 is refused before anything is sent",
+       answers(http("200 OK", "[]")), "ValueError", "the body cannot be sent", 0, "", Link::kPlain,
+       [](rest::RestClient& client) {
+         return client.send("POST", "/order", stoploss::Value{{"text", "\xff"}});
+       }},
       {"a body dripped past the deadline times out", drips, "Error", "Timed out", 1, ""},
       {"an endless chunked body stops at the cap",
        floods("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",

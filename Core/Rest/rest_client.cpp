@@ -22,6 +22,7 @@
 #include "Core/Rest/http_answer.hpp"
 #include "Core/Rest/tls_context.hpp"
 #include "Core/auth/signature.hpp"
+#include "Core/collaborators/failures.hpp"
 #include "Core/utils/unix_time.hpp"
 
 namespace rest {
@@ -195,7 +196,14 @@ stoploss::Value RestClient::get(std::string_view path, const Query& query) {
 
 stoploss::Value RestClient::send(std::string_view verb, std::string_view path,
                                  const stoploss::Value& body) {
-  return request(verb, std::string(kApi).append(path), body.dump());
+  std::string json;
+  try {
+    json = body.dump();
+  } catch (const stoploss::Value::type_error& error) {  // a text that is not UTF-8
+    throw stoploss::ValueError(
+        fmt::format("{} {}: the body cannot be sent: {}", verb, path, error.what()));
+  }
+  return request(verb, std::string(kApi).append(path), json);
 }
 
 stoploss::Value RestClient::request(std::string_view verb, const std::string& target,
