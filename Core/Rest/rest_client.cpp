@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -131,18 +132,30 @@ class RestClient::Transport {
     if (const auto error = finish([&](auto done) { http::async_write(stream, request, done); })) {
       fail(error, fmt::format("{}, while sending", name));
     }
-    AnswerParser parser;
-    bound(parser, max_answer_bytes_);
     beast::flat_buffer buffer = answer_buffer();
-    // The header block on its own first (see bound()).
-    const auto header =
-        finish([&](auto done) { http::async_read_header(stream, buffer, parser, done); });
-    if (header) fail(header, name);
-    if (!parser.is_done()) {
-      const auto rest = finish([&](auto done) { http::async_read(stream, buffer, parser, done); });
+    // The header block on its own first (see bound()), past any interim 1xx answer ("100
+    // Continue"): their header blocks and the final answer's share one bound and the deadline.
+    std::optional<AnswerParser> parser;
+    std::uint32_t header_left = kMaxHeaderBytes;
+    do {
+      parser.emplace();
+      bound(*parser, max_answer_bytes_, header_left);
+      std::size_t used = 0;
+      const auto header = finish([&](auto done) {
+        http::async_read_header(stream, buffer, *parser,
+                                [&used, done](const beast::error_code& error, std::size_t bytes) {
+                                  used = bytes;
+                                  done(error);
+                                });
+      });
+      if (header) fail(header, name);
+      header_left -= static_cast<std::uint32_t>(std::min<std::size_t>(used, header_left));
+    } while (parser->get().result_int() / 100 == 1);
+    if (!parser->is_done()) {
+      const auto rest = finish([&](auto done) { http::async_read(stream, buffer, *parser, done); });
       if (rest) fail(rest, name);
     }
-    return parser.release();
+    return parser->release();
   }
 
   ExchangeUrl origin_;
