@@ -43,6 +43,7 @@ constexpr milliseconds kWait{1000};  // the longest any read waits
 sim::ServerSettings settings(int rate_limit = 120) {
   sim::ServerSettings served{.key = kKey, .secret = kSecret, .rate_limit = rate_limit};
   served.faults.stall_for = milliseconds(400);
+  served.realtime.queued_bytes = 64 << 10;
   return served;
 }
 
@@ -343,21 +344,36 @@ const HostileCase kHostile[] = {
        return raw(net, "GET / HTTP/1.1\r\nX-Big: " + std::string(20 << 10, 'a') + "\r\n\r\n");
      },
      431, kPrompt},
-    {"16 clients dripping header bytes hold up no signed request",
+    {"as many clients as the cap dripping header bytes hold up no signed request",
      [](Loopback& net) {
-       const Drippers drippers(net.port, 16);
+       const Drippers drippers(net.port, kConnections);
        return net.send("GET", kInstrument);
      },
      200, kPrompt},
     {"a connection that sends nothing is closed after the read deadline",
      [](Loopback& net) { return raw(net, ""); }, kClosed, kDeadline + kPrompt},
-    {"a connection beyond the cap is closed at once",
+    {"the cap held by idle kept-alive clients: a newcomer closes the longest idle, not the newest",
      [](Loopback& net) {
-       std::deque<Connection> open;
-       while (open.size() < kConnections) open.emplace_back(net.port);
-       return raw(net, "");
+       std::deque<Connection> idle;
+       while (idle.size() < kConnections) {
+         idle.emplace_back(net.port).send(request_text("GET", kInstrument, ""));
+         EXPECT_EQ(idle.back().read().status, 200);
+       }
+       Connection started(net.port);  // the request half sent, before the next newcomer's
+       const std::string request = request_text("GET", kInstrument, "");
+       started.send(request.substr(0, 20));
+       EXPECT_EQ(net.send("GET", kInstrument).status, 200);
+       started.send(request.substr(20));
+       return started.read();
      },
-     kClosed, kPrompt},
+     200, kWait},
+    {"a body that is not JSON is refused without being repeated",
+     [](Loopback& net) {
+       Heard heard = net.send("POST", kOrder, "[\"" + std::string(512 << 10, 'a'));
+       EXPECT_LT(heard.response.body().size(), 1000U);
+       return heard;
+     },
+     400, kWait},
     {"unsigned requests that use up their budget leave the key's alone",
      [](Loopback& net) {
        for (int sent = 0; sent < 100; ++sent) {
@@ -409,7 +425,10 @@ struct Feed : Loopback {
     read();
   }
 
-  void send(const std::string& text) { ws.write(asio::buffer(text)); }
+  void send(const std::string& text) {
+    beast::error_code ignored;  // a dropped client hears that it was dropped
+    ws.write(asio::buffer(text), ignored);
+  }
   // The next message within `wait`; nullopt when none came.
   std::optional<std::string> next(milliseconds wait = kWait) {
     const auto end = std::chrono::steady_clock::now() + wait;
@@ -425,6 +444,7 @@ struct Feed : Loopback {
       closed = closed || ec;
       if (ec) return;
       inbox.push_back(beast::buffers_to_string(buffer.data()));
+      received += buffer.size();
       buffer.consume(buffer.size());
       read();
     });
@@ -434,7 +454,9 @@ struct Feed : Loopback {
   beast::websocket::stream<beast::tcp_stream> ws{io};
   beast::flat_buffer buffer;
   std::deque<std::string> inbox;
+  std::size_t received = 0;  // bytes
   bool closed = false;
+  std::deque<beast::websocket::stream<beast::tcp_stream>> crowd;  // other clients, idle
 };
 
 const std::string kStop =
@@ -443,7 +465,10 @@ const std::string kStop =
 // One step of a feed client: "> text" sends the text; "< text" expects the next message to be
 // the text or, for JSON, to hold its fields; "auth" authenticates and expects the acknowledgement,
 // "auth secret" signs with the secret, "sub topic" subscribes and expects the acknowledgement,
-// "quiet ms" expects nothing for that long; the rest act on the exchange or its server.
+// "quiet ms" expects nothing for that long, "total bytes" that all heard, once the feed falls
+// quiet, is at most that many bytes, "unread n" asks for n partials without reading them, "closed"
+// expects the server to close the connection, "crowd" opens as many other idle connections as
+// the server takes; the rest act on the exchange or its server.
 void step(Feed& feed, const std::string& line) {
   std::istringstream in(line);
   std::string verb, arg;
@@ -467,6 +492,25 @@ void step(Feed& feed, const std::string& line) {
   } else if (verb == "sub") {
     feed.send(Value{{"op", "subscribe"}, {"args", {arg}}}.dump());
     step(feed, "< " + Value{{"success", true}, {"subscribe", arg}}.dump());
+  } else if (verb == "total" || verb == "closed") {
+    while (feed.next(milliseconds(200))) {
+    }
+    EXPECT_TRUE(verb == "total" ? feed.received <= std::stoul(arg) : feed.closed)
+        << feed.received << " bytes heard";
+  } else if (verb == "unread") {
+    for (int asked = 0; asked < std::stoi(arg); ++asked) {
+      feed.send(R"({"op":"subscribe","args":["instrument"]})");
+      feed.send(R"({"op":"unsubscribe","args":["instrument"]})");
+    }
+  } else if (verb == "crowd") {
+    while (feed.crowd.size() < sim::RealtimeLimits{}.sessions) {
+      auto& other = feed.crowd.emplace_back(feed.io);
+      beast::error_code ec;
+      other.next_layer().connect(
+          {asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(feed.port)}, ec);
+      if (!ec) other.handshake("127.0.0.1", "/realtime", ec);
+      EXPECT_FALSE(ec) << "connection " << feed.crowd.size() << ": " << ec.message();
+    }
   } else if (verb == "quiet") {
     const auto got = feed.next(milliseconds(std::stoi(arg)));
     EXPECT_FALSE(got) << "unexpected " << *got;
@@ -500,6 +544,13 @@ void step(Feed& feed, const std::string& line) {
 const std::string kOrderInsert =
     R"(< {"table":"order","action":"insert","data":[{"symbol":"XBTUSD","stopPx":8900,"ordStatus":"New","leavesQty":100,"price":null}]})";
 
+// A subscribe naming `count` unknown tables.
+std::string unknown_topics(int count) {
+  Value topics = Value::array();
+  for (int topic = 0; topic < count; ++topic) topics.push_back("nosuch" + std::to_string(topic));
+  return Value{{"op", "subscribe"}, {"args", topics}}.dump();
+}
+
 TEST(RealtimeFeed, WelcomesThenAnswersAsTheExchangeDoes) {
   const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"auth with a bad signature",
@@ -530,6 +581,14 @@ TEST(RealtimeFeed, WelcomesThenAnswersAsTheExchangeDoes) {
        {"auth", "sub order:XBTUSD", R"(< {"action":"partial"})", "post-held"}},
       {"dropped: the connection closes", {"drop"}},
       {"stalled: no pong until the stall ends", {"stall 500", "> ping", "quiet 300", "< pong"}},
+      {"3,000 unknown topics: one short error",
+       {"> " + unknown_topics(3000),
+        R"x(< {"status":400,"error":"Unknown table: nosuch0 (and 2999 more topics refused)"})x",
+        "total 1000"}},
+      {"a client that reads nothing is dropped past the queue's bound", {"unread 500", "closed"}},
+      {"the cap held by idle clients: a newcomer ends the longest idle, not a subscriber",
+       {"sub instrument:XBTUSD", R"(< {"action":"partial"})", "crowd", "price 9100",
+        R"(< {"table":"instrument","action":"update"})"}},
   };
   for (const auto& [what, steps] : cases) {
     SCOPED_TRACE(what);

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <limits>
 #include <mutex>
+#include <ranges>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -26,6 +28,7 @@ namespace asio = boost::asio;
 namespace http = boost::beast::http;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -162,6 +165,7 @@ class HttpListener::Impl {
   class Connection;
 
   void accept();
+  void close_longest_waiting();
 
   const HttpLimits limits_;
   const Handler handler_;
@@ -170,8 +174,8 @@ class HttpListener::Impl {
   std::optional<tcp::acceptor> acceptor_;
   std::optional<asio::steady_timer> accept_pause_;
   UpgradeHandler* upgrade_ = nullptr;
-  std::mutex post_mutex_;  // io_ as post() sees it
-  std::size_t open_ = 0;   // connections; touched on the serving thread only
+  std::mutex post_mutex_;       // io_ as post() sees it
+  std::set<Connection*> open_;  // not closed yet; touched on the serving thread only
   std::thread thread_;
 };
 
@@ -182,13 +186,28 @@ class HttpListener::Impl::Connection : public std::enable_shared_from_this<Conne
  public:
   Connection(Impl& server, tcp::socket socket)
       : server_(server), socket_(std::move(socket)), timer_(socket_.get_executor()) {
-    ++server_.open_;
+    server_.open_.insert(this);
   }
-  ~Connection() { --server_.open_; }
+  ~Connection() { server_.open_.erase(this); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  void start() { read_request(); }
+  void start() {
+    waiting_since_ = Clock::now();
+    read_request();
+  }
+
+  // Since when the connection has waited for a whole request (since it was accepted, or since its
+  // last answer); nullopt while one is answered.
+  std::optional<Clock::time_point> waiting_since() const { return waiting_since_; }
+
+  void close() {
+    server_.open_.erase(this);
+    error_code ignored;
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    socket_.close(ignored);
+    timer_.cancel();
+  }
 
  private:
   const HttpLimits& limits() const { return server_.limits_; }
@@ -230,6 +249,7 @@ class HttpListener::Impl::Connection : public std::enable_shared_from_this<Conne
   }
 
   void refuse(const error_code& ec) {
+    waiting_since_.reset();
     if (ec == http::error::body_limit) {
       return send(
           server_.refusal_(413, fmt::format("Request body larger than {} bytes", limits().body)));
@@ -245,6 +265,7 @@ class HttpListener::Impl::Connection : public std::enable_shared_from_this<Conne
   }
 
   void answer() {
+    waiting_since_.reset();
     auto& message = parser_->get();
     HttpRequest request{std::string(message.method_string()),
                         std::string(message.target()),
@@ -294,15 +315,9 @@ class HttpListener::Impl::Connection : public std::enable_shared_from_this<Conne
     http::async_write(socket_, response_,
                       [self = shared_from_this()](const error_code& ec, std::size_t) {
                         if (ec || !self->response_.keep_alive()) return self->close();
+                        self->waiting_since_ = Clock::now();
                         self->await_next_request();
                       });
-  }
-
-  void close() {
-    error_code ignored;
-    socket_.shutdown(tcp::socket::shutdown_send, ignored);
-    socket_.close(ignored);
-    timer_.cancel();
   }
 
   Impl& server_;
@@ -311,7 +326,19 @@ class HttpListener::Impl::Connection : public std::enable_shared_from_this<Conne
   boost::beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   http::response<http::string_body> response_;
+  std::optional<Clock::time_point> waiting_since_;
 };
+
+// At the cap, the connection that has waited longest for a whole request is closed to make room:
+// a client that sends slowly, or holds its connection idle, cannot keep out one that works. One
+// whose request is being answered is left alone.
+void HttpListener::Impl::close_longest_waiting() {
+  auto waiting = open_ | std::views::filter(
+                             [](const Connection* c) { return c->waiting_since().has_value(); });
+  const auto longest = std::ranges::min_element(
+      waiting, {}, [](const Connection* c) { return *c->waiting_since(); });
+  if (longest != waiting.end()) (*longest)->close();
+}
 
 void HttpListener::Impl::accept() {
   acceptor_->async_accept([this](const error_code& ec, tcp::socket socket) {
@@ -323,8 +350,10 @@ void HttpListener::Impl::accept() {
       });
       return;
     }
-    // Beyond the cap the socket is closed as it goes out of scope.
-    if (open_ < limits_.connections) {
+    if (open_.size() >= limits_.connections) close_longest_waiting();
+    // Still at the cap (every connection is being answered): the socket is closed as it goes out
+    // of scope.
+    if (open_.size() < limits_.connections) {
       std::make_shared<Connection>(*this, std::move(socket))->start();
     }
     accept();

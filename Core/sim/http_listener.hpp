@@ -20,7 +20,9 @@ struct HttpLimits {
   std::size_t header = std::size_t{16} << 10;     // larger: refused 431
   std::chrono::milliseconds read_deadline{5000};  // for a request, or an answer, to pass whole
   std::chrono::milliseconds idle{10000};          // for the next request on a kept-alive connection
-  std::size_t connections = 64;                   // more are closed as soon as they are accepted
+  // Beyond it a new connection closes the one that has waited longest for a whole request (or
+  // idled longest between requests), or is itself closed when every one is being answered.
+  std::size_t connections = 64;
 };
 
 // `text` of a query or form body with %XX escapes and '+' decoded.

@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "Core/sim/exchange_errors.hpp"
 #include "Core/sim/feed_tables.hpp"
 
 namespace sim {
@@ -25,6 +26,15 @@ std::string utc_now() {
   const auto now =
       std::chrono::time_point_cast<std::chrono::milliseconds>(std::chrono::system_clock::now());
   return fmt::format("{:%Y-%m-%dT%H:%M:%S}Z", now);
+}
+
+// The request as it came, or an excerpt of its text when that is longer than kMostEchoed.
+Value echoed(const Value& request) {
+  const std::string text = request.is_string()
+                               ? request.get<std::string>()
+                               : request.dump(-1, ' ', false, Value::error_handler_t::replace);
+  if (text.size() <= kMostEchoed) return request;
+  return echo_excerpt(text);
 }
 
 }  // namespace
@@ -48,12 +58,15 @@ Value welcome_message(long long remaining) {
 Value success_message(const Value& request, std::string_view what, std::string_view topic) {
   Value message = {{"success", true}};
   if (!what.empty()) message[std::string(what)] = topic;
-  message["request"] = request;
+  message["request"] = echoed(request);
   return message;
 }
 
 Value error_message(int status, std::string_view error, const Value& request) {
-  return {{"status", status}, {"error", error}, {"meta", Value::object()}, {"request", request}};
+  return {{"status", status},
+          {"error", error},
+          {"meta", Value::object()},
+          {"request", echoed(request)}};
 }
 
 Value help_message() {

@@ -20,6 +20,8 @@ Topic read_topic(std::string_view topic);
 bool is_private(std::string_view table);
 
 stoploss::Value welcome_message(long long remaining);
+// The replies to a command echo its request as it came, or an excerpt of its text when that is
+// longer than kMostEchoed (exchange_errors.hpp): a reply never copies a large request.
 // The answer to a command that succeeded: {"success":true, [what: topic,] "request":...}.
 stoploss::Value success_message(const stoploss::Value& request, std::string_view what = {},
                                 std::string_view topic = {});

@@ -1,5 +1,7 @@
 #include "Core/sim/realtime_server.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -109,7 +111,8 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
         send_timer_(ws_.get_executor()),
         read_timer_(ws_.get_executor()),
         stall_timer_(ws_.get_executor()),
-        authenticated_(authenticated) {}
+        authenticated_(authenticated),
+        idle_since_(Clock::now()) {}
   ~Session() { server_.sessions_.erase(this); }
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -159,10 +162,15 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
     });
   }
 
-  // Ends the connection as a network failure would: no close frame.
+  // Since when the session has held no subscription (it is sent nothing); nullopt while it holds
+  // one.
+  std::optional<Clock::time_point> idle_since() const { return idle_since_; }
+
+  // Ends the connection as a network failure would: no close frame. It no longer counts as open.
   void end() {
     if (ended_) return;
     ended_ = true;
+    server_.sessions_.erase(this);
     error_code ignored;
     beast::get_lowest_layer(ws_).shutdown(asio::socket_base::shutdown_both, ignored);
     beast::get_lowest_layer(ws_).close(ignored);
@@ -179,6 +187,11 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
   struct Outgoing {
     Clock::time_point due;
     std::string text;
+  };
+  // Why a topic is refused.
+  struct Refusal {
+    int status;
+    std::string error;
   };
 
   websocket::stream_base::timeout open_timeouts() const {
@@ -221,24 +234,36 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
     const auto op = request.is_object() ? request.find("op") : request.end();
     const std::string name = op != request.end() && op->is_string() ? op->get<std::string>() : "";
     const auto args = request.is_object() ? request.find("args") : request.end();
-    Value listed = Value::array();
-    if (args != request.end()) listed = args->is_array() ? *args : Value::array({*args});
+    const bool many = args != request.end() && args->is_array();
+    const Value one = many || args == request.end() ? Value::array() : Value::array({*args});
+    const Value& listed = many ? *args : one;  // not copied: it may be long
     if (name == "authKeyExpires") return authenticate(request, listed);
     if (name == "help") return send(help_message());
     if (name == "subscribe" || name == "unsubscribe") {
       if (listed.empty()) return send(error_message(400, "No topics given to " + name, request));
-      for (const Value& topic : listed) {
-        if (!topic.is_string()) {
-          send(error_message(400, "Topics must be strings", request));
-        } else if (name == "subscribe") {
-          subscribe(request, topic.get<std::string>());
-        } else {
-          unsubscribe(request, topic.get<std::string>());
-        }
-      }
-      return;
+      return each_topic(request, name == "subscribe", listed);
     }
     send(error_message(400, "Unknown or unsupported command: " + stoploss::excerpt(name), request));
+  }
+
+  // Subscribes to (or unsubscribes from) each topic in turn. The topics refused share one error,
+  // the first one's, counting the others: a long list of bad topics costs one message.
+  void each_topic(const Value& request, bool subscribing, const Value& topics) {
+    std::optional<Refusal> first;
+    std::size_t refused = 0;
+    for (const Value& topic : topics) {
+      std::optional<Refusal> refusal;
+      if (!topic.is_string()) {
+        refusal = Refusal{400, "Topics must be strings"};
+      } else {
+        const auto& name = topic.get_ref<const std::string&>();
+        refusal = subscribing ? subscribe(request, name) : unsubscribe(request, name);
+      }
+      if (refusal && refused++ == 0) first = std::move(refusal);
+    }
+    if (!first) return;
+    if (refused > 1) first->error += fmt::format(" (and {} more topics refused)", refused - 1);
+    send(error_message(first->status, first->error, request));
   }
 
   void authenticate(const Value& request, const Value& args) {
@@ -257,18 +282,17 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
     send(success_message(request));
   }
 
-  void subscribe(const Value& request, const std::string& name) {
+  std::optional<Refusal> subscribe(const Value& request, const std::string& name) {
     const Topic topic = read_topic(name);
     if (table_keys(topic.table).empty()) {
-      return send(error_message(400, "Unknown table: " + stoploss::excerpt(topic.table), request));
+      return Refusal{400, "Unknown table: " + stoploss::excerpt(topic.table)};
     }
     if (is_private(topic.table) && !authenticated_) {
-      return send(error_message(
-          401, "User requested an account-locked subscription but no authorization is provided.",
-          request));
+      return Refusal{
+          401, "User requested an account-locked subscription but no authorization is provided."};
     }
     if (subscriptions_.contains(name)) {
-      return send(error_message(400, "You are already subscribed to this topic: " + name, request));
+      return Refusal{400, "You are already subscribed to this topic: " + stoploss::excerpt(name)};
     }
     std::optional<RecordList> rows;
     std::uint64_t since = 0;
@@ -276,28 +300,30 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
       since = server_.changes_;
       rows = current_rows(exchange, topic);
     });
-    if (!rows) {
-      return send(
-          error_message(400, "Unknown symbol: " + stoploss::excerpt(*topic.symbol), request));
-    }
+    if (!rows) return Refusal{400, "Unknown symbol: " + stoploss::excerpt(*topic.symbol)};
     subscriptions_.emplace(name, Subscription{topic, since});
+    idle_since_.reset();
     send(success_message(request, "subscribe", name));
     send(
         partial_message(topic.table, filter_of(topic), *rows, server_.prototypes_.at(topic.table)));
+    return std::nullopt;
   }
 
-  void unsubscribe(const Value& request, const std::string& name) {
+  std::optional<Refusal> unsubscribe(const Value& request, const std::string& name) {
     if (subscriptions_.erase(name) == 0) {
-      return send(error_message(400, "You are not subscribed to this topic: " + name, request));
+      return Refusal{400, "You are not subscribed to this topic: " + stoploss::excerpt(name)};
     }
+    if (subscriptions_.empty()) idle_since_ = Clock::now();
     send(success_message(request, "unsubscribe", name));
+    return std::nullopt;
   }
 
   void send(const Value& message) { queue(json_text(message)); }
 
   void queue(std::string text) {
     if (ended_) return;
-    if (out_.size() >= server_.settings_.limits.queued) return end();  // it does not read
+    queued_bytes_ += text.size();
+    if (queued_bytes_ > server_.settings_.limits.queued_bytes) return end();  // it does not read
     out_.push_back({Clock::now() + server_.delay(), std::move(text)});
     pump();
   }
@@ -319,6 +345,7 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
                     [self = shared_from_this()](const error_code& ec, std::size_t) {
                       self->busy_ = false;
                       if (ec) return self->end();
+                      self->queued_bytes_ -= self->out_.front().text.size();
                       self->out_.pop_front();
                       self->pump();
                     });
@@ -332,8 +359,10 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
   asio::steady_timer stall_timer_;
   beast::flat_buffer in_;
   std::deque<Outgoing> out_;
+  std::size_t queued_bytes_ = 0;  // of out_
   std::map<std::string, Subscription, std::less<>> subscriptions_;
   bool authenticated_ = false;
+  std::optional<Clock::time_point> idle_since_;
   bool busy_ = false;  // writing, or waiting to
   bool ended_ = false;
 };
@@ -368,6 +397,16 @@ void RealtimeServer::publish(const std::shared_ptr<const Change>& change) {
   for (const auto& session : open_sessions()) session->publish(*change);
 }
 
+bool RealtimeServer::end_idlest_session() {
+  const auto open = open_sessions();
+  auto idle = open | std::views::filter([](const auto& s) { return s->idle_since().has_value(); });
+  const auto idlest =
+      std::ranges::min_element(idle, {}, [](const auto& s) { return *s->idle_since(); });
+  if (idlest == idle.end()) return false;
+  (*idlest)->end();
+  return true;
+}
+
 bool RealtimeServer::wants(const HttpRequest& request) const { return request.path() == kPath; }
 
 std::optional<HttpAnswer> RealtimeServer::take(const HttpRequest& request,
@@ -375,7 +414,7 @@ std::optional<HttpAnswer> RealtimeServer::take(const HttpRequest& request,
   const auto refuse = [](int status, std::string_view text, std::string_view name) {
     return HttpAnswer{status, {{"Content-Type", "application/json"}}, error_body(text, name)};
   };
-  if (sessions_.size() >= settings_.limits.sessions) {
+  if (sessions_.size() >= settings_.limits.sessions && !end_idlest_session()) {
     return refuse(429, "Too many connections, try again later.", "RateLimitError");
   }
   // A client may authenticate in the handshake, with the api-* headers of a signed GET /realtime.

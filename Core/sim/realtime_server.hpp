@@ -62,6 +62,9 @@ class RealtimeServer final : public UpgradeHandler {
   std::chrono::milliseconds delay() const;
   void publish(const std::shared_ptr<const Change>& change);
   std::vector<std::shared_ptr<Session>> open_sessions() const;
+  // Ends the session that has held no subscription for the longest, to make room for a new one;
+  // false when every session holds one.
+  bool end_idlest_session();
 
   const Settings settings_;
   const WithExchange with_exchange_;

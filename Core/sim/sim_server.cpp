@@ -126,7 +126,7 @@ Answer act(SimExchange& exchange, const ExchangeRoute& route, const HttpRequest&
   } catch (const std::exception& failure) {
     const bool invalid = invalid_input(failure);
     return {invalid ? 400 : 500,
-            error_body(failure.what(), invalid ? "ValidationError" : "HTTPError")};
+            error_body(echo_excerpt(failure.what()), invalid ? "ValidationError" : "HTTPError")};
   }
 }
 
