@@ -137,13 +137,10 @@ class Rig {
     StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
   }
 
-  // The requests one stop request makes, from a clean count.
-  Routes requests_of(const stoploss::Value& price, std::optional<bool>* result = nullptr,
-                     const StopLoss::CallOptions& options = {}) {
+  // One stop request, its HTTP requests counted from zero.
+  std::optional<bool> request(const stoploss::Value& price) {
     server_.reset_counts();
-    const auto ended = StopLoss::Call("XBTUSD", price, options);
-    if (result) *result = ended;
-    return server_.requests();
+    return StopLoss::Call("XBTUSD", price);
   }
 
   std::vector<double> book() {
