@@ -388,6 +388,7 @@ TEST(RequestSteps, NewStopsTakeTheirSideSizeAndTextFromTheMarketAndTheCaller) {
              .answers = {{"Bitmex_Wrapper.instrument", instruments},
                          {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
                          {"QuorCalls.STOP_order", {not_accepted()}}},
+             .expect = {},
              .requests = requests});
     Json placement;
     for (const Json& event : transcript["requests"].back()["events"]) {
