@@ -32,12 +32,14 @@ struct TrailOptions {
   bool follow = false;
   bool exit_when_flat = false;
   bool remove_on_exit = false;
+  double feed_wait = 10;
   std::string exchange;
   std::optional<std::filesystem::path> credentials_file;
   std::optional<std::filesystem::path> out;
   long long position = 1000;
   std::uint64_t walk_seed = 1;
   int pace_ms = 500;
+  bool feed_refused = false;
 };
 
 constexpr double kWalkVolatility = 0.001;               // of the embedded price, per step
@@ -60,6 +62,10 @@ class TrailLog final : public stoploss::HouseLog {
   trail::Terminal& terminal_;
 };
 
+std::chrono::milliseconds milliseconds(double seconds) {
+  return std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+}
+
 // Waits up to `length` for a stop signal; whether one came.
 bool stop_signal_within(const sigset_t& signals, std::chrono::milliseconds length) {
   const timespec wait{.tv_sec = 0, .tv_nsec = static_cast<long>(length.count()) * 1000000};
@@ -74,41 +80,6 @@ std::string closed_line(const trail::Market& market, const std::optional<double>
   return line;
 }
 
-// The stops at `prices` that the run placed for a position on `side`, cancelled; a failure to
-// cancel is reported, not thrown: the position stays protected whatever happens to them.
-std::vector<double> cancel_left_over(trail::Venue& venue, const std::vector<double>& prices,
-                                     int side) {
-  try {
-    return venue.cancel_stops(prices, side);
-  } catch (const std::exception& failure) {
-    std::cout << "could not cancel the stops left over: " << failure.what() << '\n';
-    return {};
-  }
-}
-
-std::string sent_text(const trail::Sent& sent) {
-  if (!sent.failure.empty()) return sent.failure;
-  if (!sent.result) return "nothing";
-  return *sent.result ? "true" : "false";
-}
-
-// Ends with one stop: the wanted one confirmed (asked once more when the last request did not
-// end true), and the other stops the run placed for the position cancelled.
-void leave_one_stop(trail::Venue& venue, const trail::TrailSession& session, double wanted) {
-  if (session.confirmed() != wanted) {
-    const trail::Sent last = venue.send(wanted);
-    std::cout << fmt::format("last request at {}: {}\n", wanted, sent_text(last));
-    if (last.result != true || !last.failure.empty()) return;
-  }
-  std::vector<double> others = session.placed();
-  std::erase(others, wanted);
-  const auto cancelled = cancel_left_over(venue, others, session.side());
-  std::cout << fmt::format(
-      "left standing: the stop at {}{}\n", wanted,
-      cancelled.empty() ? ""
-                        : fmt::format(" (cancelled the others at {})", fmt::join(cancelled, ", ")));
-}
-
 // Follows the pair until a stop signal, the duration, or the position's close (without
 // --follow); then leaves the last stop standing, or removes it with --remove-on-exit.
 int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestClient& client,
@@ -118,8 +89,8 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
   trail::TrailSession session(
       venue, {.distance = {.value = options.distance.value_or(options.percent.value_or(0)),
                            .percent = options.percent.has_value()},
-              .min_interval =
-                  std::chrono::milliseconds(static_cast<long long>(options.min_interval * 1000))});
+              .min_interval = milliseconds(options.min_interval),
+              .feed_wait = milliseconds(options.feed_wait)});
   terminal.line(fmt::format(
       "trailing {} {} behind the last price; a request at most every {} s; "
       "Ctrl-C ends it{}",
@@ -130,9 +101,8 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
   const auto started = Clock::now();
   const auto duration = std::chrono::duration<double>(options.duration);
   std::vector<trail::Sample> samples;
-  std::optional<Clock::time_point> guarded_since;
-  double guarded_seconds = 0;
   bool feed_was_up = false;
+  bool rest_look_said = false;  // since the feed was last up
   auto status_due = started;
   std::string reason = "interrupted";
   for (;;) {
@@ -148,11 +118,14 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
       terminal.line(trail::clock_text() +
                     (feed_was_up ? "  feed up" : "  feed down: " + feed.last_error()));
     }
-    const bool guarding = market.position.value_or(0) != 0;
-    if (guarding && !guarded_since) guarded_since = now;
-    if (!guarding && guarded_since) {
-      guarded_seconds += std::chrono::duration<double>(now - *guarded_since).count();
-      guarded_since.reset();
+    if (market.feed_up) rest_look_said = false;
+    if (step.rest_look && (!rest_look_said || !step.rest_look->empty())) {
+      terminal.line(
+          trail::rest_look_line(options.pair, market, *step.rest_look, options.feed_wait));
+      rest_look_said = true;
+    }
+    if (step.tidy && step.event != trail::Event::kClosed) {
+      if (const auto line = trail::doubt_line(*step.tidy)) terminal.line(*line);
     }
     if (step.request) terminal.line(trail::request_line(*step.request));
     if (options.out && market.last_price &&
@@ -170,13 +143,7 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
     }
     if (step.event == trail::Event::kClosed) {
       terminal.line(closed_line(market, step.triggered));
-      const auto cancelled = cancel_left_over(venue, session.placed(), session.side());
-      if (!cancelled.empty()) {
-        terminal.line(
-            fmt::format("{}  cancelled the stops left over at {}: with no position to "
-                        "guard they would close the next one",
-                        trail::clock_text(), fmt::join(cancelled, ", ")));
-      }
+      if (const auto line = trail::left_over_line(*step.tidy)) terminal.line(*line);
       if (!options.follow) {
         reason = "position closed";
         break;
@@ -197,23 +164,21 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
     }
     if (stop_signal_within(signals, kTick)) break;
   }
-  if (guarded_since) {
-    guarded_seconds += std::chrono::duration<double>(Clock::now() - *guarded_since).count();
-  }
   terminal.end_status();
   std::cout << "ended: " << reason << '\n';
-  if (options.remove_on_exit) {
-    std::cout << "removing the stops: " << sent_text(venue.send(0)) << '\n';
-  } else if (const auto wanted = session.wanted()) {
-    leave_one_stop(venue, session, *wanted);
+  const trail::Ending ending = session.finish(options.remove_on_exit, Clock::now());
+  if (ending.last.tidy) {
+    if (const auto line = trail::doubt_line(*ending.last.tidy)) std::cout << *line << '\n';
   }
-  trail::print_summary(session.totals(), guarded_seconds, std::cout);
-  const trail::Market last = venue.market();
+  if (ending.last.request) std::cout << trail::request_line(*ending.last.request) << '\n';
+  if (ending.tidy) std::cout << trail::ending_line(*ending.tidy, options.remove_on_exit) << '\n';
+  trail::print_summary(session.totals(), std::cout);
+  const bool read_over_rest = ending.tidy && ending.tidy->failure.empty();
+  const auto stops = read_over_rest ? std::optional(ending.tidy->standing) : venue.market().stops;
   std::cout << "stops on the book: "
-            << (!last.stops ? "unknown (feed down)"
-                : last.stops->empty()
-                    ? "none"
-                    : fmt::format("{}", fmt::join(trail::prices(*last.stops), ", ")))
+            << (!stops           ? "unknown (feed down)"
+                : stops->empty() ? "none"
+                                 : fmt::format("{}", fmt::join(trail::prices(*stops), ", ")))
             << '\n';
   if (options.out) {
     write_file(*options.out / "trail.csv",
@@ -256,6 +221,7 @@ int run_trail(const TrailOptions& options) {
                                 options.pair);
   }
   if (options.position != 0) sim::open_position(embedded.server(), options.pair, options.position);
+  if (options.feed_refused) embedded.server().set_feed_faults({.refuse_auth = true});
   const auto walk = std::make_shared<sim::RandomWalk>(9000, sim::xbtusd(9000).tickSize,
                                                       kWalkVolatility, options.walk_seed);
   sim::PriceFeed prices([walk]() -> std::optional<double> { return walk->next(); },
@@ -306,7 +272,13 @@ Command add_trail_command(CLI::App& app) {
                 "after the position closes, wait for a new one instead of exiting");
   cli->add_flag("--exit-when-flat", options->exit_when_flat,
                 "exit when there is no position to guard");
-  cli->add_flag("--remove-on-exit", options->remove_on_exit, "take the stop down when ending");
+  cli->add_flag("--remove-on-exit", options->remove_on_exit,
+                "take the trail's stops down when ending (stops it did not place stay)");
+  cli->add_option("--feed-wait", options->feed_wait,
+                  "seconds the realtime feed may be down (or not yet up) before the position is "
+                  "read and guarded over REST")
+      ->check(finite_number() & CLI::Range(0.0, 3600.0))
+      ->capture_default_str();
   auto* exchange = cli->add_option("--exchange", options->exchange,
                                    "exchange base URL, such as https://testnet.bitmex.com");
   cli->add_option("--credentials", options->credentials_file,
@@ -325,6 +297,10 @@ Command add_trail_command(CLI::App& app) {
       ->check(CLI::Range(1, 3600000))
       ->excludes(exchange)
       ->capture_default_str();
+  cli->add_flag("--feed-refused", options->feed_refused,
+                "embedded exchange: refuse the realtime feed's authentication, so that the feed "
+                "never comes up")
+      ->excludes(exchange);
   return {cli, [options] {
             if (!options->distance && !options->percent) {
               throw std::invalid_argument("give --distance or --percent");

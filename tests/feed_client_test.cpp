@@ -151,8 +151,14 @@ struct LinkCase {
   Script first;       // the first connection; every later one is served and kept
   bool up_first;      // whether the feed came up on the first connection
   const char* heard;  // what the client sent on the first connection
-  const char* error;  // in last_error() once the first connection ended
+  const char* error;  // in last_error() once the first connections ended
+  int times = 1;      // of the first connection's script, in a row
 };
+
+// With the first connections refused in a row, the waits before each next connection: the
+// backoff doubling to its cap. A refused session and the next connection take under 150 ms.
+const milliseconds kBackoffs[] = {milliseconds(100), milliseconds(200), milliseconds(200)};
+constexpr milliseconds kSlack{150};
 
 const LinkCase kLinks[] = {
     {"served, then closed: up, then again with a fresh partial",
@@ -160,8 +166,8 @@ const LinkCase kLinks[] = {
        if (serve_partials(peer, "first")) peer.chat(milliseconds(100));
      },
      true, "authKeyExpires subscribe", "End of file"},
-    {"authentication refused: down, the exchange's text kept", refuse_key, false, "authKeyExpires",
-     "401 Invalid API Key. (authKeyExpires)"},
+    {"authentication refused three times: down, the exchange's text kept", refuse_key, false,
+     "authKeyExpires", "401 Invalid API Key. (authKeyExpires)", 3},
     {"silent once up: pinged, then down within the staleness bound", then(std::nullopt), true,
      "authKeyExpires subscribe ping", "nothing heard for 400 ms"},
     {"notices but no partials: dropped at the connect deadline",
@@ -190,13 +196,15 @@ std::string order_ids(const ws::FeedClient& feed) {
 TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
   for (const LinkCase& c : kLinks) {
     SCOPED_TRACE(c.what);
-    ScriptedFeed server({c.first, serve_second});
+    std::vector<Script> scripts(static_cast<std::size_t>(c.times), c.first);
+    scripts.push_back(serve_second);
+    ScriptedFeed server(scripts);
     ws::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
                          .pairs = {"XBTUSD"},
                          .connect_deadline = milliseconds(600),
                          .ping_after = milliseconds(150),
                          .stale_after = kStaleAfter,
-                         .backoff = milliseconds(50),
+                         .backoff = milliseconds(100),
                          .max_backoff = milliseconds(200),
                          .max_message_bytes = kMaxMessage},
                         kCredentials);
@@ -221,40 +229,12 @@ TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
     EXPECT_LT(Clock::now() - stopping, milliseconds(200));
     EXPECT_FALSE(feed.up());
     EXPECT_EQ(heard, c.heard);
-  }
-}
-
-// Refused again and again, the client waits the backoff after each refusal, doubling up to its
-// cap, and comes up once the exchange lets it in.
-TEST(FeedClient, RefusedInARowBacksOffDoublingToTheCapThenComesUp) {
-  constexpr milliseconds kSlack{150};  // a refused session and the next connection, at most
-  const std::pair<int, std::vector<milliseconds>> rows[] = {
-      // refusals in a row, and the waits before each next connection
-      {2, {milliseconds(100), milliseconds(200)}},
-      {3, {milliseconds(100), milliseconds(200), milliseconds(200)}},
-  };
-  for (const auto& [refusals, waits] : rows) {
-    SCOPED_TRACE(std::to_string(refusals) + " refusals");
-    std::vector<Script> scripts(static_cast<std::size_t>(refusals), refuse_key);
-    scripts.push_back(serve_second);
-    ScriptedFeed server(scripts);
-    ws::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
-                         .pairs = {"XBTUSD"},
-                         .backoff = milliseconds(100),
-                         .max_backoff = milliseconds(200)},
-                        kCredentials);
-    feed.start();
-    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < give_up && !(feed.up() && order_ids(feed) == "second")) {
-      std::this_thread::sleep_for(milliseconds(2));
-    }
-    EXPECT_TRUE(feed.up());
-    feed.stop();
+    if (c.times == 1) continue;
     const std::vector<Clock::time_point> came = (std::lock_guard(server.mutex), server.came);
-    ASSERT_EQ(came.size(), waits.size() + 1);
-    for (std::size_t i = 0; i < waits.size(); ++i) {
-      EXPECT_GE(came[i + 1] - came[i], waits[i]) << "before connection " << i + 2;
-      EXPECT_LT(came[i + 1] - came[i], waits[i] + kSlack) << "before connection " << i + 2;
+    ASSERT_EQ(came.size(), c.times + 1u);
+    for (std::size_t i = 0; i + 1 < came.size(); ++i) {
+      EXPECT_GE(came[i + 1] - came[i], kBackoffs[i]) << "before connection " << i + 2;
+      EXPECT_LT(came[i + 1] - came[i], kBackoffs[i] + kSlack) << "before connection " << i + 2;
     }
   }
 }

@@ -81,6 +81,7 @@ class HookedFeed final : public rest::LiveFeed {
     return feed->instrument(pair);
   }
   bool apply(const stoploss::Value& order_record) override { return feed->apply(order_record); }
+  void resubscribe(std::string why) override { feed->resubscribe(std::move(why)); }
 
   std::shared_ptr<ws::FeedClient> feed;
   mutable std::function<void()> at_listing;
@@ -128,18 +129,18 @@ class Rig {
       feed_->feed->start();
       eventually([this] { return feed_->up() || feed_->feed->counters().drops > 0; });
     }
-    host_ = rest::rest_components(*client_, {.log = log_, .sleep = sleep_, .feed = feed_});
+    host_ = rest::rest_components(*client_,
+                                  {.log = log_, .sleep = sleep_, .feed = feed_, .clock = [this] {
+                                     return std::chrono::steady_clock::now() + later_;
+                                   }});
     StopLoss::load(host_);
     StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
   }
 
-  // The requests one stop request makes, from a clean count.
-  Routes requests_of(const stoploss::Value& price, std::optional<bool>* result = nullptr,
-                     const StopLoss::CallOptions& options = {}) {
+  // One stop request, its HTTP requests counted from zero.
+  std::optional<bool> request(const stoploss::Value& price) {
     server_.reset_counts();
-    const auto ended = StopLoss::Call("XBTUSD", price, options);
-    if (result) *result = ended;
-    return server_.requests();
+    return StopLoss::Call("XBTUSD", price);
   }
 
   std::vector<double> book() {
@@ -160,4 +161,5 @@ class Rig {
   std::shared_ptr<RecordingLog> log_ = std::make_shared<RecordingLog>();
   std::shared_ptr<NoSleep> sleep_ = std::make_shared<NoSleep>();
   stoploss::ComponentTable host_;
+  std::chrono::milliseconds later_{};  // how far the collaborators' schedule is moved on
 };

@@ -72,67 +72,35 @@ TEST_F(ModuleCall, NaNPriceFailsBeforeAnyExchangeCall) {
   }
 }
 
-// Options as a host passes them to the module itself, defaults included, rather than as the replay
-// reader spells out every one: a book that never shows the stop, a placement never accepted.
-struct DirectCall {
-  const char* name;
-  stoploss::Value price;
-  StopLoss::CallOptions options;
-  std::optional<bool> result;
-  int listings;
-  int cleanups;
-  Json placed_kwargs;  // of STOP_order; null: nothing placed
-};
-
-TEST(ModuleCallOptions, ReachTheRequestAsTheHostGaveThem) {
-  const Json no_link = {{"Text", ""}};
-  const std::vector<DirectCall> rows = {
-      {"defaults: check mode, three passes, nothing", 9000.5, {}, std::nullopt, 5, 0, no_link},
-      {"verification: thirty passes and a forced listing, false",
-       9000.5,
-       {.Verification = true},
-       false,
-       33,
-       0,
-       no_link},
-      {"REPLACE: the stops removed first", 9000.5, {.REPLACE = true}, std::nullopt, 5, 1, no_link},
-      {"a link identifier and a text on the placement",
-       9000.5,
-       {.CLID = "link", .Text = stoploss::Value("trail")},
-       std::nullopt,
-       5,
-       0,
-       {{"clOrdLinkID", "link"}, {"Text", "trail"}}},
-      {"price 0 removes the stops", 0, {}, true, 0, 1, nullptr},
-      {"price 0 with CleanStops leaves them", 0, {.CleanStops = true}, std::nullopt, 5, 0, no_link},
+// A host that passes no options gets the check mode, not the replay reader's spelled-out
+// options: three passes and nothing for a stop never seen, no forced listing, nothing removed,
+// and a placement without a link identifier or text.
+TEST(ModuleCallOptions, DefaultsAreTheCheckMode) {
+  const auto returns = [](stoploss::Value value) {
+    return std::vector<replay::Answer>{{.value = std::move(value)}};
   };
-  for (const DirectCall& row : rows) {
-    const auto returns = [](stoploss::Value value) {
-      return std::vector<replay::Answer>{{.value = std::move(value)}};
-    };
-    replay::Script script({{"Bitmex_Wrapper.ReturnTicker", returns(0.5)},
-                           {"Bitmex_Wrapper.instrument", returns({{"maxOrderQty", 1000}})},
-                           {"Bitmex_Wrapper.WS_Status", returns(true)},
-                           {"RiskManager.get_portfolio", returns({{"impactMidPrice", 9100}})},
-                           {"QuorCalls.open_orders", returns(stoploss::Value::array())},
-                           {"QuorCalls.STOP_order", returns({{"ordStatus", "New"}})}});
-    auto host = replay::scripted_components(script, "/opt/bot");
-    StopLoss::load(host);
-    StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
-    script.take_events();
-    EXPECT_EQ(StopLoss::Call("XBTUSD", row.price, row.options), row.result) << row.name;
-    int listings = 0, cleanups = 0;
-    Json placed_kwargs;
-    for (const Json& event : script.take_events()) {
-      const std::string call = event.value("call", "");
-      listings += call == "QuorCalls.open_orders";
-      cleanups += call == "QuorCalls.CLEAN_Stops";
-      if (call == "QuorCalls.STOP_order") placed_kwargs = event["kwargs"];
-    }
-    EXPECT_EQ(listings, row.listings) << row.name;
-    EXPECT_EQ(cleanups, row.cleanups) << row.name;
-    EXPECT_EQ(placed_kwargs, row.placed_kwargs) << row.name;
+  replay::Script script({{"Bitmex_Wrapper.ReturnTicker", returns(0.5)},
+                         {"Bitmex_Wrapper.instrument", returns({{"maxOrderQty", 1000}})},
+                         {"Bitmex_Wrapper.WS_Status", returns(true)},
+                         {"RiskManager.get_portfolio", returns({{"impactMidPrice", 9100}})},
+                         {"QuorCalls.open_orders", returns(stoploss::Value::array())},
+                         {"QuorCalls.STOP_order", returns({{"ordStatus", "New"}})}});
+  auto host = replay::scripted_components(script, "/opt/bot");
+  StopLoss::load(host);
+  StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
+  script.take_events();
+  EXPECT_EQ(StopLoss::Call("XBTUSD", 9000.5), std::nullopt);
+  int listings = 0, cleanups = 0;
+  Json placed_kwargs;
+  for (const Json& event : script.take_events()) {
+    const std::string call = event.value("call", "");
+    listings += call == "QuorCalls.open_orders";
+    cleanups += call == "QuorCalls.CLEAN_Stops";
+    if (call == "QuorCalls.STOP_order") placed_kwargs = event["kwargs"];
   }
+  EXPECT_EQ(listings, 5);
+  EXPECT_EQ(cleanups, 0);
+  EXPECT_EQ(placed_kwargs, (Json{{"Text", ""}}));
 }
 
 }  // namespace

@@ -64,6 +64,12 @@ Json request(double price, Json options = Json::object()) {
   return options;
 }
 
+// The listings of a request that moves stops: `book` for the snapshot and the scan, then
+// `after` for every pass of the verification.
+std::vector<Json> scan_then(const std::vector<Json>& book, const std::vector<Json>& after) {
+  return {Json(book), Json(book), Json(after)};
+}
+
 struct Row {
   const char* name;
   std::vector<Json> listings;  // open_orders answers in turn; the last repeats
@@ -127,10 +133,6 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {kEmpty, kEmpty, Json::array({stop("p", 9000.5)})},
        {{"QuorCalls.STOP_order", {not_accepted()}}},
        {.result = true, .placed = {9000.5}, .listings = 3, .pauses = {0.01}}},
-      {"never seen: three passes in check mode, then nothing",
-       {kEmpty},
-       {{"QuorCalls.STOP_order", {not_accepted()}}},
-       {.result = nullptr, .placed = {9000.5}, .listings = 5, .pauses = {0.01}}},
       {"never seen in verification mode: thirty passes and a forced listing, then F.2",
        {kEmpty},
        {{"QuorCalls.STOP_order", {not_accepted()}}},
@@ -139,10 +141,11 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
         .logged = {"critical: Verification Failed F.2! Max retry"},
         .listings = 33},
        {request(9000.5, {{"Verification", true}})}},
-      {"a stop without the reduce-only instruction is not the stop",
+      {"never seen, a stop without the reduce-only instruction being no stop: three passes in "
+       "check mode, then nothing",
        {kEmpty, kEmpty, Json::array({stop("p", 9000.5, "LastPrice")})},
        {{"QuorCalls.STOP_order", {not_accepted()}}},
-       {.result = nullptr, .placed = {9000.5}, .listings = 5}},
+       {.result = nullptr, .placed = {9000.5}, .listings = 5, .pauses = {0.01}}},
       {"REPLACE: the pair's stops removed first, then a stop placed",
        {kEmpty},
        {},
@@ -171,20 +174,16 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {},
        {.result = true, .listings = 2}},
       {"a listing naming a candidate twice: it counts once, the surplus alone goes",
-       {Json::array({stop("near", 9050), stop("near", 9050), stop("dup", 9060)}),
-        Json::array({stop("near", 9050), stop("near", 9050), stop("dup", 9060)}),
-        Json::array({stop("near", 9000.5)})},
+       scan_then({stop("near", 9050), stop("near", 9050), stop("dup", 9060)},
+                 {stop("near", 9000.5)}),
        {},
        {.result = true, .amended = {"near", "dup"}, .cancelled = {"dup"}, .listings = 3}},
       {"a stop between the price and the market is moved to it, not cancelled",
-       {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}),
-        Json::array({stop("near", 9000.5)})},
+       scan_then({stop("near", 9050)}, {stop("near", 9000.5)}),
        {},
        {.result = true, .amended = {"near"}, .listings = 3, .pauses = {0.01}}},
       {"of stops on the market side the lowest is moved, the others amended then cancelled",
-       {Json::array({stop("a", 9080), stop("b", 9020), stop("c", 9050)}),
-        Json::array({stop("a", 9080), stop("b", 9020), stop("c", 9050)}),
-        Json::array({stop("b", 9000.5)})},
+       scan_then({stop("a", 9080), stop("b", 9020), stop("c", 9050)}, {stop("b", 9000.5)}),
        {},
        {.result = true, .amended = {"b", "a", "c"}, .cancelled = {"a", "c"}, .listings = 3}},
       {"one or two stops beyond the price stay as candidates: a new stop is placed",
@@ -192,20 +191,18 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {},
        {.result = true, .placed = {9000.5}, .listings = 2}},
       {"three stops beyond the price: the farthest is moved",
-       {Json::array({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}),
-        Json::array({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}),
-        Json::array({stop("f3", 9000.5)})},
+       scan_then({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}, {stop("f3", 9000.5)}),
        {},
        {.result = true, .amended = {"f3"}, .listings = 3}},
       {"an amendment refused with Invalid ordStatus: E.c1, and no placement",
-       {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}), kEmpty},
+       scan_then({stop("near", 9050)}, {}),
        {{"Amend_bulk.orders", {http_error("Invalid ordStatus")}}},
        {.result = nullptr,
         .amended = {"near"},
         .logged = {"warn: E.c1 Failed to amend"},
         .listings = 5}},
       {"an amendment refused otherwise: E.c2",
-       {Json::array({stop("near", 9050)}), Json::array({stop("near", 9050)}), kEmpty},
+       scan_then({stop("near", 9050)}, {}),
        {{"Amend_bulk.orders", {http_error("Invalid price")}}},
        {.result = nullptr, .amended = {"near"}, .logged = {"warn: E.c2 Failed to amend"}}},
       {"a surplus cancel refused with Invalid ordStatus: E.b1, still true",
@@ -259,8 +256,7 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
        {{"QuorCalls.toNearest", {returns("abc")}}},
        {.result = false, .logged = {"warn: Price Exception!", "warn: Error = "}, .listings = 0}},
       {"stops of the scan that cannot be read are reported, the others sorted",
-       {Json::array({stop("?", "x"), stop("near", 9050)}),
-        Json::array({stop("?", "x"), stop("near", 9050)}), Json::array({stop("near", 9000.5)})},
+       scan_then({stop("?", "x"), stop("near", 9050)}, {stop("near", 9000.5)}),
        {},
        {.result = true, .amended = {"near"}, .logged = {"warn: E.a3 Unhandled Error="}}},
       {"above the mid price the stop buys: a stop below the price on that side is moved up",
@@ -277,6 +273,11 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
         .listings = 0,
         .cleanups = 1},
        {request(0)}},
+      {"price 0 with CleanStops: nothing removed, the request goes on",
+       {kEmpty},
+       {{"QuorCalls.STOP_order", {not_accepted()}}},
+       {.result = nullptr, .placed = {0}, .listings = 5},
+       {request(0, {{"CleanStops", true}})}},
   };
   for (const Row& row : rows) {
     const Json transcript = run(row);
@@ -324,9 +325,9 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
   }
 }
 
-// The side and size of a new stop, and the caller's text on it: above the mid price it buys, at
-// or below it sells; the size is the instrument's maximum order quantity less one, cut toward
-// zero and down to whole lots.
+// The side and size of a new stop, and the caller's text and link identifier on it: above the
+// mid price it buys, at or below it sells; the size is the instrument's maximum order quantity
+// less one, cut toward zero and down to whole lots.
 struct SizeCase {
   const char* name;
   Json instrument;
@@ -334,7 +335,7 @@ struct SizeCase {
   Json price = 9000.5;
   double mid = kMid;
   Json options = Json::object();
-  Json text = "";  // sent as the placement's Text
+  Json kwargs = {{"Text", ""}};  // of the placement
   // When set: the instrument's answer to an earlier request of the same manager.
   Json earlier_instrument = nullptr;
 };
@@ -353,53 +354,48 @@ TEST(RequestSteps, NewStopsTakeTheirSideSizeAndTextFromTheMarketAndTheCaller) {
       {"a fractional limit is cut, then whole lots",
        {{"maxOrderQty", 2500000.9}, {"lotSize", 1000}},
        -2499000},
-      {"a fractional limit without lots is cut", {{"maxOrderQty", 1000.9}}, -999},
       {"an unusable lot size", {{"maxOrderQty", 10000000}, {"lotSize", nullptr}}, -9999999},
       {"a negative lot size", {{"maxOrderQty", 10000000}, {"lotSize", -100}}, -9999999},
       {"no limit: the fallback", {{"lotSize", 100}}, -999999},
-      {"the caller's text", xbtusd, -9999900, 9000.5, kMid, {{"Text", "trail"}}, "trail"},
+      {.name = "the caller's text and link identifier",
+       .instrument = xbtusd,
+       .quantity = -9999900,
+       .options = {{"Text", "trail"}, {"CLID", "link"}},
+       .kwargs = {{"clOrdLinkID", "link"}, {"Text", "trail"}}},
       {"a text of null is none", xbtusd, -9999900, 9000.5, kMid, {{"Text", nullptr}}},
-      {"a number as text", xbtusd, -9999900, 9000.5, kMid, {{"Text", 5}}, "5"},
-      {"a failed look-up is asked again on the next request",
-       xbtusd,
-       -9999900,
-       9000.5,
-       kMid,
-       {},
-       "",
-       failure("Error", "Max retries hit")},
-      {"a look-up without a limit is asked again on the next request",
-       xbtusd,
-       -9999900,
-       9000.5,
-       kMid,
-       {},
-       "",
-       returns({{"lotSize", 100}})},
+      {"a number as text", xbtusd, -9999900, 9000.5, kMid, {{"Text", 5}}, {{"Text", "5"}}},
+      {.name = "a failed look-up is asked again on the next request",
+       .instrument = xbtusd,
+       .quantity = -9999900,
+       .earlier_instrument = failure("Error", "Max retries hit")},
+      {.name = "a look-up without a limit is asked again on the next request",
+       .instrument = xbtusd,
+       .quantity = -9999900,
+       .earlier_instrument = returns({{"lotSize", 100}})},
   };
   for (const SizeCase& c : cases) {
     Json request = c.options;
     request.update({{"PAIR", "XBTUSD"}, {"Price", c.price}});
-    Json requests = {request};
+    std::vector<Json> requests = {request};
     Json instruments = {returns(c.instrument)};
     if (!c.earlier_instrument.is_null()) {
       requests.insert(requests.begin(), request);
       instruments.insert(instruments.begin(), c.earlier_instrument);
     }
-    const Json answers = {{"Bitmex_Wrapper.ReturnTicker", {returns(0.5)}},
-                          {"Bitmex_Wrapper.instrument", instruments},
-                          {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
-                          {"QuorCalls.open_orders", {returns(kEmpty)}},
-                          {"QuorCalls.STOP_order", {not_accepted()}}};
-    const Json transcript = replay::run(replay::parse_scenario(
-        {{"PairLIST", {"XBTUSD"}}, {"answers", answers}, {"requests", requests}}));
+    const Json transcript =
+        run({.name = c.name,
+             .listings = {kEmpty},
+             .answers = {{"Bitmex_Wrapper.instrument", instruments},
+                         {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
+                         {"QuorCalls.STOP_order", {not_accepted()}}},
+             .requests = requests});
     Json placement;
     for (const Json& event : transcript["requests"].back()["events"]) {
       if (event.value("call", "") == "QuorCalls.STOP_order") placement = event;
     }
     const double placed_at = c.price.is_number() ? c.price.get<double>() : 9000.5;
     EXPECT_EQ(placement["args"], Json::array({"XBTUSD", placed_at, c.quantity})) << c.name;
-    EXPECT_EQ(placement["kwargs"]["Text"], c.text) << c.name;
+    EXPECT_EQ(placement["kwargs"], c.kwargs) << c.name;
   }
 }
 

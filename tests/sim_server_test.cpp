@@ -132,10 +132,14 @@ struct Loopback {
   }
 
   Heard send(const std::string& verb, const std::string& target, const std::string& body = "",
-             const Signing& signing = {}, milliseconds wait = kWait) {
-    Connection connection(port);
-    connection.send(request_text(verb, target, body, signing));
-    return connection.read(wait);
+             const Signing& signing = {}) {
+    return raw(request_text(verb, target, body, signing));
+  }
+  // What a client that sent `bytes` on a connection of its own hears.
+  Heard raw(const std::string& bytes) {
+    Connection client(port);
+    client.send(bytes);
+    return client.read();
   }
 
   std::vector<double> stop_prices() {
@@ -325,23 +329,16 @@ class Drippers {
 // What a row does, what its probe hears and how soon.
 using HostileCase = std::tuple<const char*, std::function<Heard(Loopback&)>, int, milliseconds>;
 
-// What a client that sent `bytes` on a connection of its own hears.
-Heard raw(Loopback& net, const std::string& bytes) {
-  Connection client(net.port);
-  client.send(bytes);
-  return client.read();
-}
-
 const HostileCase kHostile[] = {
     {"a body beyond the limit is refused before it is read",
      [](Loopback& net) {
-       return raw(net, "POST " + kOrder + " HTTP/1.1\r\nContent-Length: 629145600\r\n\r\n" +
-                           std::string(64 << 10, '{'));
+       return net.raw("POST " + kOrder + " HTTP/1.1\r\nContent-Length: 629145600\r\n\r\n" +
+                      std::string(64 << 10, '{'));
      },
      413, kPrompt},
     {"a header beyond the limit is refused",
      [](Loopback& net) {
-       return raw(net, "GET / HTTP/1.1\r\nX-Big: " + std::string(20 << 10, 'a') + "\r\n\r\n");
+       return net.raw("GET / HTTP/1.1\r\nX-Big: " + std::string(20 << 10, 'a') + "\r\n\r\n");
      },
      431, kPrompt},
     {"as many clients as the cap dripping header bytes hold up no signed request",
@@ -351,7 +348,7 @@ const HostileCase kHostile[] = {
      },
      200, kPrompt},
     {"a connection that sends nothing is closed after the read deadline",
-     [](Loopback& net) { return raw(net, ""); }, kClosed, kDeadline + kPrompt},
+     [](Loopback& net) { return net.raw(""); }, kClosed, kDeadline + kPrompt},
     {"the cap held by idle kept-alive clients: a newcomer closes the longest idle, not the newest",
      [](Loopback& net) {
        std::deque<Connection> idle;
@@ -522,10 +519,6 @@ void step(Feed& feed, const std::string& line) {
       if (verb == "cancel") e.cancel_stops("XBTUSD");
       if (verb == "price") e.set_price("XBTUSD", std::stod(arg));
     });
-  } else if (verb == "drop") {
-    feed.server.feed_fault(sim::FeedFault::kDrop);
-    EXPECT_FALSE(feed.next());
-    EXPECT_TRUE(feed.closed);
   } else if (verb == "stall") {
     feed.server.feed_fault(sim::FeedFault::kStall, milliseconds(std::stoi(arg)));
   } else if (verb == "post-held") {  // placed over REST, its answer held back
@@ -579,7 +572,6 @@ TEST(RealtimeFeed, WelcomesThenAnswersAsTheExchangeDoes) {
         R"(< {"table":"order","action":"update","data":[{"ordStatus":"Filled","avgPx":8850}]})"}},
       {"REST answer held back: the feed tells first",
        {"auth", "sub order:XBTUSD", R"(< {"action":"partial"})", "post-held"}},
-      {"dropped: the connection closes", {"drop"}},
       {"stalled: no pong until the stall ends", {"stall 500", "> ping", "quiet 300", "< pong"}},
       {"3,000 unknown topics: one short error",
        {"> " + unknown_topics(3000),

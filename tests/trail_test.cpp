@@ -11,6 +11,7 @@
 
 #include "feed_rig.hpp"
 #include "trail/live_venue.hpp"
+#include "trail/own_stops.hpp"
 #include "trail/ratchet.hpp"
 #include "trail/trail_report.hpp"
 #include "trail/trail_session.hpp"
@@ -83,15 +84,16 @@ TEST(Ratchet, TrailsTheMarketAndNeverMovesBack) {
 class FakeVenue final : public trail::Venue {
  public:
   trail::Market market() override { return shown; }
+  trail::Market market_over_rest() override { return over_rest; }
   trail::Sent send(double stop_price) override {
     sent.push_back(stop_price);
-    if (reply.result == true) {
+    if (reply.result == true && shown.feed_up) {
       shown.stops = {
           {.price = stop_price, .closes = *shown.position > 0 ? 1 : -1, .reduce_only = true}};
     }
     return reply;
   }
-  std::vector<double> cancel_stops(const std::vector<double>&, int) override { return {}; }
+  trail::Tidy tidy(const std::optional<trail::Keep>&) override { return {}; }
   trail::Budget budget() const override { return left; }
 
   trail::Market shown{.feed_up = true,
@@ -100,6 +102,8 @@ class FakeVenue final : public trail::Venue {
                       .last_price = 9000,
                       .tick = 0.5,
                       .stops = std::vector<trail::BookStop>{}};
+  trail::Market over_rest{
+      .position = 1000, .last_price = 9000, .tick = 0.5, .stops = std::vector<trail::BookStop>{}};
   trail::Sent reply{.result = true, .http_requests = 1};
   trail::Budget left{};
   std::vector<double> sent;
@@ -193,6 +197,13 @@ TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) 
              },
              {{8950, 1, true}}),
          8950}}},
+      {"a feed that never comes up: after the feed wait (10 s) the market is read over REST and "
+       "the position guarded from there; the wait counts as exposed",
+       1s,
+       {{0ms, [](FakeVenue& v) { v.shown = {}; }, std::nullopt},
+        {5s, nothing, std::nullopt},
+        {5s, nothing, 8900}},
+       10},
       {"a position of a new size adopts what stands",
        1s,
        {{0ms, nothing, 8900},
@@ -232,8 +243,10 @@ constexpr long long kPosition = 1000;
 // second at a time on its own clock. Pauses are recorded, REST backoff too.
 class TrailRig {
  public:
-  explicit TrailRig(std::chrono::milliseconds min_interval = 1s)
+  explicit TrailRig(std::chrono::milliseconds min_interval = 1s,
+                    std::chrono::milliseconds stale_after = kStale)
       : min_interval_(min_interval),
+        stale_after_(stale_after),
         server_{
             exchange_,
             {.key = kKey, .secret = kSecret, .rate_limit = 100000, .orders_per_second = 100000}} {
@@ -275,6 +288,7 @@ class TrailRig {
   long long position() { return venue_->market().position.value_or(-1); }
 
   std::chrono::milliseconds min_interval_;
+  std::chrono::milliseconds stale_after_;
   std::string url_;
   sim::SimExchange exchange_;
   sim::SimServer server_;
@@ -289,7 +303,7 @@ class TrailRig {
     feed_ = std::make_unique<ws::FeedClient>(ws::FeedSettings{.base_url = url_,
                                                               .pairs = {"XBTUSD"},
                                                               .ping_after = 100ms,
-                                                              .stale_after = kStale,
+                                                              .stale_after = stale_after_,
                                                               .backoff = 20ms},
                                              auth::Credentials{kKey, kSecret});
     feed_->start();
@@ -330,6 +344,7 @@ TEST(TrailSession, RatchetsWithThePriceAndReportsTheCloseWhenTheStopTriggers) {
   const trail::Step closed = rig.step();
   EXPECT_EQ(closed.event, Event::kClosed);
   EXPECT_EQ(closed.triggered, 9000);
+  EXPECT_EQ(rig.book(), std::vector<double>{});  // with no position they would close the next one
   EXPECT_FALSE(rig.session_->wanted());
   EXPECT_EQ(rig.step().event, Event::kNothing);  // said once
   const trail::Totals& totals = rig.session_->totals();
@@ -340,13 +355,16 @@ TEST(TrailSession, RatchetsWithThePriceAndReportsTheCloseWhenTheStopTriggers) {
 }
 
 // What stands on the book when a session starts: it asks for no looser stop, and moves none away
-// from the market.
+// from the market; when it ends, one stop of its own is left, whatever an earlier run left, and
+// stops it did not place stay.
 struct StartCase {
   const char* name;
   std::function<void(TrailRig&)> before;  // done before the session is started again
   double last_price;                      // when it starts, with a distance of 100
   double wanted;                          // its first request
   std::vector<double> book;               // the stops standing after it
+  std::vector<double> left;               // and after the session ended
+  bool remove_on_exit = false;
 };
 
 TEST(TrailSession, AStartAdoptsTheStopStandingForThePosition) {
@@ -360,7 +378,8 @@ TEST(TrailSession, AStartAdoptsTheStopStandingForThePosition) {
        },
        9050,
        9000,
-       {8900, 8950, 9000}},
+       {8900, 8950, 9000},
+       {9000}},
       {"stops placed by someone else: a reduce-only sell stop is adopted, the other one is not",
        [](TrailRig& rig) {
          rig.server_.with_exchange([](sim::SimExchange& e) {
@@ -375,7 +394,30 @@ TEST(TrailSession, AStartAdoptsTheStopStandingForThePosition) {
        },
        9000,
        8950,
+       {8950, 8950, 8980},
        {8950, 8950, 8980}},
+      {"a stop a run killed earlier left at 8700 goes at the end; a trader's own at 8500 stays",
+       [](TrailRig& rig) {
+         rig.server_.with_exchange([](sim::SimExchange& e) {
+           e.place_stop("XBTUSD", 8700, -kPosition, std::nullopt, std::string(trail::kTrailTag));
+           e.place_stop("XBTUSD", 8500, -kPosition, std::nullopt, "placed by hand");
+         });
+       },
+       9000,
+       8900,
+       {8500, 8700, 8900},
+       {8500, 8900}},
+      {"--remove-on-exit takes the trail's stop down; a trader's own stays",
+       [](TrailRig& rig) {
+         rig.server_.with_exchange([](sim::SimExchange& e) {
+           e.place_stop("XBTUSD", 8500, -kPosition, std::nullopt, "placed by hand");
+         });
+       },
+       9000,
+       8900,
+       {8500, 8900},
+       {8500},
+       true},
   };
   for (const StartCase& c : cases) {
     TrailRig rig;
@@ -387,15 +429,19 @@ TEST(TrailSession, AStartAdoptsTheStopStandingForThePosition) {
     EXPECT_EQ(step.request->wanted, c.wanted) << c.name;
     EXPECT_EQ(step.request->sent.result, true) << c.name;
     EXPECT_EQ(rig.book(), c.book) << c.name;
+    rig.session_->finish(c.remove_on_exit, rig.now_);
+    EXPECT_EQ(rig.book(), c.left) << c.name;
   }
 }
 
 // Faults before a move: the position must be protected again within a bounded time (on the
-// session's clock, a step a second), and end with the wanted stop standing.
+// session's clock, a step a second), with the wanted stop standing once, and the end of the run
+// must leave it alone on the book.
 struct FaultCase {
   const char* name;
   std::function<void(TrailRig&)> inject;
   double exposed;  // seconds without a stop at or inside the wanted price
+  std::chrono::milliseconds stale_after = kStale;
 };
 
 TEST(TrailSession, FaultsLeaveThePositionExposedOnlyBoundedly) {
@@ -407,14 +453,23 @@ TEST(TrailSession, FaultsLeaveThePositionExposedOnlyBoundedly) {
          ASSERT_TRUE(eventually([&] { return rig.feed_->counters().connections > connections; }));
        },
        0},
-      {"six 503s: two requests fail (three tries each), each exposing a step; the third confirms",
+      {"six 503s: a request fails, then the look at the book before the next (three tries each), "
+       "each exposing a step; the third step confirms",
        [](TrailRig& rig) {
          for (int i = 0; i < 6; ++i) rig.server_.fail_next(sim::ServerFault::kOverload);
        },
        2},
+      {"a placement answered in half while the feed lags 1.5 s: the book is read over REST "
+       "before the next request, which finds the stop placed",
+       [](TrailRig& rig) {
+         rig.move_to(9100);
+         rig.server_.set_feed_faults({.delay = 1500ms});
+         rig.server_.fail_next(sim::ServerFault::kTruncated, "POST /api/v1/order");
+       },
+       1, 5s},
   };
   for (const FaultCase& c : cases) {
-    TrailRig rig;
+    TrailRig rig(1s, c.stale_after);
     rig.move_to(9000);
     ASSERT_EQ(rig.step().request->sent.result, true) << c.name;
     c.inject(rig);
@@ -424,27 +479,14 @@ TEST(TrailSession, FaultsLeaveThePositionExposedOnlyBoundedly) {
       rig.step();
     }
     EXPECT_EQ(rig.session_->confirmed(), 9000.0) << c.name;
-    EXPECT_EQ(rig.book().back(), 9000) << c.name;
+    const std::vector<double> book = rig.book();
+    EXPECT_EQ(book.back(), 9000) << c.name;
+    EXPECT_EQ(std::count(book.begin(), book.end(), 9000), 1) << c.name;
     // Steps are a second apart; each request's own loopback time counts too.
     EXPECT_NEAR(rig.session_->totals().exposed_seconds, c.exposed, 0.25) << c.name;
+    rig.session_->finish(false, rig.now_);
+    EXPECT_EQ(rig.book(), std::vector<double>{9000}) << c.name;
   }
-}
-
-// What `trail` leaves when it ends: the wanted stop, and none of the others it placed.
-TEST(TrailSession, EndsWithOneStopStanding) {
-  TrailRig rig(0ms);
-  for (const double price : {9000, 9010, 9020, 9030}) {
-    rig.move_to(price);
-    rig.step();
-  }
-  std::vector<double> others = rig.session_->placed();
-  ASSERT_EQ(others.size(), 4U);
-  std::erase(others, 8930);
-  ASSERT_GT(rig.book().size(), 1U);  // candidates the module keeps to move later
-  EXPECT_EQ(rig.venue_->cancel_stops(others, -1), std::vector<double>{});  // a short's: none
-  EXPECT_FALSE(rig.venue_->cancel_stops(others, rig.session_->side()).empty());
-  EXPECT_EQ(rig.book(), std::vector<double>{8930});
-  EXPECT_EQ(rig.position(), kPosition);
 }
 
 // `trail --out`'s chart: the samples along the seconds of the run, not one step apart.

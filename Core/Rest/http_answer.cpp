@@ -55,8 +55,8 @@ long long seconds_asked(const Answer& answer, long long now) {
 
 }  // namespace
 
-void bound(AnswerParser& parser, std::uint64_t max_answer_bytes) {
-  parser.header_limit(kMaxHeaderBytes);
+void bound(AnswerParser& parser, std::uint64_t max_answer_bytes, std::uint32_t header_bytes) {
+  parser.header_limit(header_bytes);
   parser.body_limit(max_answer_bytes);
 }
 

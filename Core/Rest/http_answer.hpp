@@ -26,11 +26,13 @@ using AnswerParser = boost::beast::http::response_parser<boost::beast::http::str
 // The status line and headers together; a body is bounded by RestSettings::max_answer_bytes.
 inline constexpr std::uint32_t kMaxHeaderBytes = 64 * 1024;
 
-// Bounds the parser's header block and body (chunked or not) as the client does. Read the
-// header block alone (read_header) before the rest: reading the whole message at once, Beast
-// 1.74 passes over a Content-Length above the body limit when body bytes arrive with the header,
-// and reserves that length.
-void bound(AnswerParser& parser, std::uint64_t max_answer_bytes);
+// Bounds the parser's header block (to `header_bytes`, what is left of kMaxHeaderBytes after
+// any interim 1xx answers) and body (chunked or not) as the client does. Read the header block
+// alone (read_header) before the rest: reading the whole message at once, Beast 1.74 passes
+// over a Content-Length above the body limit when body bytes arrive with the header, and
+// reserves that length.
+void bound(AnswerParser& parser, std::uint64_t max_answer_bytes,
+           std::uint32_t header_bytes = kMaxHeaderBytes);
 
 // The read buffer: bounded too, so that no line the parser waits to see whole (a chunk header,
 // say) can grow it without end.

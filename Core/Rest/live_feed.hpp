@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "Core/collaborators/record.hpp"
@@ -23,6 +24,9 @@ class LiveFeed {
   virtual std::shared_ptr<const stoploss::Value> instrument(std::string_view pair) const = 0;
   // An order record a REST write answered; never makes an older state win.
   virtual bool apply(const stoploss::Value& order_record) = 0;
+  // The feed disagrees with the exchange (`why` says how): it must be down from now until it
+  // holds fresh partials of every table.
+  virtual void resubscribe(std::string why) = 0;
 };
 
 }  // namespace rest

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -22,6 +23,7 @@
 #include "Core/Rest/http_answer.hpp"
 #include "Core/Rest/tls_context.hpp"
 #include "Core/auth/signature.hpp"
+#include "Core/collaborators/failures.hpp"
 #include "Core/utils/unix_time.hpp"
 
 namespace rest {
@@ -130,18 +132,30 @@ class RestClient::Transport {
     if (const auto error = finish([&](auto done) { http::async_write(stream, request, done); })) {
       fail(error, fmt::format("{}, while sending", name));
     }
-    AnswerParser parser;
-    bound(parser, max_answer_bytes_);
     beast::flat_buffer buffer = answer_buffer();
-    // The header block on its own first (see bound()).
-    const auto header =
-        finish([&](auto done) { http::async_read_header(stream, buffer, parser, done); });
-    if (header) fail(header, name);
-    if (!parser.is_done()) {
-      const auto rest = finish([&](auto done) { http::async_read(stream, buffer, parser, done); });
+    // The header block on its own first (see bound()), past any interim 1xx answer ("100
+    // Continue"): their header blocks and the final answer's share one bound and the deadline.
+    std::optional<AnswerParser> parser;
+    std::uint32_t header_left = kMaxHeaderBytes;
+    do {
+      parser.emplace();
+      bound(*parser, max_answer_bytes_, header_left);
+      std::size_t used = 0;
+      const auto header = finish([&](auto done) {
+        http::async_read_header(stream, buffer, *parser,
+                                [&used, done](const beast::error_code& error, std::size_t bytes) {
+                                  used = bytes;
+                                  done(error);
+                                });
+      });
+      if (header) fail(header, name);
+      header_left -= static_cast<std::uint32_t>(std::min<std::size_t>(used, header_left));
+    } while (parser->get().result_int() / 100 == 1);
+    if (!parser->is_done()) {
+      const auto rest = finish([&](auto done) { http::async_read(stream, buffer, *parser, done); });
       if (rest) fail(rest, name);
     }
-    return parser.release();
+    return parser->release();
   }
 
   ExchangeUrl origin_;
@@ -195,7 +209,14 @@ stoploss::Value RestClient::get(std::string_view path, const Query& query) {
 
 stoploss::Value RestClient::send(std::string_view verb, std::string_view path,
                                  const stoploss::Value& body) {
-  return request(verb, std::string(kApi).append(path), body.dump());
+  std::string json;
+  try {
+    json = body.dump();
+  } catch (const stoploss::Value::type_error& error) {  // a text that is not UTF-8
+    throw stoploss::ValueError(
+        fmt::format("{} {}: the body cannot be sent: {}", verb, path, error.what()));
+  }
+  return request(verb, std::string(kApi).append(path), json);
 }
 
 stoploss::Value RestClient::request(std::string_view verb, const std::string& target,

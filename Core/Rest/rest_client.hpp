@@ -91,7 +91,8 @@ class RestClient {
   RestClient& operator=(const RestClient&) = delete;
 
   stoploss::Value get(std::string_view path, const Query& query);
-  // POST, PUT or DELETE with a JSON body.
+  // POST, PUT or DELETE with a JSON body. Throws stoploss::ValueError, before anything is sent,
+  // for a body holding text that is not UTF-8.
   stoploss::Value send(std::string_view verb, std::string_view path, const stoploss::Value& body);
 
   const RateLimit& rate_limit() const { return rate_limit_; }

@@ -30,6 +30,7 @@ unsigned long long magnitude(long long n) {
 struct Exchange {
   RestClient& client;
   std::shared_ptr<LiveFeed> feed;
+  std::shared_ptr<FeedReconciler> reconciler;  // with the feed
 
   bool feed_up() const { return feed && feed->up(); }
 
@@ -38,10 +39,14 @@ struct Exchange {
   Value write(std::string_view verb, std::string_view path, const Value& body) const {
     Value answer = client.send(verb, path, body);
     if (!feed) return answer;
-    if (answer.is_object()) feed->apply(answer);
+    const auto applied = [this](const Value& order) {
+      feed->apply(order);
+      reconciler->check_written(order);
+    };
+    if (answer.is_object()) applied(answer);
     if (answer.is_array()) {
       for (const Value& order : answer) {
-        if (order.is_object() && !order.contains("error")) feed->apply(order);
+        if (order.is_object() && !order.contains("error")) applied(order);
       }
     }
     return answer;
@@ -119,14 +124,16 @@ class RestQuorCalls final : public stoploss::QuorCalls {
   void CLEAN_Stops(const std::string& pair) override {
     exchange_->write("DELETE", "/order/all", {{"symbol", pair}, {"filter", {{"ordType", "Stop"}}}});
   }
-  // From the feed while it is up, unless forced; a feed that is down or in doubt never shows
-  // a stop that is not there: the listing then comes from REST.
+  // From the feed while it is up, unless forced or due to be compared with the exchange; a
+  // feed that is down or in doubt never shows a stop that is not there: the listing then comes
+  // from REST. A REST listing made while the feed is up is compared with it.
   Value open_orders(const std::string& pair, std::optional<bool> Force) override {
-    if (!Force.value_or(false) && exchange_->feed_up()) {
-      if (const auto listed = exchange_->feed->open_orders(pair)) return Value(*listed);
-    }
-    return exchange_->client.get(
+    const auto shown = exchange_->feed_up() ? exchange_->feed->open_orders(pair) : nullptr;
+    if (shown && !Force.value_or(false) && !exchange_->reconciler->due(pair)) return Value(*shown);
+    Value listing = exchange_->client.get(
         "/order", {{"symbol", pair}, {"filter", R"({"open":true})"}, {"count", "500"}});
+    if (shown) exchange_->reconciler->compare(pair, listing, shown);
+    return listing;
   }
   Value STOP_order(const std::string& pair, const Value& stopPx, long long orderQty,
                    const stoploss::StopOrderOptions& options) override {
@@ -195,7 +202,11 @@ class RestCancelBulk final : public stoploss::Cancel_bulk {
 }  // namespace
 
 stoploss::ComponentTable rest_components(RestClient& client, const RestHostOptions& options) {
-  const auto exchange = std::make_shared<const Exchange>(Exchange{client, options.feed});
+  const auto exchange = std::make_shared<const Exchange>(
+      Exchange{client, options.feed,
+               options.feed ? std::make_shared<FeedReconciler>(
+                                  options.feed, options.log, options.reconcile_every, options.clock)
+                            : nullptr});
   auto instruments = std::make_shared<Instruments>(exchange, options.instrument_ttl);
   return stoploss::component_table(
       {.sleep = options.sleep ? options.sleep : std::make_shared<utils::RealSleep>(),

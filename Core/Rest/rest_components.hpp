@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "Core/Rest/feed_reconciler.hpp"
 #include "Core/Rest/live_feed.hpp"
 #include "Core/Rest/rest_client.hpp"
 #include "Core/collaborators/HouseLog.hpp"
@@ -21,6 +22,10 @@ struct RestHostOptions {
   // process ends: a host that must stop the feed before then (its thread and TLS state) keeps
   // it and passes a non-owning pointer, as `stoploss request` does.
   std::shared_ptr<LiveFeed> feed{};
+  // How often a pair's open orders from the feed are compared with a REST listing (one GET
+  // each time), and the clock of that schedule (the system's steady clock when empty).
+  std::chrono::milliseconds reconcile_every{60000};
+  SteadyClock clock{};
 };
 
 // Every collaborator of the module over the exchange's REST API through `client`, which must
@@ -30,6 +35,8 @@ struct RestHostOptions {
 // - open orders from the feed while it is up and the listing is not forced, otherwise from
 //   GET /order?filter={"open":true}; a stop from POST /order; the pair's stops removed with
 //   DELETE /order/all; every order a write answers is applied to the feed at once;
+// - with a feed, its open orders reconciled with REST listings (FeedReconciler): once every
+//   `reconcile_every` per pair, at once after a write the feed does not show as answered;
 // - bulk amend as one PUT /order per record, stopping at the first failure (the exchange has
 //   withdrawn its bulk endpoint); bulk cancel as one DELETE /order for all the orderIDs,
 //   removing from the list every entry the exchange reports cancelled;

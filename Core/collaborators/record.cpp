@@ -79,19 +79,41 @@ long long text_to_int(const std::string& text) {
   return number;
 }
 
+// Whether arrays and objects in `text` nest deeper than `limit`, in one pass over its brackets
+// outside strings: the parser then needs no callback, whose step at the end of each object
+// looks through all of its parent's members (a list of n objects would cost n * n).
+bool nests_deeper_than(std::string_view text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 Value parse_json(std::string_view text) {
-  const auto refuse_deep = [](int depth, Value::parse_event_t event, const Value&) {
-    if ((event == Value::parse_event_t::object_start ||
-         event == Value::parse_event_t::array_start) &&
-        depth >= kMaxJsonDepth) {
-      throw ValueError("JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
-    }
-    return true;
-  };
+  if (nests_deeper_than(text, kMaxJsonDepth)) {
+    throw ValueError("JSON nested deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+  }
   try {
-    return Value::parse(text, refuse_deep);
+    return Value::parse(text);
   } catch (const Value::exception& error) {  // a syntax error, or a number out of range
     throw ValueError(std::string("not JSON: ") + error.what());
   }

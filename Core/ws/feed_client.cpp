@@ -8,6 +8,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -15,6 +16,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -119,6 +121,14 @@ class FeedClient::Impl {
     return tables_.apply_order(record);
   }
 
+  void resubscribe(std::string why) {
+    ready_ = false;
+    resubscribing_ = true;
+    asio::post(io_, [this, why = std::move(why)]() mutable {
+      if (drop_session_) drop_session_("subscribing afresh: " + std::move(why));
+    });
+  }
+
   FeedCounters counters() const {
     return {messages_.load(), pongs_.load(), pings_.load(), connections_.load(), drops_.load()};
   }
@@ -143,7 +153,11 @@ class FeedClient::Impl {
       ++drops_;
       {
         const std::lock_guard lock(mutex_);
-        tables_.clear();
+        if (resubscribing_.exchange(false)) {
+          tables_ = FeedTables(settings_.tables, settings_.pairs, settings_.limits);
+        } else {
+          tables_.clear();
+        }
         last_error_ = std::move(outcome.reason);
       }
       if (outcome.was_up) wait = settings_.backoff;
@@ -160,12 +174,16 @@ class FeedClient::Impl {
     try {
       link->deadline = Clock::now() + settings_.connect_deadline;
       heard();
+      drop_session_ = [weak = std::weak_ptr(link)](std::string why) {
+        if (const auto held = weak.lock()) held->drop(std::move(why));
+      };
       asio::co_spawn(io_, watch(link), asio::detached);
       co_await converse(*link);
     } catch (const std::exception& failure) {
       outcome.reason = link->reason.empty() ? failure.what() : link->reason;
     }
     outcome.was_up = link->ready;
+    drop_session_ = nullptr;
     link->over = true;
     link->timer.cancel();
     beast::get_lowest_layer(link->ws).close();
@@ -294,7 +312,9 @@ class FeedClient::Impl {
   mutable std::mutex mutex_;
   mutable FeedTables tables_;  // guarded by mutex_; its snapshots are cached on reading
   const std::vector<std::string> topics_;
-  std::string last_error_;  // guarded by mutex_
+  std::string last_error_;                         // guarded by mutex_
+  std::function<void(std::string)> drop_session_;  // the session's, on the feed's thread only
+  std::atomic<bool> resubscribing_{false};
   std::atomic<bool> ready_{false};
   std::atomic<bool> stopped_{false};
   std::atomic<Clock::rep> last_heard_{0};
@@ -325,6 +345,7 @@ std::shared_ptr<const stoploss::Value> FeedClient::instrument(std::string_view p
 }
 
 bool FeedClient::apply(const stoploss::Value& order_record) { return impl_->apply(order_record); }
+void FeedClient::resubscribe(std::string why) { impl_->resubscribe(std::move(why)); }
 FeedCounters FeedClient::counters() const { return impl_->counters(); }
 std::string FeedClient::last_error() const { return impl_->last_error(); }
 

@@ -74,6 +74,10 @@ class FeedClient final : public rest::LiveFeed {
   // is older than what the feed holds (see FeedTables::apply_order). Returns whether it applied.
   bool apply(const stoploss::Value& order_record) override;
 
+  // Down at once; the session ends (last_error() gives `why`) and the next one, after the first
+  // backoff, starts from fresh partials with every row and remembered closed order forgotten.
+  void resubscribe(std::string why) override;
+
   FeedCounters counters() const;
   // Why the latest session ended or was refused ("" until one did).
   std::string last_error() const;

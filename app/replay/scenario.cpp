@@ -13,6 +13,8 @@ using stoploss::Value;
 
 // Far more than any incident needs; a scenario is read whole before it is parsed.
 constexpr std::size_t kLargestScenario = std::size_t{16} << 20;
+// An incident takes a handful of requests; millions would hold the tool for minutes.
+constexpr std::size_t kMostRequests = 10000;
 
 constexpr std::array<std::string_view, 13> kOperations = {
     "Bitmex_Wrapper.ReturnTicker", "Bitmex_Wrapper.instrument", "Bitmex_Wrapper.WS_Status",
@@ -163,6 +165,9 @@ Scenario parse_scenario(const Value& document) {
 
   const Value* requests = optional_member(document, "requests");
   if (!requests || !requests->is_array()) fail("requests", "must be a list of requests");
+  if (requests->size() > kMostRequests) {
+    fail("requests", "more than " + std::to_string(kMostRequests) + ", more than this tool runs");
+  }
   for (std::size_t i = 0; i < requests->size(); ++i) {
     scenario.requests.push_back(
         parse_request((*requests)[i], "requests[" + std::to_string(i) + "]"));

@@ -1,16 +1,17 @@
 #include "live_venue.hpp"
 
-#include <algorithm>
 #include <chrono>
 
 #include "Core/Modules/stop_loss.hpp"
 #include "Core/Rest/rest_components.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "own_stops.hpp"
 
 namespace trail {
 namespace {
 
 namespace StopLoss = Modules::StopLoss;
+using stoploss::RecordList;
 using stoploss::Value;
 
 std::optional<double> number(const Value& record, const char* key) {
@@ -34,7 +35,34 @@ std::optional<BookStop> book_stop(const Value& order) {
                   .closes = side == "Sell"  ? 1
                             : side == "Buy" ? -1
                                             : 0,
-                  .reduce_only = text(order, "execInst").find("ReduceOnly") != std::string::npos};
+                  .reduce_only = text(order, "execInst").find("ReduceOnly") != std::string::npos,
+                  .tagged = carries_tag(text(order, "text")),
+                  .order_id = text(order, "orderID")};
+}
+
+std::vector<BookStop> book_stops(const RecordList& orders) {
+  std::vector<BookStop> stops;
+  for (const Value& order : orders) {
+    if (const auto stop = book_stop(order)) stops.push_back(*stop);
+  }
+  return stops;
+}
+
+// The position's rows: no row means never traded, flat.
+void take_position(const RecordList& rows, Market& market) {
+  market.position = 0;
+  for (const Value& row : rows) {
+    const auto quantity = row.find("currentQty");
+    if (quantity != row.end() && quantity->is_number_integer()) {
+      market.position = quantity->get<long long>();
+    }
+    market.entry = number(row, "avgEntryPrice");
+  }
+}
+
+void take_instrument(const Value& instrument, Market& market) {
+  market.last_price = number(instrument, "lastPrice");
+  market.tick = number(instrument, "tickSize");
 }
 
 int requests_made(const rest::RestClient& client) {
@@ -61,26 +89,19 @@ LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient&
 Market LiveVenue::market() {
   Market market{.feed_up = feed_.up(), .connections = feed_.counters().connections};
   if (!market.feed_up) return market;
-  if (const auto rows = feed_.positions(pair_)) {
-    market.position = 0;  // no row: never traded, flat
-    for (const Value& row : *rows) {
-      const auto quantity = row.find("currentQty");
-      if (quantity != row.end() && quantity->is_number_integer()) {
-        market.position = quantity->get<long long>();
-      }
-      market.entry = number(row, "avgEntryPrice");
-    }
-  }
-  if (const auto instrument = feed_.instrument(pair_)) {
-    market.last_price = number(*instrument, "lastPrice");
-    market.tick = number(*instrument, "tickSize");
-  }
-  if (const auto orders = feed_.open_orders(pair_)) {
-    market.stops.emplace();
-    for (const Value& order : *orders) {
-      if (const auto stop = book_stop(order)) market.stops->push_back(*stop);
-    }
-  }
+  if (const auto rows = feed_.positions(pair_)) take_position(*rows, market);
+  if (const auto instrument = feed_.instrument(pair_)) take_instrument(*instrument, market);
+  if (const auto orders = feed_.open_orders(pair_)) market.stops = book_stops(*orders);
+  return market;
+}
+
+Market LiveVenue::market_over_rest() {
+  Market market{.feed_up = feed_.up(), .connections = feed_.counters().connections};
+  const Value filter = {{"symbol", pair_}};
+  take_position(stoploss::items(client_.get("/position", {{"filter", filter.dump()}})), market);
+  const Value instruments = client_.get("/instrument", {{"symbol", pair_}});
+  for (const Value& instrument : stoploss::items(instruments)) take_instrument(instrument, market);
+  market.stops = book_stops(stoploss::items(open_orders()));
   return market;
 }
 
@@ -89,7 +110,7 @@ Sent LiveVenue::send(double stop_price) {
   const int before = requests_made(client_);
   const auto started = std::chrono::steady_clock::now();
   try {
-    sent.result = StopLoss::Call(pair_, stop_price);
+    sent.result = StopLoss::Call(pair_, stop_price, {.Text = Value(std::string(kTrailTag))});
   } catch (const std::exception& failure) {
     sent.failure = std::string(stoploss::failure_kind(failure)) + ": " + failure.what();
   }
@@ -98,31 +119,35 @@ Sent LiveVenue::send(double stop_price) {
   return sent;
 }
 
-std::vector<double> LiveVenue::cancel_stops(const std::vector<double>& prices, int side) {
-  if (prices.empty()) return {};
-  const Value listing =
-      client_.get("/order", {{"symbol", pair_}, {"filter", R"({"open":true})"}, {"count", "500"}});
+Tidy LiveVenue::tidy(const std::optional<Keep>& keep) {
+  const Value listing = open_orders();
+  for (const Value& order : stoploss::items(listing)) feed_.apply(order);
+  Tidy done{.standing = book_stops(stoploss::items(listing))};
   Value ids = Value::array();
-  std::vector<double> cancelled;
-  for (const Value& order : stoploss::items(listing)) {
-    const auto stop = book_stop(order);
-    if (!stop || !stop->reduce_only || stop->closes != side ||
-        std::find(prices.begin(), prices.end(), stop->price) == prices.end()) {
-      continue;
-    }
-    ids.push_back(order.at("orderID"));
-    cancelled.push_back(stop->price);
-  }
-  if (ids.empty()) return {};
+  for (const BookStop& stop : surplus(done.standing, keep)) ids.push_back(stop.order_id);
+  if (ids.empty()) return done;
   const Value answer = client_.send("DELETE", "/order", {{"orderID", ids}});
   for (const Value& order : stoploss::items(answer)) {
-    if (order.is_object() && !order.contains("error")) feed_.apply(order);
+    if (!order.is_object() || order.contains("error")) continue;
+    feed_.apply(order);
+    if (text(order, "ordStatus") != "Canceled") continue;
+    const std::string id = text(order, "orderID");
+    std::erase_if(done.standing, [&](const BookStop& stop) {
+      if (stop.order_id != id) return false;
+      done.cancelled.push_back(stop.price);
+      return true;
+    });
   }
-  return cancelled;
+  return done;
 }
 
 Budget LiveVenue::budget() const {
   return {.limit = client_.rate_limit().limit, .remaining = client_.rate_limit().remaining};
+}
+
+Value LiveVenue::open_orders() {
+  return client_.get("/order",
+                     {{"symbol", pair_}, {"filter", R"({"open":true})"}, {"count", "500"}});
 }
 
 }  // namespace trail

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Core/Rest/rest_client.hpp"
@@ -12,20 +13,23 @@
 namespace trail {
 
 // The pair on an exchange reached over REST with its realtime feed: the market as the feed shows
-// it, and stop requests through the module over the REST collaborators with that feed. Loads and
-// arms the module for the pair; `client` and `feed` must outlive every request. The module's
-// pauses go to `sleep` (real waits when none is given).
+// it (or as REST does, when asked), and stop requests through the module over the REST
+// collaborators with that feed. Loads and arms the module for the pair; `client` and `feed` must
+// outlive every request. The module's pauses go to `sleep` (real waits when none is given).
 class LiveVenue final : public Venue {
  public:
   LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient& feed,
             std::shared_ptr<stoploss::HouseLog> log, std::shared_ptr<stoploss::Sleep> sleep = {});
 
   Market market() override;
+  Market market_over_rest() override;
   Sent send(double stop_price) override;
-  std::vector<double> cancel_stops(const std::vector<double>& prices, int side) override;
+  Tidy tidy(const std::optional<Keep>& keep) override;
   Budget budget() const override;
 
  private:
+  stoploss::Value open_orders();
+
   std::string pair_;
   rest::RestClient& client_;
   ws::FeedClient& feed_;

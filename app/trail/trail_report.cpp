@@ -47,6 +47,66 @@ std::string request_line(const Request& request) {
                      prices_text(request.stops_after));
 }
 
+std::string rest_look_line(const std::string& pair, const Market& market,
+                           const std::string& failure, double feed_wait) {
+  const std::string opening = fmt::format("{}  feed not up for {} s", clock_text(), feed_wait);
+  if (!failure.empty() || !market.position) {
+    return fmt::format("{} and the market could not be read over REST ({}): a position is exposed",
+                       opening, failure);
+  }
+  if (*market.position == 0)
+    return fmt::format("{}: read over REST, no position in {}", opening, pair);
+  return fmt::format(
+      "{}: read over REST, a position of {} {} contracts, exposed while the feed is down; its "
+      "stop is kept from what REST shows",
+      opening, *market.position, pair);
+}
+
+std::optional<std::string> doubt_line(const Tidy& tidy) {
+  if (!tidy.failure.empty()) {
+    return fmt::format(
+        "{}  could not read the book over REST after a request that did not end true ({}): no "
+        "request until it is read",
+        clock_text(), tidy.failure);
+  }
+  if (tidy.cancelled.empty()) return std::nullopt;
+  return fmt::format(
+      "{}  book read over REST after a request that did not end true: cancelled the trail's "
+      "other stops at {}",
+      clock_text(), fmt::join(tidy.cancelled, ", "));
+}
+
+std::optional<std::string> left_over_line(const Tidy& tidy) {
+  if (!tidy.failure.empty()) {
+    return fmt::format("{}  could not cancel the stops left over: {}", clock_text(), tidy.failure);
+  }
+  if (tidy.cancelled.empty()) return std::nullopt;
+  return fmt::format(
+      "{}  cancelled the stops left over at {}: with no position to guard they would close the "
+      "next one",
+      clock_text(), fmt::join(tidy.cancelled, ", "));
+}
+
+std::string ending_line(const Tidy& tidy, bool removed) {
+  if (!tidy.failure.empty()) {
+    return "could not read the book over REST to cancel the trail's stops: " + tidy.failure;
+  }
+  const std::string cancelled = fmt::format("{}", fmt::join(tidy.cancelled, ", "));
+  if (removed) {
+    return tidy.cancelled.empty() ? "removed the trail's stops: none stood"
+                                  : "removed the trail's stops at " + cancelled;
+  }
+  std::vector<double> own;
+  for (const BookStop& stop : tidy.standing) {
+    if (stop.tagged) own.push_back(stop.price);
+  }
+  return fmt::format(
+      "left standing: {}{}",
+      own.empty() ? "none of the trail's stops"
+                  : fmt::format("the stop at {}", fmt::join(own, ", ")),
+      tidy.cancelled.empty() ? "" : " (cancelled the trail's others at " + cancelled + ")");
+}
+
 std::string status_line(const std::string& pair, const TrailSession& session,
                         const Budget& budget) {
   const Market& market = session.market();
@@ -62,7 +122,7 @@ std::string status_line(const std::string& pair, const TrailSession& session,
                      budget.limit < 0 ? "?" : fmt::format("{}/{}", budget.remaining, budget.limit));
 }
 
-void print_summary(const Totals& totals, double guarded_seconds, std::ostream& out) {
+void print_summary(const Totals& totals, std::ostream& out) {
   std::vector<std::string> results;
   for (const auto& [result, count] : totals.results)
     results.push_back(fmt::format("{} {}", result, count));
@@ -76,7 +136,7 @@ void print_summary(const Totals& totals, double guarded_seconds, std::ostream& o
   out << fmt::format("time to protection: median {:.1f} ms, p99 {:.1f} ms\n",
                      demo::percentile(times, 50) * 1000, demo::percentile(times, 99) * 1000);
   out << fmt::format("time exposed: {:.2f} s of {:.2f} s guarded; feed reconnects: {}\n",
-                     totals.exposed_seconds, guarded_seconds, totals.reconnects);
+                     totals.exposed_seconds, totals.guarded_seconds, totals.reconnects);
 }
 
 void write_trace_csv(const std::vector<Sample>& samples, std::ostream& out) {

@@ -20,21 +20,64 @@ bool guards(const BookStop& stop, int side) { return stop.reduce_only && stop.cl
 TrailSession::TrailSession(Venue& venue, TrailSettings settings)
     : venue_(venue), settings_(settings), ratchet_(settings.distance) {}
 
+// The time since the last step: guarded (and exposed while uncovered) with a position open, not
+// seen while the position is unknown.
+void TrailSession::count_time(Clock::time_point now) {
+  if (last_step_ && now > *last_step_) {
+    const double seconds = std::chrono::duration<double>(now - *last_step_).count();
+    if (guarding_) {
+      totals_.guarded_seconds += seconds;
+      if (!covered_) totals_.exposed_seconds += seconds;
+    } else if (!known_.position) {
+      unseen_seconds_ += seconds;
+    }
+  }
+  if (!last_step_ || now > *last_step_) last_step_ = now;
+}
+
+// The feed's view; once the feed has been down for the feed wait, the market read over REST
+// every rest_every.
+Market TrailSession::look(Clock::time_point now, Step& step) {
+  Market seen = venue_.market();
+  if (seen.feed_up) {
+    feed_down_since_.reset();
+    last_rest_look_.reset();
+    return seen;
+  }
+  if (!feed_down_since_) feed_down_since_ = now;
+  if (now - *feed_down_since_ < settings_.feed_wait ||
+      (last_rest_look_ && now - *last_rest_look_ < settings_.rest_every)) {
+    return seen;
+  }
+  last_rest_look_ = now;
+  try {
+    seen = venue_.market_over_rest();
+    step.rest_look = "";
+  } catch (const std::exception& failure) {
+    step.rest_look = failure.what();
+  }
+  return seen;
+}
+
+// A feed up on a session later than the last one seen up has reconnected (a session refused
+// before it came up is no reconnection).
 void TrailSession::observe(const Market& seen) {
-  if (seen.connections > known_.connections && known_.connections > 0) {
-    ++totals_.reconnects;
-    recheck_ = true;  // the book may have changed while the feed was away
-    adopt_ = true;
+  if (seen.feed_up) {
+    if (seen.connections > known_.connections && known_.connections > 0) {
+      ++totals_.reconnects;
+      recheck_ = true;  // the book may have changed while the feed was away
+      adopt_ = true;
+    }
+    known_.connections = seen.connections;
   }
   known_.feed_up = seen.feed_up;
-  known_.connections = seen.connections;
   if (seen.position) {
     known_.position = seen.position;
     known_.entry = seen.entry;
   }
   if (seen.last_price) known_.last_price = seen.last_price;
   if (seen.tick) known_.tick = seen.tick;
-  known_.stops = seen.stops;  // the book is not held over: only the feed, up, shows it
+  known_.stops = seen.stops;  // the book is not held over: only a fresh look shows it
 }
 
 // Of the stops guarding the position, the tightest one that stands on the position's side of the
@@ -48,12 +91,12 @@ void TrailSession::adopt_standing(const std::vector<BookStop>& stops) {
   adopt_ = false;
 }
 
-// With the feed up, from the book it shows; without, from the last request that ended true.
+// From the book when this look showed it; without, from the last request that ended true.
 bool TrailSession::covered(const Market& seen) const {
   const int side = side_of(known_.position.value_or(0));
   if (!wanted_ || side == 0) return false;
   const double tick = known_.tick.value_or(0);
-  if (seen.feed_up && seen.stops) {
+  if (seen.stops) {
     return std::any_of(seen.stops->begin(), seen.stops->end(), [&](const BookStop& stop) {
       return guards(stop, side) && covers(stop.price, *wanted_, side, tick);
     });
@@ -72,14 +115,33 @@ std::chrono::milliseconds TrailSession::interval() const {
   return std::max(settings_.min_interval, refill);
 }
 
+Tidy TrailSession::tidy(const std::optional<Keep>& keep) {
+  try {
+    Tidy done = venue_.tidy(keep);
+    in_doubt_ = false;
+    return done;
+  } catch (const std::exception& failure) {
+    return {.failure = failure.what()};
+  }
+}
+
+// After a request whose outcome is unknown the book is read over REST first: a stop it placed
+// unseen is kept (and the feed shown it), so that this request does not place a second one.
+void TrailSession::request(Clock::time_point now, Step& step) {
+  last_sent_ = now;
+  if (in_doubt_) {
+    step.tidy = tidy(Keep{.price = *wanted_, .side = side_});
+    if (!step.tidy->failure.empty()) return;
+  }
+  step.event = Event::kRequest;
+  step.request = send(*known_.last_price, now);
+}
+
 Request TrailSession::send(double last_price, Clock::time_point now) {
   Request request{.last_price = last_price, .wanted = *wanted_, .sent = venue_.send(*wanted_)};
-  last_sent_ = now;
   // The position stays as exposed as it was until the request returns.
-  const auto took = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(request.sent.seconds));
-  if (!covered_) totals_.exposed_seconds += request.sent.seconds;
-  last_step_ = now + took;
+  count_time(now + std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(request.sent.seconds)));
   last_cost_ = request.sent.http_requests;
   ++totals_.requests;
   totals_.http_requests += request.sent.http_requests;
@@ -91,13 +153,11 @@ Request TrailSession::send(double last_price, Clock::time_point now) {
   if (request.sent.result == true && request.sent.failure.empty()) {
     confirmed_ = wanted_;
     recheck_ = false;
-    if (std::find(placed_.begin(), placed_.end(), *wanted_) == placed_.end()) {
-      placed_.push_back(*wanted_);
-    }
     totals_.protection_seconds.push_back(request.sent.seconds);
   } else {
     confirmed_.reset();
     recheck_ = true;
+    in_doubt_ = true;  // it may have placed a stop all the same
   }
   const Market after = venue_.market();
   observe(after);
@@ -107,18 +167,16 @@ Request TrailSession::send(double last_price, Clock::time_point now) {
 }
 
 Step TrailSession::step(Clock::time_point now) {
-  if (last_step_ && guarding_ && !covered_) {
-    totals_.exposed_seconds += std::chrono::duration<double>(now - *last_step_).count();
-  }
-  last_step_ = now;
-  const Market seen = venue_.market();
+  count_time(now);
+  Step step;
+  const Market seen = look(now, step);
   observe(seen);
-  if (!known_.position) return {};
+  if (!known_.position) return step;
   if (*known_.position == 0) {
+    unseen_seconds_ = 0;
     // The stop triggered when the market reached it; the feed may not show it gone yet.
-    std::optional<double> triggered;
     if (confirmed_ && known_.last_price && covers(*confirmed_, *known_.last_price, side_, 0)) {
-      triggered = confirmed_;
+      step.triggered = confirmed_;
     }
     ratchet_.wanted(0, 0, 1);
     wanted_.reset();
@@ -128,30 +186,49 @@ Step TrailSession::step(Clock::time_point now) {
     if (guarding_) {
       guarding_ = false;
       flat_reported_ = true;
-      return {.event = Event::kClosed, .triggered = triggered};
+      step.event = Event::kClosed;
+      step.tidy = tidy(std::nullopt);  // with no position, a stop left would close the next one
+      return step;
     }
-    if (flat_reported_) return {};
+    if (!flat_reported_) step.event = Event::kFlat;
     flat_reported_ = true;
-    return {Event::kFlat};
+    return step;
   }
-  if (!guarding_) {  // a new position: whatever stands must be checked
-    recheck_ = true;
-    placed_.clear();
-  }
+  if (!guarding_) recheck_ = true;  // a new position: whatever stands must be checked
   if (*known_.position != guarded_size_) adopt_ = true;  // a new position, or a new size
   guarded_size_ = *known_.position;
   guarding_ = true;
   side_ = side_of(*known_.position);
   flat_reported_ = false;
-  if (!known_.last_price || !known_.tick || *known_.tick <= 0) return {};
-  if (adopt_ && seen.feed_up && seen.stops) adopt_standing(*seen.stops);
+  if (!known_.last_price || !known_.tick || *known_.tick <= 0) return step;
+  if (adopt_ && seen.stops) adopt_standing(*seen.stops);
   wanted_ = ratchet_.wanted(*known_.position, *known_.last_price, *known_.tick);
   covered_ = covered(seen);
+  // The time before the position was seen: exposed unless the first look shows it covered.
+  totals_.guarded_seconds += unseen_seconds_;
+  if (!covered_) totals_.exposed_seconds += unseen_seconds_;
+  unseen_seconds_ = 0;
   // Until the book is seen, a request could loosen a stop standing on it.
-  if (!wanted_ || adopt_) return {};
-  const bool due = wanted_ != confirmed_ || recheck_ || (seen.feed_up && !covered_);
-  if (!due || (last_sent_ && now - *last_sent_ < interval())) return {};
-  return {.event = Event::kRequest, .request = send(*known_.last_price, now)};
+  if (!wanted_ || adopt_) return step;
+  const bool due = wanted_ != confirmed_ || recheck_ || (seen.stops && !covered_);
+  if (!due || (last_sent_ && now - *last_sent_ < interval())) return step;
+  request(now, step);
+  return step;
+}
+
+Ending TrailSession::finish(bool remove_stop, Clock::time_point now) {
+  count_time(now);
+  Ending ending;
+  if (remove_stop) {
+    ending.tidy = tidy(std::nullopt);
+  } else if (guarding_ && wanted_) {
+    // Not before the book has been seen: the request could loosen a stop standing there.
+    if (confirmed_ != wanted_ && !adopt_) request(now, ending.last);
+    ending.tidy = tidy(Keep{.price = *wanted_, .side = side_});
+  } else if (known_.position == 0) {
+    ending.tidy = tidy(std::nullopt);
+  }
+  return ending;
 }
 
 }  // namespace trail

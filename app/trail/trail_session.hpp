@@ -16,6 +16,9 @@ using Clock = std::chrono::steady_clock;
 struct TrailSettings {
   Distance distance{};
   std::chrono::milliseconds min_interval{1000};  // between two stop requests
+  // The feed down this long (or never up): the market is read over REST, every rest_every.
+  std::chrono::milliseconds feed_wait{10000};
+  std::chrono::milliseconds rest_every{5000};
 };
 
 // A stop request the session sent, and the book the feed showed right after it.
@@ -38,6 +41,19 @@ struct Step {
   Event event = Event::kNothing;
   std::optional<Request> request{};
   std::optional<double> triggered{};  // kClosed: the stop the market reached, if it did
+  // The book read over REST and the trail's surplus stops cancelled: before a request that
+  // follows one whose outcome is unknown (none is sent when the read fails), and at a close.
+  std::optional<Tidy> tidy{};
+  // The market was read over REST, the feed having been down for the feed wait: "" when it was,
+  // else why it could not be.
+  std::optional<std::string> rest_look{};
+};
+
+// What the end of a run did: the wanted stop asked for once more when the last request did not
+// confirm it, and the book read over REST with the trail's other stops cancelled.
+struct Ending {
+  Step last{};
+  std::optional<Tidy> tidy{};
 };
 
 // What the session has done so far.
@@ -46,40 +62,52 @@ struct Totals {
   int requests = 0;
   int http_requests = 0;
   std::vector<double> protection_seconds{};  // of the requests that ended true
-  double exposed_seconds = 0;                // guarding, with no stop at or inside the wanted price
+  double guarded_seconds = 0;                // with a position open
+  double exposed_seconds = 0;                // of those, with no stop at or inside the wanted price
   int reconnects = 0;                        // of the feed
 };
 
 // Keeps one stop trailing the pair's position: on each step it reads the market, ratchets the
 // wanted stop and sends a stop request when the wanted stop changed, after a request that did
-// not end true, after the feed reconnected, or when the feed shows no stop covering the wanted
+// not end true, after the feed reconnected, or when the book shows no stop covering the wanted
 // price; never twice within the minimum interval, and more slowly while the exchange's budget
 // runs low. At the start, after the feed reconnected and whenever the position changes (a new
 // one, or a new size) it adopts the tightest reduce-only stop of the position's side standing
 // on the book on the position's side of the market, so that a restart, or a stop placed by
-// someone else, never loosens what stands; until the feed has shown that book it sends nothing.
-// Only such stops cover the position. Single-threaded; the caller's clock drives it.
+// someone else, never loosens what stands; until the book has been seen it sends nothing. Only
+// such stops cover the position.
+// The stops it asks for carry the trail's tag. After a request that did not end true (it may
+// have placed a stop nobody saw), when the position closes and at the end it reads the book over
+// REST and cancels its tagged stops but the one at the wanted price, so that one stop is left
+// whatever earlier runs left. While the feed has been down for the feed wait it reads the market
+// over REST instead; the time the position was not seen counts as exposed once it is seen open.
+// Single-threaded; the caller's clock drives it.
 class TrailSession {
  public:
   TrailSession(Venue& venue, TrailSettings settings);
 
   Step step(Clock::time_point now);
+  // Ends the run: the wanted stop left standing with the trail's others cancelled, or with
+  // `remove_stop` every stop of the trail's cancelled. Touches nothing while the position is
+  // unknown, unless asked to remove.
+  Ending finish(bool remove_stop, Clock::time_point now);
 
-  // What the feed showed, held over while it is down.
+  // What the feed (or REST, while the feed is down) showed, held over while it is down.
   const Market& market() const { return known_; }
   std::optional<double> wanted() const { return wanted_; }
   // The stop price the last request confirmed, unless a request failed since.
   std::optional<double> confirmed() const { return confirmed_; }
-  // The stop prices requests confirmed for the position guarded now or last, and its side.
-  const std::vector<double>& placed() const { return placed_; }
-  int side() const { return side_; }
   const Totals& totals() const { return totals_; }
 
  private:
+  void count_time(Clock::time_point now);
+  Market look(Clock::time_point now, Step& step);
   void observe(const Market& seen);
   void adopt_standing(const std::vector<BookStop>& stops);
   bool covered(const Market& seen) const;
   std::chrono::milliseconds interval() const;
+  Tidy tidy(const std::optional<Keep>& keep);
+  void request(Clock::time_point now, Step& step);
   Request send(double last_price, Clock::time_point now);
 
   Venue& venue_;
@@ -90,15 +118,18 @@ class TrailSession {
   std::optional<double> confirmed_{};  // the price of the last request that ended true
   bool recheck_ = true;                // the book must be checked whatever the price
   bool adopt_ = true;                  // the stops standing must be adopted before a request
+  bool in_doubt_ = false;  // a request did not end true: the book must be read over REST first
   bool guarding_ = false;
   long long guarded_size_ = 0;  // the position guarded, in contracts
   int side_ = 0;                // of the position guarded: 1 long, -1 short
-  std::vector<double> placed_{};
   bool flat_reported_ = false;
   bool covered_ = false;
-  int last_cost_ = 1;  // HTTP requests of the last request
+  double unseen_seconds_ = 0;  // with the position not known yet
+  int last_cost_ = 1;          // HTTP requests of the last request
   std::optional<Clock::time_point> last_step_{};
   std::optional<Clock::time_point> last_sent_{};
+  std::optional<Clock::time_point> feed_down_since_{};
+  std::optional<Clock::time_point> last_rest_look_{};
   Totals totals_{};
 };
 

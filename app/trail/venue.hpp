@@ -8,11 +8,14 @@
 namespace trail {
 
 // A stop order standing on the book: its trigger price, the side of the position it closes when
-// it triggers (1: a sell stop, a long's; -1: a buy stop, a short's) and whether it is reduce-only.
+// it triggers (1: a sell stop, a long's; -1: a buy stop, a short's), whether it is reduce-only,
+// whether its text carries the trail's tag (own_stops.hpp), and the exchange's orderID.
 struct BookStop {
   double price = 0;
   int closes = 0;
   bool reduce_only = false;
+  bool tagged = false;
+  std::string order_id{};
 };
 
 // The prices of `stops`, in book order.
@@ -22,8 +25,9 @@ inline std::vector<double> prices(const std::vector<BookStop>& stops) {
   return result;
 }
 
-// What the realtime feed shows of the pair now; nothing for what it does not know (the feed is
-// down, or has not sent that table yet).
+// What the exchange shows of the pair now: from the realtime feed while it is up, or read over
+// REST when asked; nothing for what it does not know (the feed is down, or has not sent that table
+// yet).
 struct Market {
   bool feed_up = false;
   std::uint64_t connections = 0;        // feed sessions opened so far
@@ -42,23 +46,40 @@ struct Sent {
   double seconds = 0;            // from the call to its return
 };
 
+// The stop to keep when the trail's surplus stops are cancelled: at `price`, guarding a position
+// on `side` (1 long, -1 short).
+struct Keep {
+  double price = 0;
+  int side = 0;
+};
+
+// What a look at the book over REST cancelled, and what stood after it.
+struct Tidy {
+  std::vector<double> cancelled{};
+  std::vector<BookStop> standing{};
+  std::string failure{};  // the listing or the cancel failed: "Kind: text"
+};
+
 // The exchange's request budget as its last answer told it; -1 while unknown.
 struct Budget {
   long limit = -1;
   long remaining = -1;
 };
 
-// The exchange as `trail` reaches it: the feed's view of the pair, and the module's stop
-// request for it.
+// The exchange as `trail` reaches it: the feed's view of the pair, the same read over REST, the
+// module's stop request for it, and the trail's own stops tidied.
 class Venue {
  public:
   virtual ~Venue() = default;
   virtual Market market() = 0;
-  // A stop request for the pair at `stop_price`; 0 removes the pair's stops.
+  // The position, the last price, the tick and the stops read over REST; throws on a failure.
+  virtual Market market_over_rest() = 0;
+  // A stop request for the pair at `stop_price`, its stop tagged as the trail's.
   virtual Sent send(double stop_price) = 0;
-  // Cancels the pair's reduce-only stops that guard a position on `side` (1 long: sell stops,
-  // -1 short: buy stops) and stand at one of `prices`, listed afresh. Returns their prices.
-  virtual std::vector<double> cancel_stops(const std::vector<double>& prices, int side) = 0;
+  // Lists the pair's orders over REST (the feed is shown what the listing holds, so that the next
+  // request sees it) and cancels the stops carrying the trail's tag but one: the one `keep` names
+  // (own_stops.hpp); all of them without one. Throws on a failure.
+  virtual Tidy tidy(const std::optional<Keep>& keep) = 0;
   virtual Budget budget() const = 0;
 };
 
