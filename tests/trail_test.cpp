@@ -85,6 +85,9 @@ class FakeVenue final : public trail::Venue {
  public:
   trail::Market market() override { return shown; }
   trail::Market market_over_rest() override { return over_rest; }
+  long long position_over_rest() override { return *over_rest.position; }
+  // The fresh partials show what the exchange holds.
+  void distrust_feed(const std::string&) override { shown.position = over_rest.position; }
   trail::Sent send(double stop_price) override {
     sent.push_back(stop_price);
     if (reply.result == true && shown.feed_up) {
@@ -204,6 +207,13 @@ TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) 
         {5s, nothing, std::nullopt},
         {5s, nothing, 8900}},
        10},
+      {"a feed that shows the position flat is found out at the comparison a minute on; the "
+       "position is guarded from the fresh partials",
+       1s,
+       {{0ms, [](FakeVenue& v) { v.shown.position = 0; }, std::nullopt},
+        {59s, nothing, std::nullopt},
+        {1s, nothing, std::nullopt},
+        {1s, nothing, 8900}}},
       {"a position of a new size adopts what stands",
        1s,
        {{0ms, nothing, 8900},

@@ -60,6 +60,13 @@ void take_position(const RecordList& rows, Market& market) {
   }
 }
 
+Market position_read(rest::RestClient& client, const std::string& pair) {
+  Market market;
+  const Value filter = {{"symbol", pair}};
+  take_position(stoploss::items(client.get("/position", {{"filter", filter.dump()}})), market);
+  return market;
+}
+
 void take_instrument(const Value& instrument, Market& market) {
   market.last_price = number(instrument, "lastPrice");
   market.tick = number(instrument, "tickSize");
@@ -76,11 +83,11 @@ int requests_made(const rest::RestClient& client) {
 LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient& feed,
                      std::shared_ptr<stoploss::HouseLog> log,
                      std::shared_ptr<stoploss::Sleep> sleep)
-    : pair_(std::move(pair)), client_(client), feed_(feed) {
+    : pair_(std::move(pair)), client_(client), feed_(feed), log_(std::move(log)) {
   // The module's bindings outlive this object; they only borrow the feed.
   const std::shared_ptr<rest::LiveFeed> borrowed(std::shared_ptr<void>(), &feed_);
-  auto host = rest::rest_components(
-      client_, {.log = std::move(log), .sleep = std::move(sleep), .feed = borrowed});
+  auto host = rest::rest_components(client_,
+                                    {.log = log_, .sleep = std::move(sleep), .feed = borrowed});
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{pair_}));
 }
@@ -96,13 +103,20 @@ Market LiveVenue::market() {
 }
 
 Market LiveVenue::market_over_rest() {
-  Market market{.feed_up = feed_.up(), .connections = feed_.counters().connections};
-  const Value filter = {{"symbol", pair_}};
-  take_position(stoploss::items(client_.get("/position", {{"filter", filter.dump()}})), market);
+  Market market = position_read(client_, pair_);
+  market.feed_up = feed_.up();
+  market.connections = feed_.counters().connections;
   const Value instruments = client_.get("/instrument", {{"symbol", pair_}});
   for (const Value& instrument : stoploss::items(instruments)) take_instrument(instrument, market);
   market.stops = book_stops(stoploss::items(open_orders()));
   return market;
+}
+
+long long LiveVenue::position_over_rest() { return *position_read(client_, pair_).position; }
+
+void LiveVenue::distrust_feed(const std::string& why) {
+  log_->info_warn(why + "; the feed is subscribed afresh", {});
+  feed_.resubscribe(why);
 }
 
 Sent LiveVenue::send(double stop_price) {

@@ -23,6 +23,8 @@ class LiveVenue final : public Venue {
 
   Market market() override;
   Market market_over_rest() override;
+  long long position_over_rest() override;
+  void distrust_feed(const std::string& why) override;
   Sent send(double stop_price) override;
   Tidy tidy(const std::optional<Keep>& keep) override;
   Budget budget() const override;
@@ -33,6 +35,7 @@ class LiveVenue final : public Venue {
   std::string pair_;
   rest::RestClient& client_;
   ws::FeedClient& feed_;
+  std::shared_ptr<stoploss::HouseLog> log_;
 };
 
 }  // namespace trail

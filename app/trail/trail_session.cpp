@@ -1,5 +1,7 @@
 #include "trail_session.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 
 namespace trail {
@@ -78,6 +80,26 @@ void TrailSession::observe(const Market& seen) {
   if (seen.last_price) known_.last_price = seen.last_price;
   if (seen.tick) known_.tick = seen.tick;
   known_.stops = seen.stops;  // the book is not held over: only a fresh look shows it
+}
+
+// Whether the feed's position, compared with the exchange's when due, differs from it (a feed
+// that shows none where one is open would leave it unguarded): the exchange's is taken and the
+// feed subscribed afresh. A failed read is tried again a period later.
+bool TrailSession::disagrees(Clock::time_point now) {
+  if (!known_.feed_up || !known_.position) return false;
+  if (!last_reconciled_) last_reconciled_ = now;
+  if (now - *last_reconciled_ < settings_.reconcile_every) return false;
+  last_reconciled_ = now;
+  try {
+    const long long exchange = venue_.position_over_rest();
+    if (exchange == *known_.position) return false;
+    venue_.distrust_feed(fmt::format("the feed shows a position of {}, the exchange {}",
+                                     *known_.position, exchange));
+    known_.position = exchange;
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 // Of the stops guarding the position, the tightest one that stands on the position's side of the
@@ -171,6 +193,7 @@ Step TrailSession::step(Clock::time_point now) {
   Step step;
   const Market seen = look(now, step);
   observe(seen);
+  if (disagrees(now)) return step;  // the feed's book is in doubt too: the next look decides
   if (!known_.position) return step;
   if (*known_.position == 0) {
     unseen_seconds_ = 0;

@@ -19,6 +19,8 @@ struct TrailSettings {
   // The feed down this long (or never up): the market is read over REST, every rest_every.
   std::chrono::milliseconds feed_wait{10000};
   std::chrono::milliseconds rest_every{5000};
+  // While the feed is up, its position is compared with the exchange's this often.
+  std::chrono::milliseconds reconcile_every{60000};
 };
 
 // A stop request the session sent, and the book the feed showed right after it.
@@ -81,6 +83,8 @@ struct Totals {
 // REST and cancels its tagged stops but the one at the wanted price, so that one stop is left
 // whatever earlier runs left. While the feed has been down for the feed wait it reads the market
 // over REST instead; the time the position was not seen counts as exposed once it is seen open.
+// While the feed is up, its position is compared with the exchange's every reconcile_every; on a
+// difference the exchange's position is taken and the feed subscribed afresh.
 // Single-threaded; the caller's clock drives it.
 class TrailSession {
  public:
@@ -103,6 +107,7 @@ class TrailSession {
   void count_time(Clock::time_point now);
   Market look(Clock::time_point now, Step& step);
   void observe(const Market& seen);
+  bool disagrees(Clock::time_point now);
   void adopt_standing(const std::vector<BookStop>& stops);
   bool covered(const Market& seen) const;
   std::chrono::milliseconds interval() const;
@@ -130,6 +135,7 @@ class TrailSession {
   std::optional<Clock::time_point> last_sent_{};
   std::optional<Clock::time_point> feed_down_since_{};
   std::optional<Clock::time_point> last_rest_look_{};
+  std::optional<Clock::time_point> last_reconciled_{};  // or when the feed was first seen up
   Totals totals_{};
 };
 

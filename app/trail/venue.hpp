@@ -74,6 +74,11 @@ class Venue {
   virtual Market market() = 0;
   // The position, the last price, the tick and the stops read over REST; throws on a failure.
   virtual Market market_over_rest() = 0;
+  // The position alone, in contracts, read over REST; throws on a failure.
+  virtual long long position_over_rest() = 0;
+  // The feed disagrees with the exchange (`why` says how): logged, and the feed subscribed
+  // afresh, down until it holds fresh partials.
+  virtual void distrust_feed(const std::string& why) = 0;
   // A stop request for the pair at `stop_price`, its stop tagged as the trail's.
   virtual Sent send(double stop_price) = 0;
   // Lists the pair's orders over REST (the feed is shown what the listing holds, so that the next
