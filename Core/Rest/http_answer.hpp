@@ -16,11 +16,11 @@
 #include <variant>
 
 #include "Core/Rest/rest_client.hpp"
+#include "Core/Rest/transport.hpp"
 #include "Core/collaborators/record.hpp"
 
 namespace rest {
 
-using Answer = boost::beast::http::response<boost::beast::http::string_body>;
 using AnswerParser = boost::beast::http::response_parser<boost::beast::http::string_body>;
 
 // The status line and headers together; a body is bounded by RestSettings::max_answer_bytes.

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "Core/Rest/transport.hpp"
 #include "Core/auth/credentials.hpp"
 #include "Core/collaborators/record.hpp"
 
@@ -83,9 +84,10 @@ class RestClient {
     bool outermost_;
   };
 
-  // Throws std::invalid_argument for a base_url that is not http(s)://host[:port].
+  // Throws std::invalid_argument for a base_url that is not http(s)://host[:port]. Requests go
+  // over the network to base_url unless another `transport` is given.
   RestClient(RestSettings settings, std::optional<auth::Credentials> credentials, Pause pause = {},
-             Clocks clocks = {});
+             Clocks clocks = {}, std::unique_ptr<Transport> transport = {});
   ~RestClient();
   RestClient(const RestClient&) = delete;
   RestClient& operator=(const RestClient&) = delete;
@@ -100,8 +102,6 @@ class RestClient {
   const std::map<std::string, int>& requests() const { return requests_; }
 
  private:
-  class Transport;
-
   stoploss::Value request(std::string_view verb, const std::string& target,
                           const std::string& body);
 
