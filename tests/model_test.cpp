@@ -20,7 +20,7 @@
 #include "Core/Modules/stop_loss.hpp"
 #include "Core/collaborators/HouseLog.hpp"
 #include "Core/collaborators/failures.hpp"
-#include "Core/sim/sim_components.hpp"
+#include "Core/sim/in_process_host.hpp"
 #include "Core/sim/sim_exchange.hpp"
 #include "Core/utils/rounding.hpp"
 
@@ -84,8 +84,8 @@ class ModelCase {
       if (p == 0 || chance(0.7)) given_.push_back(pair.symbol);
       for (int i = between(0, 9); i > 0; --i) add_book_stop(p, start);
     }
-    table_ = sim::sim_components(exchange_, {.log = log_});
-    StopLoss::load(table_);
+    host_ = std::make_unique<sim::InProcessHost>(exchange_, sim::SimHostOptions{.log = log_});
+    StopLoss::load(host_->components());
     StopLoss::ARM(std::make_shared<StopLoss::Aux>(given_));
   }
 
@@ -122,7 +122,7 @@ class ModelCase {
   std::mt19937_64 engine_;
   sim::SimExchange exchange_;
   std::shared_ptr<ReportLog> log_ = std::make_shared<ReportLog>();
-  stoploss::ComponentTable table_;
+  std::unique_ptr<sim::InProcessHost> host_;
   std::vector<double> spacing_;
   std::vector<std::string> given_;  // the PairLIST of the manager
 };

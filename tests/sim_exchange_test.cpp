@@ -5,9 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -82,34 +80,6 @@ TEST(SimExchange, EleventhOpenStopOfAPairIsRefused) {
   EXPECT_NO_THROW(place(exchange, 8000, -100));
 }
 
-// Stops at 9000, 9100 and 9200; the first amendment moves 9000 to 8500, the second 9100.
-TEST(SimExchange, BulkAmendChangesEveryOrderOrNone) {
-  const std::pair<Value, std::string> cases[] = {
-      {{{"stopPx", 8600}, {"orderQty", -50}}, ""},
-      {{{"orderID", "no-such-order"}, {"stopPx", 8600}, {"orderQty", -50}}, "Invalid orderID"},
-      {{{"stopPx", 8600.3}, {"orderQty", -50}}, kBadTick},
-      {{{"stopPx", 10500}, {"orderQty", -50}}, kTriggers}};
-  for (const auto& [second_amendment, refused_with] : cases) {
-    SCOPED_TRACE(second_amendment.dump());
-    SimExchange exchange;
-    exchange.list(sim::xbtusd(10000, 1));
-    const Value first = place(exchange, 9000, -100);
-    Value amendment = {{"orderID", place(exchange, 9100, -100)["orderID"]}};
-    amendment.update(second_amendment);
-    place(exchange, 9200, -100);
-    const RecordList amendments = {
-        {{"orderID", first["orderID"]}, {"stopPx", 8500.0}, {"orderQty", -100}}, amendment};
-    if (refused_with.empty()) {
-      exchange.amend(amendments);
-      EXPECT_EQ(exchange.stop_prices("XBTUSD"), (std::vector<double>{8500, 8600, 9200}));
-      EXPECT_EQ(exchange.open_orders("XBTUSD")[1]["orderQty"], 50);
-    } else {
-      EXPECT_EQ(refusal([&] { exchange.amend(amendments); }), refused_with);
-      EXPECT_EQ(exchange.stop_prices("XBTUSD"), (std::vector<double>{9000, 9100, 9200}));
-    }
-  }
-}
-
 // Orders placed in turn at 10000, then the price moves: the position the fills leave, each
 // order's status, and what the last order filled at.
 TEST(SimExchange, FillsMoveThePositionAndReduceOnlyNeverIncreasesIt) {
@@ -162,28 +132,6 @@ TEST(SimExchange, FillsMoveThePositionAndReduceOnlyNeverIncreasesIt) {
     EXPECT_EQ(statuses, c.statuses + " ");
     EXPECT_EQ(placed.back()["avgPx"], c.last_avgPx == 0 ? Value() : Value(c.last_avgPx));
   }
-}
-
-TEST(SimExchange, OnlyATimedOutCallHasActedBeforeFailing) {
-  SimExchange exchange(3, {.rate = 1});
-  exchange.list(sim::xbtusd(10000));
-  std::map<std::string, std::set<bool>> acted;  // by kind of failure
-  for (int i = 0; i < 40; ++i) {
-    try {
-      exchange.call("QuorCalls.STOP_order", "order", [&] { return place(exchange, 9000, -100); });
-      ADD_FAILURE() << "a call answered at fault rate 1";
-    } catch (const std::exception& failure) {
-      std::string kind = failure.what();
-      for (const char* known : {"503 Server Error", "Max retries hit", "Timed out"}) {
-        if (kind.starts_with(known)) kind = known;
-      }
-      acted[kind].insert(!exchange.stop_prices("XBTUSD").empty());
-    }
-    exchange.cancel_stops("XBTUSD");
-  }
-  EXPECT_EQ(acted, (std::map<std::string, std::set<bool>>{{"503 Server Error", {false}},
-                                                          {"Max retries hit", {false}},
-                                                          {"Timed out", {true}}}));
 }
 
 }  // namespace

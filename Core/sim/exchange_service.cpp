@@ -190,7 +190,7 @@ class ExchangeService::Impl {
   }
 
   SimExchange& exchange_;
-  const ServerSettings& settings_;
+  const ServerSettings settings_;
   RateLimits rate_limits_;
   FaultDraw faults_;
   std::map<std::string, int> counts_;

@@ -14,7 +14,7 @@ namespace sim {
 // connection: signatures and expiries checked, rate limits counted and sent as headers, faults
 // drawn or scripted, then the route's answer or the exchange's error body. SimServer serves its
 // connections with it; a client in the same process can be answered by it directly.
-// `exchange` and `settings` must outlive it. Not thread-safe: one request at a time.
+// `exchange` must outlive it. Not thread-safe: one request at a time.
 class ExchangeService {
  public:
   ExchangeService(SimExchange& exchange, const ServerSettings& settings);

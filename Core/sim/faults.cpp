@@ -1,9 +1,5 @@
 #include "Core/sim/faults.hpp"
 
-#include <stdexcept>
-
-#include "Core/sim/exchange_errors.hpp"
-
 namespace sim {
 
 FaultInjector::FaultInjector(std::uint64_t seed, FaultSettings settings)
@@ -27,21 +23,6 @@ Fault FaultInjector::draw() {
 
 bool FaultInjector::feed_down() {
   return settings_.feed_down_rate > 0 && uniform() < settings_.feed_down_rate;
-}
-
-void raise_fault(Fault fault, std::string_view path) {
-  const std::string url = "https://sim.bitmex.local/api/v1/" + std::string(path);
-  switch (fault) {
-    case Fault::kOverloaded:
-      refuse(path, kOverloaded, 503, "Service Unavailable");
-    case Fault::kMaxRetries:
-      throw std::runtime_error("Max retries hit. Reason: connection to " + url + " refused");
-    case Fault::kTimedOut:
-      throw std::runtime_error("Timed out waiting for " + url);
-    case Fault::kNone:
-      break;
-  }
-  throw std::logic_error("no fault to raise");
 }
 
 }  // namespace sim

@@ -38,7 +38,4 @@ class FaultInjector {
   std::uint64_t state_;
 };
 
-// Throws the failure the transport raises for `fault` on `operation` (its URL path).
-[[noreturn]] void raise_fault(Fault fault, std::string_view path);
-
 }  // namespace sim

@@ -39,17 +39,9 @@ const SimInstrument& SimExchange::instrument(std::string_view symbol) const {
 
 bool SimExchange::feed_up() { return !faults_.feed_down(); }
 
-void SimExchange::fail_next(const std::string& operation, std::exception_ptr failure) {
-  scripted_failures_[operation].push_back(std::move(failure));
-}
-
-Fault SimExchange::next_fault(const std::string& operation) {
-  const auto scripted = scripted_failures_.find(operation);
-  if (scripted != scripted_failures_.end() && !scripted->second.empty()) {
-    const auto failure = scripted->second.front();
-    scripted->second.pop_front();
-    std::rethrow_exception(failure);
-  }
+Fault SimExchange::next_call() {
+  ++calls_;
+  wait_latency();
   const Fault fault = faults_.draw();
   if (fault != Fault::kNone) ++faults_injected_;
   return fault;

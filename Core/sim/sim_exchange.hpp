@@ -65,14 +65,9 @@ class SimExchange {
                              const std::string& text);
   // PUT /order: the order by orderID or origClOrdID; orderQty, leavesQty, price, stopPx, text.
   stoploss::Value amend_order(const stoploss::Value& request);
-  // Amends every listed order (orderID, stopPx, orderQty of either sign) or none.
-  void amend(const stoploss::RecordList& amendments);
   // DELETE /order: one record per id, with an "error" when it cannot be cancelled.
   stoploss::Value cancel_orders(const std::vector<std::string>& orderIDs,
                                 const std::vector<std::string>& clOrdIDs, const std::string& text);
-  // Cancels the listed orders that are open and removes their entries from the list; fails
-  // with "Invalid ordStatus" when entries are left.
-  void cancel(stoploss::RecordList& orders);
   // DELETE /order/all: the open orders matching, of one symbol or all; answers them cancelled.
   stoploss::Value cancel_all(const std::optional<std::string>& symbol,
                              const stoploss::Value& filter, const std::string& text);
@@ -102,14 +97,11 @@ class SimExchange {
                                             const stoploss::Value& row)>;
   void on_change(ChangeObserver observer) { observer_ = std::move(observer); }
 
-  // One call over the connection: counts it, adds latency, may inject a fault before the
-  // exchange acts (503, "Max retries hit") or after it (the answer lost: "Timed out").
-  template <class Action>
-  auto call(std::string_view operation, std::string_view path, Action action);
-  // The live feed's state, read by the module between listings.
+  // One call over the connection to the exchange: counted, its latency added (waited, or moved
+  // on the clock), and its fault drawn from the FaultSettings.
+  Fault next_call();
+  // Whether the live feed is up at this look, as the FaultSettings draw it.
   bool feed_up();
-  // Makes the next call of `operation` fail with `failure` before the exchange acts.
-  void fail_next(const std::string& operation, std::exception_ptr failure);
 
   // Time spent inside the collaborators over this exchange, pauses included: what a request
   // took beyond it is the module's own.
@@ -124,7 +116,6 @@ class SimExchange {
   long long triggers() const { return triggers_; }
 
  private:
-  Fault next_fault(const std::string& operation);
   void wait_latency();
   stoploss::Value* find(std::string_view key, const stoploss::Value& id);
   stoploss::Value new_record(const SimInstrument& listed, const OrderTerms& terms,
@@ -151,7 +142,6 @@ class SimExchange {
   std::map<std::string, SimInstrument, std::less<>> instruments_;
   stoploss::RecordList book_;  // every order kept, in the order placed
   std::map<std::string, Position, std::less<>> positions_;
-  std::map<std::string, std::deque<std::exception_ptr>, std::less<>> scripted_failures_;
   std::uint64_t seed_;
   long long next_order_ = 1;
   long long calls_ = 0;
@@ -161,21 +151,5 @@ class SimExchange {
   std::chrono::nanoseconds busy_{0};
   ChangeObserver observer_;
 };
-
-template <class Action>
-auto SimExchange::call(std::string_view operation, std::string_view path, Action action) {
-  ++calls_;
-  wait_latency();
-  const Fault fault = next_fault(std::string(operation));
-  if (fault == Fault::kOverloaded || fault == Fault::kMaxRetries) raise_fault(fault, path);
-  if constexpr (std::is_void_v<decltype(action())>) {
-    action();
-    if (fault == Fault::kTimedOut) raise_fault(fault, path);
-  } else {
-    auto answer = action();
-    if (fault == Fault::kTimedOut) raise_fault(fault, path);
-    return answer;
-  }
-}
 
 }  // namespace sim

@@ -244,24 +244,6 @@ Value SimExchange::amend_order(const Value& request) {
   return *order;
 }
 
-void SimExchange::amend(const RecordList& amendments) {
-  std::vector<std::pair<Value*, Value>> changes;
-  for (const Value& amendment : amendments) {
-    Value* order = find("orderID", stoploss::field(amendment, "orderID"));
-    if (!order) refuse(kPath, "Invalid orderID");
-    const double quantity = stoploss::to_float(stoploss::field(amendment, "orderQty"));
-    const Value request = {{"stopPx", stoploss::field(amendment, "stopPx")},
-                           {"orderQty", std::fabs(quantity)},
-                           {"side", amendment.value("side", quantity < 0 ? "Sell" : "Buy")}};
-    changes.emplace_back(order, amended(*order, request));
-  }
-  for (auto& [order, next] : changes) {
-    const Value before = watch(*order);
-    *order = std::move(next);
-    report("order", before, *order);
-  }
-}
-
 void SimExchange::close(Value& order, const std::string& status, const std::string& text) {
   order["ordStatus"] = status;
   order["leavesQty"] = 0;
@@ -310,26 +292,6 @@ Value SimExchange::cancel_orders(const std::vector<std::string>& orderIDs,
   return answer;
 }
 
-void SimExchange::cancel(RecordList& orders) {
-  std::vector<Value> cancelled;
-  for (const Value& entry : orders) {
-    const auto id = entry.find("orderID");
-    if (id == entry.end()) continue;
-    if (Value* order = find("orderID", *id); order && is_open(*order)) {
-      const Value before = watch(*order);
-      close(*order, "Canceled", "Canceled: Canceled via API.\n" + text_of(*order, "text"));
-      report("order", before, *order);
-      cancelled.push_back(*id);
-    }
-  }
-  std::erase_if(orders, [&](const Value& entry) {
-    const auto id = entry.find("orderID");
-    return id != entry.end() && std::ranges::find(cancelled, *id) != cancelled.end();
-  });
-  drop_old_closed();
-  if (!orders.empty()) refuse(kPath, "Invalid ordStatus");
-}
-
 Value SimExchange::cancel_all(const std::optional<std::string>& symbol, const Value& filter,
                               const std::string& text) {
   Value answer = Value::array();
@@ -364,9 +326,13 @@ RecordList SimExchange::orders(const OrderQuery& query) const {
   const bool open_only = filter.value("open", false);
   filter.erase("open");
   const auto wanted = [&](const Value& order) {
+    if ((open_only && !is_open(order)) || (query.symbol && !of_symbol(order, *query.symbol)) ||
+        !matches(order, filter)) {
+      return false;
+    }
+    if (!query.startTime && !query.endTime) return true;
     const std::string stamp = text_of(order, "timestamp");
-    return (!open_only || is_open(order)) && (!query.symbol || of_symbol(order, *query.symbol)) &&
-           matches(order, filter) && (!query.startTime || stamp >= *query.startTime) &&
+    return (!query.startTime || stamp >= *query.startTime) &&
            (!query.endTime || stamp <= *query.endTime);
   };
   RecordList listing;

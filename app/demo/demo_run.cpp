@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/sim/sim_components.hpp"
+#include "Core/sim/in_process_host.hpp"
 #include "Core/utils/rounding.hpp"
 #include "host/serial_host.hpp"
 
@@ -39,9 +39,9 @@ std::vector<DemoStep> run_demo(const DemoSettings& settings,
   sim::SimExchange exchange(settings.seed, settings.faults);
   exchange.list(listing(settings.pair, settings.prices.front()));
   const double tick = exchange.instrument(settings.pair).tickSize;
-  auto components =
-      sim::sim_components(exchange, {.log = settings.log, .real_pauses = settings.real_pauses});
-  StopLoss::load(components);
+  sim::InProcessHost in_process(exchange,
+                                {.log = settings.log, .real_pauses = settings.real_pauses});
+  StopLoss::load(in_process.components());
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{settings.pair}));
   host::SerialHost host;
 

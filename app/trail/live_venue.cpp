@@ -86,8 +86,8 @@ LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient&
     : pair_(std::move(pair)), client_(client), feed_(feed), log_(std::move(log)) {
   // The module's bindings outlive this object; they only borrow the feed.
   const std::shared_ptr<rest::LiveFeed> borrowed(std::shared_ptr<void>(), &feed_);
-  auto host = rest::rest_components(client_,
-                                    {.log = log_, .sleep = std::move(sleep), .feed = borrowed});
+  auto host =
+      rest::rest_components(client_, {.log = log_, .sleep = std::move(sleep), .feed = borrowed});
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{pair_}));
 }
