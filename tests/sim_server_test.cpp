@@ -364,21 +364,6 @@ const HostileCase kHostile[] = {
        return started.read();
      },
      200, kWait},
-    {"a body that is not JSON is refused without being repeated",
-     [](Loopback& net) {
-       Heard heard = net.send("POST", kOrder, "[\"" + std::string(64 << 10, 'a'));
-       EXPECT_LT(heard.response.body().size(), 1000U);
-       return heard;
-     },
-     400, kWait},
-    {"unsigned requests that use up their budget leave the key's alone",
-     [](Loopback& net) {
-       for (int sent = 0; sent < 100; ++sent) {
-         if (net.send("GET", kInstrument, "", {.key = ""}).status != 200) break;
-       }
-       return net.send("GET", kInstrument);
-     },
-     200, kPrompt},
     {"stop() ends at once with slow clients connected and an answer held back",
      [](Loopback& net) {
        const Drippers drippers(net.port, 4);
