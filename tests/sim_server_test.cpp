@@ -49,10 +49,9 @@ sim::ServerSettings settings(int rate_limit = 120) {
 
 std::string stop(double stopPx, long long orderQty, const std::string& symbol = "XBTUSD",
                  const std::string& clOrdID = "") {
-  Value order = {
-      {"symbol", symbol}, {"orderQty", orderQty}, {"stopPx", stopPx}, {"clOrdID", clOrdID}};
-  order.update({{"ordType", "Stop"}, {"execInst", "LastPrice,ReduceOnly"}});
-  return order.dump();
+  return Value{{"symbol", symbol},   {"orderQty", orderQty}, {"stopPx", stopPx},
+               {"clOrdID", clOrdID}, {"ordType", "Stop"},    {"execInst", "LastPrice,ReduceOnly"}}
+      .dump();
 }
 
 struct Signing {
