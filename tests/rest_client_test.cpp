@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "Core/Rest/rest_components.hpp"
+#include "Core/auth/refusals.hpp"
 #include "Core/auth/signature.hpp"
 #include "Core/collaborators/Amend_bulk.hpp"
 #include "Core/collaborators/failures.hpp"
@@ -239,6 +240,7 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
       testing::TempDir() + "rest_client_test_ca_" + std::to_string(getpid()) + ".pem";
   self_signed(tls, ca_file);
   const std::string forever = "9223372036854775807";
+  const std::string expired = auth::expired_message(1516534870);
   const std::string refused_get = "400 Client Error: Bad Request for url: {url} (exchange: ";
   const Hostile rows[] = {
       {"a JSON answer is read", answers(http("200 OK", R"([{"a":1}])")), "", R"("a":1)", 1, ""},
@@ -310,11 +312,9 @@ TEST(rest_client, HostileAnswersEndAsTheFailureTheModuleExpects) {
        R"x(401 Client Error: Unauthorized for url: {url} (the signature is refused; exchange: "Signature not valid."))x",
        1, ""},
       {"an expired request is named (the exchange answers it with 400)",
-       answers(http("400 Bad Request",
-                    error_body("This request has expired - `expires` is in the past. Current "
-                               "time: 1516534870"))),
-       "HTTPError",
-       R"x(400 Client Error: Bad Request for url: {url} (the request expired; exchange: "This request has expired - `expires` is in the past. Current time: 1516534870"))x",
+       answers(http("400 Bad Request", error_body(expired))), "HTTPError",
+       "400 Client Error: Bad Request for url: {url} (the request expired; exchange: \"" + expired +
+           "\")",
        1, ""},
       {"a hostile message is cleaned, cut and never passes for a transport failure",
        answers(http("400 Bad Request",

@@ -79,15 +79,10 @@ void feed_shows(Rig& rig, const stoploss::Value& record) {
   rig.later_ = 60s;
 }
 void phantom_in_feed(Rig& rig) {
-  feed_shows(rig, {{"orderID", "phantom"},
-                   {"symbol", "XBTUSD"},
-                   {"side", "Sell"},
-                   {"orderQty", 100},
-                   {"stopPx", 8800},
-                   {"ordType", "Stop"},
-                   {"execInst", "LastPrice,ReduceOnly"},
-                   {"ordStatus", "New"},
-                   {"timestamp", "2000-01-01T00:00:00.000Z"}});
+  feed_shows(rig, stoploss::Value::parse(
+                      R"({"orderID":"phantom","symbol":"XBTUSD","side":"Sell","orderQty":100,)"
+                      R"("stopPx":8800,"ordType":"Stop","execInst":"LastPrice,ReduceOnly",)"
+                      R"("ordStatus":"New","timestamp":"2000-01-01T00:00:00.000Z"})"));
 }
 void stop_missing_from_feed(Rig& rig) {
   stoploss::Value hidden = rig.feed_->feed->open_orders("XBTUSD")->front();

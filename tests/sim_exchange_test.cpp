@@ -41,19 +41,14 @@ const std::string kBadQty = "Invalid orderQty";
 const std::string kTriggers = "Stop price would trigger immediately";
 
 TEST(SimExchange, PlacementAt10000IsCheckedForTickQuantityAndSideOfTheMarket) {
+  const std::string bad_lot = "Order quantity must be a multiple of lot size: 100";
+  // stopPx, orderQty, the refusal ("": accepted)
   const std::tuple<double, long long, std::string> cases[] = {
-      // empty: accepted
-      {9000.5, -100, ""},
-      {10500, 100, ""},
-      {9000, -10000000, ""},
-      {9000.3, -100, kBadTick},
-      {0, -100, "Invalid stopPx"},
-      {9000, -150, "Order quantity must be a multiple of lot size: 100"},
-      {9000, 0, kBadQty},
-      {9000, -10000001, kBadQty},
-      {10000, -100, kTriggers},
-      {10000, 100, kTriggers},
-  };
+      {9000.5, -100, ""},          {10500, 100, ""},
+      {9000, -10000000, ""},       {9000.3, -100, kBadTick},
+      {0, -100, "Invalid stopPx"}, {9000, -150, bad_lot},
+      {9000, 0, kBadQty},          {9000, -10000001, kBadQty},
+      {10000, -100, kTriggers},    {10000, 100, kTriggers}};
   for (const auto& [stopPx, orderQty, refused_with] : cases) {
     SCOPED_TRACE(testing::Message() << stopPx << ' ' << orderQty);
     SimExchange exchange;

@@ -1,6 +1,7 @@
 // `stoploss trail`'s pieces: the ratchet, and the session against the embedded exchange on
 // loopback with its realtime feed, driven by a scripted price path and a clock of its own.
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,43 +25,28 @@ using trail::Event;
 // first), the stop wanted after each as "price ..." ("-": none).
 struct RatchetCase {
   const char* name;
-  trail::Distance distance;
   const char* moves;
   const char* wanted;
+  trail::Distance distance = {100};
 };
 
 TEST(Ratchet, TrailsTheMarketAndNeverMovesBack) {
   const RatchetCase cases[] = {
       {"long: rises with the price, holds when it falls",
-       {100},
-       "1000@9000 1000@9010 1000@8990 1000@9020.5",
-       "8900 8910 8910 8920.5"},
-      {"short: falls with the price, holds when it rises",
-       {100},
-       "-5@9000 -5@8990 -5@9010",
+       "1000@9000 1000@9010 1000@8990 1000@9020.5", "8900 8910 8910 8920.5"},
+      {"short: falls with the price, holds when it rises", "-5@9000 -5@8990 -5@9010",
        "9100 9090 9090"},
-      {"percent of the last price", {1, true}, "1@9000 -1@9000", "8910 9090"},
-      {"on the tick away from the market", {33.3}, "1@9000 -1@9000", "8966.5 9033.5"},
-      {"flat forgets the stop; a new long starts afresh",
-       {100},
-       "1@9000 0@9000 1@8500",
-       "8900 - 8400"},
-      {"a position that changes side starts afresh", {100}, "1@9000 -1@9000", "8900 9100"},
+      {"percent of the last price", "1@9000 -1@9000", "8910 9090", {1, true}},
+      {"on the tick away from the market", "1@9000 -1@9000", "8966.5 9033.5", {33.3}},
+      {"flat forgets the stop; a new long starts afresh", "1@9000 0@9000 1@8500", "8900 - 8400"},
+      {"a position that changes side starts afresh", "1@9000 -1@9000", "8900 9100"},
       {"no stop at 0 or below: a long trailing farther than the price has none yet",
-       {100},
-       "1@50 1@100 1@150 1@120",
-       "- - 50 50"},
-      {"adopts a tighter stop standing and never loosens it",
-       {100},
-       "1000@9050^9000 1000@9080 1000@9120",
+       "1@50 1@100 1@150 1@120", "- - 50 50"},
+      {"adopts a tighter stop standing and never loosens it", "1000@9050^9000 1000@9080 1000@9120",
        "9000 9000 9020"},
       {"a short adopts a lower stop; a looser one standing changes nothing",
-       {100},
-       "-5@9000^9050 -5@9000^9150 -5@8900",
-       "9050 9050 9000"},
-      {"what a long adopted is forgotten when the position changes side",
-       {100},
-       "1@9000^8990 -1@9000",
+       "-5@9000^9050 -5@9000^9150 -5@8900", "9050 9050 9000"},
+      {"what a long adopted is forgotten when the position changes side", "1@9000^8990 -1@9000",
        "8990 9100"},
   };
   for (const RatchetCase& c : cases) {
@@ -114,24 +100,22 @@ class FakeVenue final : public trail::Venue {
 
 struct PacingCase {
   const char* name;
-  std::chrono::milliseconds min_interval;
   // Each step: the time since the one before, what changes before it, and the stop it sends.
   std::vector<
       std::tuple<std::chrono::milliseconds, std::function<void(FakeVenue&)>, std::optional<double>>>
       steps;
   std::optional<double> exposed{};  // seconds without a stop covering the wanted price, at the end
+  std::chrono::milliseconds min_interval = 1s;
 };
 
 TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) {
   const auto nothing = [](FakeVenue&) {};
+  const std::optional<double> none;
   const auto price = [](double last) {
     return [last](FakeVenue& v) { v.shown.last_price = last; };
   };
-  // Reduce-only stops on the book (`closes`: 1 a long's sell stop, -1 a short's buy stop).
-  const auto book = [](std::vector<trail::BookStop> stops) {
-    return [stops](FakeVenue& v) { v.shown.stops = stops; };
-  };
-  // A change of the market, and the book then showing `stops`.
+  // A change of the market, and the book then showing reduce-only `stops` (`closes`: 1 a long's
+  // sell stop, -1 a short's buy stop).
   const auto moved = [](std::function<void(trail::Market&)> change,
                         std::vector<trail::BookStop> stops) {
     return [change, stops](FakeVenue& v) {
@@ -139,59 +123,50 @@ TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) 
       v.shown.stops = stops;
     };
   };
+  const auto book = [&](std::vector<trail::BookStop> stops) {
+    return moved([](trail::Market&) {}, stops);
+  };
+  const auto reconnected = [](trail::Market& m) { m.connections = 2; };
   const auto reply = [](trail::Sent sent) { return [sent](FakeVenue& v) { v.reply = sent; }; };
+  const auto budget = [](int remaining) {
+    return [remaining](FakeVenue& v) { v.left = {.limit = 120, .remaining = remaining}; };
+  };
   const std::vector<PacingCase> cases = {
       {"a move within the minimum interval waits for it",
-       1s,
-       {{0ms, nothing, 8900}, {500ms, price(9100), std::nullopt}, {500ms, nothing, 9000}}},
-      {"nothing changed: nothing sent",
-       1s,
-       {{0ms, nothing, 8900}, {5s, price(8950), std::nullopt}}},
+       {{0ms, nothing, 8900}, {500ms, price(9100), none}, {500ms, nothing, 9000}}},
+      {"nothing changed: nothing sent", {{0ms, nothing, 8900}, {5s, price(8950), none}}},
       {"a request that did not end true is sent again, at the same price",
-       1s,
        {{0ms, reply({.result = false}), 8900},
         {1s, reply({.result = std::nullopt}), 8900},
         {1s, reply({.result = true}), 8900},
-        {1s, nothing, std::nullopt}}},
+        {1s, nothing, none}}},
       {"a slow request that fails exposes the position for its own time; the retry confirms",
-       1s,
        {{0ms, reply({.failure = "Timed out", .seconds = 4}), 8900},
         {5s, reply({.result = true, .seconds = 0.5}), 8900},
-        {1s, nothing, std::nullopt}},
+        {1s, nothing, none}},
        4 + 1 + 0.5},
       {"after the feed reconnected the book is checked again",
-       1s,
-       {{0ms, nothing, 8900}, {1s, [](FakeVenue& v) { v.shown.connections = 2; }, 8900}}},
+       {{0ms, nothing, 8900}, {1s, moved(reconnected, {{8900, 1, true}}), 8900}}},
       {"a stop gone from the book is asked for again",
-       1s,
        {{0ms, nothing, 8900}, {1s, book({}), 8900}}},
       {"a stop farther than wanted does not cover the position",
-       1s,
        {{0ms, nothing, 8900}, {1s, book({{8850, 1, true}}), 8900}}},
       {"nor does a stop that is not reduce-only, however close",
-       1s,
        {{0ms, nothing, 8900}, {1s, book({{8950, 1, false}}), 8900}}},
       {"at the start a long adopts the highest reduce-only sell stop below the market",
-       1s,
        {{0ms, book({{8920, 1, true}, {8950, 1, true}}), 8950}, {1s, price(9100), 9000}}},
       {"a buy stop, a stop not reduce-only and one beyond the market are not a long's to adopt",
-       1s,
        {{0ms, book({{8990, -1, true}, {8980, 1, false}, {9010, 1, true}}), 8900}}},
       {"a short adopts the lowest reduce-only buy stop above the market",
-       1s,
        {{0ms,
          moved([](trail::Market& m) { m.position = -1000; },
                {{9080, -1, true}, {9050, -1, true}, {9020, 1, true}}),
          9050}}},
       {"after the feed reconnected a tighter stop placed meanwhile is adopted",
-       1s,
-       {{0ms, nothing, 8900},
-        {1s, moved([](trail::Market& m) { m.connections = 2; }, {{8900, 1, true}, {8950, 1, true}}),
-         8950}}},
+       {{0ms, nothing, 8900}, {1s, moved(reconnected, {{8900, 1, true}, {8950, 1, true}}), 8950}}},
       {"a reconnected feed that does not show the book yet: nothing sent until it does",
-       1s,
        {{0ms, nothing, 8900},
-        {1s, [](FakeVenue& v) { v.shown = {.feed_up = false, .connections = 2}; }, std::nullopt},
+        {1s, [](FakeVenue& v) { v.shown = {.feed_up = false, .connections = 2}; }, none},
         {1s,
          moved(
              [](trail::Market& m) {
@@ -202,32 +177,26 @@ TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) 
          8950}}},
       {"a feed that never comes up: after the feed wait (10 s) the market is read over REST and "
        "the position guarded from there; the wait counts as exposed",
-       1s,
-       {{0ms, [](FakeVenue& v) { v.shown = {}; }, std::nullopt},
-        {5s, nothing, std::nullopt},
-        {5s, nothing, 8900}},
+       {{0ms, [](FakeVenue& v) { v.shown = {}; }, none}, {5s, nothing, none}, {5s, nothing, 8900}},
        10},
       {"a feed that shows the position flat is found out at the comparison a minute on; the "
        "position is guarded from the fresh partials",
-       1s,
-       {{0ms, [](FakeVenue& v) { v.shown.position = 0; }, std::nullopt},
-        {59s, nothing, std::nullopt},
-        {1s, nothing, std::nullopt},
+       {{0ms, [](FakeVenue& v) { v.shown.position = 0; }, none},
+        {59s, nothing, none},
+        {1s, nothing, none},
         {1s, nothing, 8900}}},
       {"a position of a new size adopts what stands",
-       1s,
        {{0ms, nothing, 8900},
         {1s, moved([](trail::Market& m) { m.position = 500; }, {{8900, 1, true}, {8950, 1, true}}),
          8950}}},
       {"less than a quarter of the budget left: no faster than it refills (120 a minute)",
-       100ms,
-       {{0ms, [](FakeVenue& v) { v.left = {.limit = 120, .remaining = 29}; }, 8900},
-        {200ms, price(9100), std::nullopt},
-        {300ms, nothing, 9000}}},
+       {{0ms, budget(29), 8900}, {200ms, price(9100), none}, {300ms, nothing, 9000}},
+       {},
+       100ms},
       {"a quarter of the budget left: the minimum interval",
-       100ms,
-       {{0ms, [](FakeVenue& v) { v.left = {.limit = 120, .remaining = 30}; }, 8900},
-        {200ms, price(9100), 9000}}},
+       {{0ms, budget(30), 8900}, {200ms, price(9100), 9000}},
+       {},
+       100ms},
   };
   for (const PacingCase& c : cases) {
     FakeVenue venue;
@@ -296,6 +265,12 @@ class TrailRig {
     return stops;
   }
   long long position() { return venue_->market().position.value_or(-1); }
+  // A reduce-only sell stop for the whole position, with `text`.
+  void place_stop(double price, const std::string& text) {
+    server_.with_exchange([&](sim::SimExchange& e) {
+      e.place_stop("XBTUSD", price, -kPosition, std::nullopt, text);
+    });
+  }
 
   std::chrono::milliseconds min_interval_;
   std::chrono::milliseconds stale_after_;
@@ -369,78 +344,57 @@ TEST(TrailSession, RatchetsWithThePriceAndReportsTheCloseWhenTheStopTriggers) {
 // stops it did not place stay.
 struct StartCase {
   const char* name;
-  std::function<void(TrailRig&)> before;  // done before the session is started again
   double last_price;                      // when it starts, with a distance of 100
   double wanted;                          // its first request
-  std::vector<double> book;               // the stops standing after it
-  std::vector<double> left;               // and after the session ended
+  const char* book;                       // the stops standing after it, as "price ..."
+  const char* left;                       // and after the session ended
+  std::function<void(TrailRig&)> before;  // done before the session is started again
   bool remove_on_exit = false;
 };
 
 TEST(TrailSession, AStartAdoptsTheStopStandingForThePosition) {
-  const std::vector<StartCase> cases = {
-      {"a restart: the session before ran the stop up to 9000",
+  const auto by_hand = [](TrailRig& rig) { rig.place_stop(8500, "placed by hand"); };
+  const StartCase cases[] = {
+      {"a restart: the session before ran the stop up to 9000", 9050, 9000, "8900 8950 9000",
+       "9000",
        [](TrailRig& rig) {
          for (const double price : {9000, 9050, 9100}) {
            rig.move_to(price);
            rig.step();
          }
-       },
-       9050,
-       9000,
-       {8900, 8950, 9000},
-       {9000}},
+       }},
       {"stops placed by someone else: a reduce-only sell stop is adopted, the other one is not",
+       9000, 8950, "8950 8950 8980", "8950 8950 8980",
        [](TrailRig& rig) {
+         rig.place_stop(8950, "placed by hand");
          rig.server_.with_exchange([](sim::SimExchange& e) {
-           e.place_stop("XBTUSD", 8950, -kPosition, std::nullopt, "placed by hand");
-           e.place({{"symbol", "XBTUSD"},
-                    {"side", "Sell"},
-                    {"orderQty", 100},
-                    {"ordType", "Stop"},
-                    {"stopPx", 8980},
-                    {"execInst", "LastPrice"}});
+           e.place(stoploss::Value::parse(
+               R"({"symbol":"XBTUSD","side":"Sell","orderQty":100,"ordType":"Stop","stopPx":8980,)"
+               R"("execInst":"LastPrice"})"));
          });
-       },
-       9000,
-       8950,
-       {8950, 8950, 8980},
-       {8950, 8950, 8980}},
+       }},
       {"a stop a run killed earlier left at 8700 goes at the end; a trader's own at 8500 stays",
-       [](TrailRig& rig) {
-         rig.server_.with_exchange([](sim::SimExchange& e) {
-           e.place_stop("XBTUSD", 8700, -kPosition, std::nullopt, std::string(trail::kTrailTag));
-           e.place_stop("XBTUSD", 8500, -kPosition, std::nullopt, "placed by hand");
-         });
-       },
-       9000,
-       8900,
-       {8500, 8700, 8900},
-       {8500, 8900}},
-      {"--remove-on-exit takes the trail's stop down; a trader's own stays",
-       [](TrailRig& rig) {
-         rig.server_.with_exchange([](sim::SimExchange& e) {
-           e.place_stop("XBTUSD", 8500, -kPosition, std::nullopt, "placed by hand");
-         });
-       },
-       9000,
-       8900,
-       {8500, 8900},
-       {8500},
-       true},
+       9000, 8900, "8500 8700 8900", "8500 8900",
+       [&](TrailRig& rig) {
+         rig.place_stop(8700, std::string(trail::kTrailTag));
+         by_hand(rig);
+       }},
+      {"--remove-on-exit takes the trail's stop down; a trader's own stays", 9000, 8900,
+       "8500 8900", "8500", by_hand, true},
   };
   for (const StartCase& c : cases) {
+    SCOPED_TRACE(c.name);
     TrailRig rig;
     c.before(rig);
     rig.restart();
     rig.move_to(c.last_price);
     const trail::Step step = rig.step();
-    ASSERT_TRUE(step.request) << c.name;
-    EXPECT_EQ(step.request->wanted, c.wanted) << c.name;
-    EXPECT_EQ(step.request->sent.result, true) << c.name;
-    EXPECT_EQ(rig.book(), c.book) << c.name;
+    ASSERT_TRUE(step.request);
+    EXPECT_EQ(step.request->wanted, c.wanted);
+    EXPECT_EQ(step.request->sent.result, true);
+    EXPECT_EQ(fmt::format("{}", fmt::join(rig.book(), " ")), c.book);
     rig.session_->finish(c.remove_on_exit, rig.now_);
-    EXPECT_EQ(rig.book(), c.left) << c.name;
+    EXPECT_EQ(fmt::format("{}", fmt::join(rig.book(), " ")), c.left);
   }
 }
 
