@@ -254,7 +254,9 @@ TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
     const Json seen = observe(transcript["requests"].back(), records);
     const Json expected = expectation(row.expect);
     for (const auto& [key, value] : expected.items()) {
-      if (key != "logged") EXPECT_EQ(seen[key], value) << key;
+      if (key != "logged") {
+        EXPECT_EQ(seen[key], value) << key;
+      }
     }
     // Each line expected, in order, by its level and a part of its text; none unless expected.
     auto line = seen["logged"].begin();
