@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "Core/collaborators/failures.hpp"
+#include "Core/sim/exchange_errors.hpp"
 
 namespace {
 
@@ -24,9 +24,9 @@ template <class Action>
 std::string refusal(Action action) {
   try {
     action();
-  } catch (const stoploss::HTTPError& error) {
-    EXPECT_EQ(error.response().status_code, 400) << error.what();
-    return Value::parse(error.response().body).at("error").at("message");
+  } catch (const sim::Refusal& error) {
+    EXPECT_EQ(error.status, 400) << error.what();
+    return error.what();
   }
   ADD_FAILURE() << "not refused";
   return "";

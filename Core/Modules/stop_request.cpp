@@ -390,9 +390,9 @@ std::optional<StopRequest::Ending> StopRequest::place_stop() {
 // stop-order limit removes the pair's stops. The two placements test in different orders.
 void StopRequest::handle_placement_failure(const std::exception& failure) {
   const std::string_view text = failure.what();
-  const bool max_retries = contains(text, "Max retries hit");
-  const bool timed_out = contains(text, "Timed out");
-  const bool max_stops = contains(text, "Max Stop orders");
+  const bool max_retries = contains(text, stoploss::kMaxRetriesHit);
+  const bool timed_out = contains(text, stoploss::kTimedOut);
+  const bool max_stops = contains(text, stoploss::kMaxStopOrders);
   const auto clean_up = [this](const char* message_template) {
     bound_.house_log->info_critical(fmt::format(fmt::runtime(message_template), MODULEPRINT), 1);
     bound_.quor_calls->CLEAN_Stops(PAIR);
@@ -479,7 +479,7 @@ StopRequest::BulkOutcome StopRequest::handle_bulk_failure(const std::exception& 
     warn(texts.invalid_status, failure.what());
     return BulkOutcome::kFailed;
   }
-  if (contains(failure.what(), "Max Stop orders")) {
+  if (contains(failure.what(), stoploss::kMaxStopOrders)) {
     bound_.quor_calls->CLEAN_Stops(PAIR);
     return BulkOutcome::kStopsRemoved;
   }

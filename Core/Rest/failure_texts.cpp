@@ -12,6 +12,11 @@
 #include "Core/collaborators/record.hpp"
 
 namespace rest {
+
+using stoploss::kBrokenAnswer;
+using stoploss::kMaxRetriesHit;
+using stoploss::kMaxStopOrders;
+using stoploss::kTimedOut;
 namespace {
 
 std::string_view reason_of(int status) {

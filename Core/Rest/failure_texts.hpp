@@ -1,21 +1,15 @@
 #pragma once
 
-// The texts of the REST client's failures, and the markers in them that the module and the
-// demo's report sort failures by, in one place.
+// The texts of the REST client's failures, in one place; the markers in them that the module
+// sorts failures by are the collaborators' (Core/collaborators/failures.hpp).
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
 
-namespace rest {
+#include "Core/collaborators/failures.hpp"
 
-// Found anywhere in a failure's text, each tells the module what happened: no try got an answer
-// it could use; the request went out and no whole answer came back (the exchange may have
-// acted); the exchange refuses a further stop order; the answer was not HTTP.
-inline constexpr std::string_view kMaxRetriesHit = "Max retries hit";
-inline constexpr std::string_view kTimedOut = "Timed out";
-inline constexpr std::string_view kMaxStopOrders = "Max Stop orders";
-inline constexpr std::string_view kBrokenAnswer = "Broken answer";
+namespace rest {
 
 // The most of the exchange's own message a failure's text carries.
 inline constexpr std::size_t kMaxReasonChars = 300;

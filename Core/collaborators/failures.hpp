@@ -52,6 +52,14 @@ class HTTPError : public std::runtime_error {
   HttpResponse response_;
 };
 
+// Found anywhere in a failure's text, each tells the module what happened: no try got an answer
+// it could use; the request went out and no whole answer came back (the exchange may have
+// acted); the exchange refuses a further stop order; the answer was not HTTP.
+inline constexpr std::string_view kMaxRetriesHit = "Max retries hit";
+inline constexpr std::string_view kTimedOut = "Timed out";
+inline constexpr std::string_view kMaxStopOrders = "Max Stop orders";
+inline constexpr std::string_view kBrokenAnswer = "Broken answer";
+
 // The name of a failure's kind: "KeyError", "TypeError", "ValueError", "HTTPError",
 // "ImportError", or "Error" for any other failure.
 std::string_view failure_kind(const std::exception& failure) noexcept;

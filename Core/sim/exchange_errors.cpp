@@ -1,8 +1,5 @@
 #include "Core/sim/exchange_errors.hpp"
 
-#include <fmt/format.h>
-
-#include "Core/collaborators/failures.hpp"
 #include "Core/collaborators/record.hpp"
 
 namespace sim {
@@ -20,16 +17,10 @@ std::string error_body(std::string_view message, std::string_view name) {
       .dump();
 }
 
-void refuse(std::string_view path, std::string_view message, int status, std::string_view reason,
-            std::string_view name) {
-  throw stoploss::HTTPError(
-      fmt::format(R"({} {} Error: {} for url: https://sim.bitmex.local/api/v1/{} (exchange: "{}"))",
-                  status, status < 500 ? "Client" : "Server", reason, path, message),
-      {status, error_body(message, name)});
+void refuse(std::string_view message, int status, std::string_view name) {
+  throw Refusal(status, name, message);
 }
 
-void refuse_field(std::string_view path, std::string_view message) {
-  refuse(path, message, 400, "Bad Request", "ValidationError");
-}
+void refuse_field(std::string_view message) { refuse(message, 400, "ValidationError"); }
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -20,12 +21,20 @@ std::string echo_excerpt(std::string_view text);
 // The exchange's error body: {"error":{"message":...,"name":...}}.
 std::string error_body(std::string_view message, std::string_view name = "HTTPError");
 
-// Throws the HTTPError the transport raises for a refusal on `path` (under /api/v1): its text
-// carries `message`, as the REST client's does the exchange's words.
-[[noreturn]] void refuse(std::string_view path, std::string_view message, int status = 400,
-                         std::string_view reason = "Bad Request",
+// What the exchange refuses, as its REST service answers it: the HTTP status and the error
+// body's name and message (what()).
+class Refusal : public std::runtime_error {
+ public:
+  Refusal(int status, std::string_view name, std::string_view message)
+      : std::runtime_error(std::string(message)), status(status), name(name) {}
+  int status;
+  std::string name;
+};
+
+// Throws the Refusal of `message`: 400 unless `status` says otherwise.
+[[noreturn]] void refuse(std::string_view message, int status = 400,
                          std::string_view name = "HTTPError");
 // A field the exchange's schema refuses: 400 with the name ValidationError.
-[[noreturn]] void refuse_field(std::string_view path, std::string_view message);
+[[noreturn]] void refuse_field(std::string_view message);
 
 }  // namespace sim

@@ -113,8 +113,8 @@ Answer act(SimExchange& exchange, const ExchangeRoute& route, const HttpRequest&
   try {
     return {200, route.answer(exchange, request_fields(req))
                      .dump(-1, ' ', false, Value::error_handler_t::replace)};
-  } catch (const stoploss::HTTPError& refused) {
-    return {refused.response().status_code, refused.response().body};
+  } catch (const Refusal& refused) {
+    return {refused.status, error_body(refused.what(), refused.name)};
   } catch (const std::exception& failure) {
     const bool invalid = invalid_input(failure);
     return {invalid ? 400 : 500,

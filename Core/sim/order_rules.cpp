@@ -25,12 +25,12 @@ bool present(const Value& request, std::string_view key) {
          !(found->is_string() && found->get_ref<const std::string&>().empty());
 }
 
-std::optional<double> number(const Value& request, std::string_view key, std::string_view path) {
+std::optional<double> number(const Value& request, std::string_view key) {
   if (!present(request, key)) return std::nullopt;
   try {
     return stoploss::to_float(request.at(std::string(key)));
   } catch (const std::exception&) {
-    refuse_field(path, fmt::format("Invalid {}", key));
+    refuse_field(fmt::format("Invalid {}", key));
   }
 }
 
@@ -44,14 +44,13 @@ bool has_limit_price(std::string_view ordType) {
   return ordType == "Limit" || ordType == "StopLimit" || ordType == "LimitIfTouched";
 }
 
-void check_price(std::optional<double> price, std::string_view name, const SimInstrument& listed,
-                 std::string_view path) {
+void check_price(std::optional<double> price, std::string_view name, const SimInstrument& listed) {
   if (!price) return;
   if (!std::isfinite(*price) || *price <= 0 || *price > listed.maxPrice) {
-    refuse(path, fmt::format("Invalid {}", name));
+    refuse(fmt::format("Invalid {}", name));
   }
   if (!utils::on_step(*price, listed.tickSize)) {
-    refuse(path, fmt::format("Invalid {} tickSize", name));
+    refuse(fmt::format("Invalid {} tickSize", name));
   }
 }
 
@@ -69,25 +68,25 @@ bool names(std::string_view list, std::string_view token) {
   return false;
 }
 
-OrderTerms read_terms(const Value& request, std::string_view path) {
+OrderTerms read_terms(const Value& request) {
   OrderTerms terms;
   terms.side = text(request, "side");
   if (!terms.side.empty() && terms.side != "Buy" && terms.side != "Sell") {
-    refuse_field(path, "Invalid side");
+    refuse_field("Invalid side");
   }
   // Close without a quantity closes the whole position: its size and side are the exchange's.
   const std::optional<double> quantity =
       !present(request, "orderQty") && names(text(request, "execInst"), "Close")
           ? std::optional<double>(0)
-          : number(request, "orderQty", path);
+          : number(request, "orderQty");
   if (!quantity || (*quantity == 0 && present(request, "orderQty")) || !std::isfinite(*quantity) ||
       *quantity != std::trunc(*quantity) || (*quantity < 0 && !terms.side.empty())) {
-    refuse_field(path, "Invalid orderQty");
+    refuse_field("Invalid orderQty");
   }
   if (terms.side.empty() && *quantity != 0) terms.side = *quantity < 0 ? "Sell" : "Buy";
   terms.orderQty = std::fabs(*quantity);
-  terms.price = number(request, "price", path);
-  terms.stopPx = number(request, "stopPx", path);
+  terms.price = number(request, "price");
+  terms.stopPx = number(request, "stopPx");
 
   terms.ordType = text(request, "ordType");
   if (terms.ordType.empty()) {
@@ -95,15 +94,15 @@ OrderTerms read_terms(const Value& request, std::string_view path) {
         terms.stopPx ? (terms.price ? "StopLimit" : "Stop") : (terms.price ? "Limit" : "Market");
   }
   if (std::ranges::find(kOrdTypes, terms.ordType) == kOrdTypes.end()) {
-    refuse_field(path, "Invalid ordType");
+    refuse_field("Invalid ordType");
   }
   const bool limit = has_limit_price(terms.ordType);
   const bool trigger = waits_for_trigger(terms.ordType);
   if (limit != terms.price.has_value()) {
-    refuse(path, limit ? "Invalid price" : "Invalid price for ordType");
+    refuse(limit ? "Invalid price" : "Invalid price for ordType");
   }
   if (trigger != terms.stopPx.has_value()) {
-    refuse(path, trigger ? "Invalid stopPx" : "Invalid stopPx for ordType");
+    refuse(trigger ? "Invalid stopPx" : "Invalid stopPx for ordType");
   }
 
   terms.execInst = text(request, "execInst");
@@ -111,15 +110,15 @@ OrderTerms read_terms(const Value& request, std::string_view path) {
   for (const auto part : std::views::split(std::string_view(terms.execInst), ',')) {
     const std::string_view inst(part.begin(), part.end());
     if (std::ranges::find(kExecInsts, inst) == kExecInsts.end()) {
-      refuse_field(path, "Invalid execInst");
+      refuse_field("Invalid execInst");
     }
     const bool reference = inst == "LastPrice" || inst == "MarkPrice" || inst == "IndexPrice";
     references += reference ? 1 : 0;
     if ((reference && !trigger) || (inst == "ParticipateDoNotInitiate" && !limit)) {
-      refuse(path, "Invalid execInst");
+      refuse("Invalid execInst");
     }
   }
-  if (references > 1) refuse(path, "Invalid execInst");
+  if (references > 1) refuse("Invalid execInst");
   return terms;
 }
 
@@ -137,17 +136,17 @@ OrderTerms terms_of(const Value& order) {
           order.value("execInst", std::string())};
 }
 
-void check_terms(const OrderTerms& terms, const SimInstrument& listed, std::string_view path) {
+void check_terms(const OrderTerms& terms, const SimInstrument& listed) {
   if (terms.orderQty <= 0 || terms.orderQty > static_cast<double>(listed.maxOrderQty)) {
-    refuse_field(path, "Invalid orderQty");
+    refuse_field("Invalid orderQty");
   }
   if (std::fmod(terms.orderQty, static_cast<double>(listed.lotSize)) != 0) {
-    refuse(path, fmt::format("Order quantity must be a multiple of lot size: {}", listed.lotSize));
+    refuse(fmt::format("Order quantity must be a multiple of lot size: {}", listed.lotSize));
   }
-  check_price(terms.price, "price", listed, path);
-  check_price(terms.stopPx, "stopPx", listed, path);
+  check_price(terms.price, "price", listed);
+  check_price(terms.stopPx, "stopPx", listed);
   if (terms.stopPx && triggers(terms, trigger_price(listed, terms.execInst))) {
-    refuse(path, "Stop price would trigger immediately");
+    refuse("Stop price would trigger immediately");
   }
 }
 

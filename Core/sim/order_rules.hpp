@@ -28,15 +28,15 @@ bool names(std::string_view list, std::string_view token);
 // body sends them): the side from `side`, or Sell for a negative orderQty; ordType by default
 // from the prices given. A Close without orderQty reads as orderQty 0, its side left empty
 // unless given: the whole position, for the exchange to size. Refuses a field the exchange's
-// schema refuses, on `path`.
-OrderTerms read_terms(const stoploss::Value& request, std::string_view path);
+// schema refuses.
+OrderTerms read_terms(const stoploss::Value& request);
 
 // The terms of an order record on the book.
 OrderTerms terms_of(const stoploss::Value& order);
 
 // Refuses terms the instrument does not take: quantity off the lot or beyond maxOrderQty,
 // prices off the tick or out of range, a trigger on the wrong side of the market.
-void check_terms(const OrderTerms& terms, const SimInstrument& listed, std::string_view path);
+void check_terms(const OrderTerms& terms, const SimInstrument& listed);
 
 // The text of a ReduceOnly or Close order cancelled for want of a position to reduce.
 std::string nothing_to_reduce(std::string_view side, long long position, std::string_view text);

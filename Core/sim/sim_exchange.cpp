@@ -19,7 +19,7 @@ using stoploss::Value;
 template <class Instruments>
 auto& find_listed(Instruments& instruments, std::string_view symbol) {
   const auto found = instruments.find(symbol);
-  if (found == instruments.end()) refuse("instrument", "Instrument not listed", 404, "Not Found");
+  if (found == instruments.end()) refuse("Instrument not listed", 404);
   return found->second;
 }
 

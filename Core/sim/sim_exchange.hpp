@@ -47,7 +47,7 @@ class SimExchange {
   explicit SimExchange(std::uint64_t seed = 1, FaultSettings faults = {});
 
   void list(SimInstrument instrument);
-  // Throws HTTPError 404 for a symbol that is not listed.
+  // Throws a Refusal 404 for a symbol that is not listed.
   const SimInstrument& instrument(std::string_view symbol) const;
   // Moves the last, mark and mid prices. Waiting orders whose trigger is crossed trigger: those
   // without a limit price, or with one the market reaches, fill at `price`; resting limits the
@@ -55,8 +55,8 @@ class SimExchange {
   // are cancelled when there is nothing to reduce.
   void set_price(std::string_view symbol, double price);
 
-  // Order entry as the REST routes answer it; refusals are HTTPError 400 with the exchange's
-  // error body. Closed orders stay listed, the oldest dropped past kMaxClosedOrders.
+  // Order entry as the REST routes answer it; refusals are a Refusal (exchange_errors.hpp) in
+  // the exchange's words. Closed orders stay listed, the oldest dropped past kMaxClosedOrders.
   // POST /order: the request's fields as a JSON body or a form sends them.
   stoploss::Value place(const stoploss::Value& request);
   // The bot's stop: a reduce-only stop on the last price; a negative orderQty sells.

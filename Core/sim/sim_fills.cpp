@@ -35,7 +35,7 @@ long long whole(const Value& order, const char* key) {
 void SimExchange::set_price(std::string_view symbol, double price) {
   const auto found = instruments_.find(symbol);
   if (found == instruments_.end()) {
-    refuse("instrument", "Instrument not listed", 404, "Not Found");
+    refuse("Instrument not listed", 404);
   }
   SimInstrument& listed = found->second;
   const Value quoted = observer_ ? instrument_record(listed, clock_.timestamp()) : Value();

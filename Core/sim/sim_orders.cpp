@@ -17,8 +17,6 @@ namespace {
 using stoploss::RecordList;
 using stoploss::Value;
 
-constexpr std::string_view kPath = "order";
-
 // A record added raw may carry no ordStatus: it counts as open.
 bool is_open(const Value& order) {
   const auto status = order.find("ordStatus");
@@ -57,12 +55,8 @@ bool matches(const Value& order, const Value& filter) {
 }
 
 [[noreturn]] void refuse_stop_limit() {
-  // In process the refusal reads as the REST client words it for the module.
-  throw stoploss::HTTPError(
-      "400 Client Error: Bad Request for url: https://sim.bitmex.local/api/v1/order "
-      "(Max Stop orders)",
-      {400, error_body(fmt::format("Too many open stop orders on this symbol (max {})",
-                                   SimExchange::kMaxStopOrders))});
+  refuse(fmt::format("Too many open stop orders on this symbol (max {})",
+                     SimExchange::kMaxStopOrders));
 }
 
 }  // namespace
@@ -128,19 +122,19 @@ Value SimExchange::new_record(const SimInstrument& listed, const OrderTerms& ter
 }
 
 Value SimExchange::place(const Value& request) {
-  if (!request.is_object()) refuse_field(kPath, "Invalid request");
+  if (!request.is_object()) refuse_field("Invalid request");
   const auto listed = instruments_.find(text_of(request, "symbol"));
-  if (listed == instruments_.end()) refuse(kPath, "Invalid symbol");
-  OrderTerms terms = read_terms(request, kPath);
+  if (listed == instruments_.end()) refuse("Invalid symbol");
+  OrderTerms terms = read_terms(request);
   const long long held = position(listed->first).currentQty;
   const bool whole_position = terms.orderQty == 0;
   if (whole_position) {
     if (terms.side.empty()) terms.side = held > 0 ? "Sell" : "Buy";
     terms.orderQty = static_cast<double>(std::llabs(held));
   }
-  if (!whole_position || held != 0) check_terms(terms, listed->second, kPath);
+  if (!whole_position || held != 0) check_terms(terms, listed->second);
   const std::string clOrdID = text_of(request, "clOrdID");
-  if (!clOrdID.empty() && find("clOrdID", Value(clOrdID))) refuse(kPath, "Duplicate clOrdID");
+  if (!clOrdID.empty() && find("clOrdID", Value(clOrdID))) refuse("Duplicate clOrdID");
   if (waits_for_trigger(terms.ordType) && open_stops(listed->first) >= kMaxStopOrders) {
     refuse_stop_limit();
   }
@@ -184,7 +178,7 @@ Value SimExchange::place_stop(std::string_view symbol, double stopPx, long long 
 }
 
 Value SimExchange::amended(const Value& order, const Value& request) {
-  if (!is_open(order)) refuse(kPath, "Invalid ordStatus");
+  if (!is_open(order)) refuse("Invalid ordStatus");
   OrderTerms terms = terms_of(order);
   if (terms.side != "Buy" && terms.side != "Sell") terms.side = text_of(request, "side");
   const auto given = [&](std::string_view key) {
@@ -195,7 +189,7 @@ Value SimExchange::amended(const Value& order, const Value& request) {
     try {
       return stoploss::to_float(request.at(std::string(key)));
     } catch (const std::exception&) {
-      refuse_field(kPath, fmt::format("Invalid {}", key));
+      refuse_field(fmt::format("Invalid {}", key));
     }
   };
   const auto filled = order.find("cumQty");
@@ -203,14 +197,14 @@ Value SimExchange::amended(const Value& order, const Value& request) {
   if (given("orderQty")) terms.orderQty = number("orderQty");
   if (given("leavesQty")) terms.orderQty = cumQty + number("leavesQty");
   if (terms.orderQty <= 0 || terms.orderQty != std::trunc(terms.orderQty)) {
-    refuse_field(kPath, "Invalid orderQty");
+    refuse_field("Invalid orderQty");
   }
   for (const auto& [key, value] : {std::pair{"price", &terms.price}, {"stopPx", &terms.stopPx}}) {
     if (!given(key)) continue;
-    if (!value->has_value()) refuse(kPath, fmt::format("Invalid {} for ordType", key));
+    if (!value->has_value()) refuse(fmt::format("Invalid {} for ordType", key));
     *value = number(key);
   }
-  check_terms(terms, instrument(text_of(order, "symbol")), kPath);
+  check_terms(terms, instrument(text_of(order, "symbol")));
 
   Value next = order;
   const auto quantity = static_cast<long long>(terms.orderQty);
@@ -221,7 +215,7 @@ Value SimExchange::amended(const Value& order, const Value& request) {
   if (given("text")) next["text"] = text_of(request, "text");
   const std::string clOrdID = text_of(request, "clOrdID");
   if (!clOrdID.empty()) {
-    if (find("clOrdID", Value(clOrdID))) refuse(kPath, "Duplicate clOrdID");
+    if (find("clOrdID", Value(clOrdID))) refuse("Duplicate clOrdID");
     next["clOrdID"] = clOrdID;
   }
   next["transactTime"] = next["timestamp"] = clock_.timestamp();
@@ -235,9 +229,9 @@ Value SimExchange::amend_order(const Value& request) {
   } else if (!text_of(request, "origClOrdID").empty()) {
     order = find("clOrdID", Value(text_of(request, "origClOrdID")));
   } else {
-    refuse_field(kPath, "orderID or origClOrdID must be sent");
+    refuse_field("orderID or origClOrdID must be sent");
   }
-  if (!order) refuse(kPath, "Invalid orderID");
+  if (!order) refuse("Invalid orderID");
   const Value before = watch(*order);
   *order = amended(*order, request);
   report("order", before, *order);

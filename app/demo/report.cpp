@@ -9,6 +9,8 @@
 #include <limits>
 #include <string_view>
 
+#include "Core/collaborators/failures.hpp"
+
 namespace demo {
 namespace {
 
@@ -144,8 +146,8 @@ std::string csv_field(const std::string_view text) {
 // The cause of a failure that reached the host, from its text.
 std::string_view failure_cause(const std::string& failure) {
   if (failure.find("503") != std::string::npos) return "overloaded";
-  if (failure.find("Timed out") != std::string::npos) return "timed out";
-  if (failure.find("Max retries hit") != std::string::npos) return "retries exhausted";
+  if (failure.find(stoploss::kTimedOut) != std::string::npos) return "timed out";
+  if (failure.find(stoploss::kMaxRetriesHit) != std::string::npos) return "retries exhausted";
   return "other";
 }
 
