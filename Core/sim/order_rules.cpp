@@ -61,6 +61,11 @@ bool waits_for_trigger(std::string_view ordType) {
          ordType == "LimitIfTouched";
 }
 
+bool is_open(const Value& order) {
+  const auto status = order.find("ordStatus");
+  return status == order.end() || *status == "New" || *status == "PartiallyFilled";
+}
+
 bool names(std::string_view list, std::string_view token) {
   for (const auto part : std::views::split(list, ',')) {
     if (std::string_view(part.begin(), part.end()) == token) return true;

@@ -21,6 +21,9 @@ struct OrderTerms {
 
 // Whether the order waits for a trigger price: Stop, StopLimit, MarketIfTouched, LimitIfTouched.
 bool waits_for_trigger(std::string_view ordType);
+// Whether the order still works: New or PartiallyFilled, or a record added raw without an
+// ordStatus.
+bool is_open(const stoploss::Value& order);
 // Whether `token` is one of the comma-separated names in `list`.
 bool names(std::string_view list, std::string_view token);
 

@@ -125,6 +125,9 @@ class SimExchange {
   // Fills what is left of the order at `price` into the account's position.
   void fill(stoploss::Value& order, double price);
   void close(stoploss::Value& order, const std::string& status, const std::string& text);
+  // Cancels the open order, its text prefixed with why ("Canceled via API." when `text` is
+  // empty), and reports the change.
+  void cancel_open(stoploss::Value& order, const std::string& text);
   // Triggers or fills the open order as the market moving to `price` makes it.
   void follow_price(stoploss::Value& order, const SimInstrument& listed, double price);
   // A copy of `row` to report its change from, while someone listens; null otherwise.

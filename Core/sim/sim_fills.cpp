@@ -13,11 +13,6 @@ namespace {
 
 using stoploss::Value;
 
-bool is_open(const Value& order) {
-  const auto status = order.find("ordStatus");
-  return status == order.end() || *status == "New" || *status == "PartiallyFilled";
-}
-
 bool triggered(const Value& order) { return order.value("triggered", Value("")) != ""; }
 
 // Whether a limit order at `limit` trades with the last price at `price`.

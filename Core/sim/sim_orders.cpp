@@ -17,12 +17,6 @@ namespace {
 using stoploss::RecordList;
 using stoploss::Value;
 
-// A record added raw may carry no ordStatus: it counts as open.
-bool is_open(const Value& order) {
-  const auto status = order.find("ordStatus");
-  return status == order.end() || *status == "New" || *status == "PartiallyFilled";
-}
-
 bool of_symbol(const Value& order, std::string_view symbol) {
   const auto found = order.find("symbol");
   return found != order.end() && found->is_string() &&
@@ -258,6 +252,14 @@ void SimExchange::drop_old_closed() {
   }
 }
 
+void SimExchange::cancel_open(Value& order, const std::string& text) {
+  const Value before = watch(order);
+  close(order, "Canceled",
+        "Canceled: " + (text.empty() ? std::string("Canceled via API.") : text) + "\n" +
+            text_of(order, "text"));
+  report("order", before, order);
+}
+
 Value SimExchange::cancel_orders(const std::vector<std::string>& orderIDs,
                                  const std::vector<std::string>& clOrdIDs,
                                  const std::string& text) {
@@ -272,11 +274,7 @@ Value SimExchange::cancel_orders(const std::vector<std::string>& orderIDs,
                          stoploss::to_text(order->value("ordStatus", Value("")));
       answer.push_back(std::move(refused));
     } else {
-      const Value before = watch(*order);
-      close(*order, "Canceled",
-            "Canceled: " + (text.empty() ? std::string("Canceled via API.") : text) + "\n" +
-                text_of(*order, "text"));
-      report("order", before, *order);
+      cancel_open(*order, text);
       answer.push_back(*order);
     }
   };
@@ -293,11 +291,7 @@ Value SimExchange::cancel_all(const std::optional<std::string>& symbol, const Va
     if (!is_open(order) || (symbol && !of_symbol(order, *symbol)) || !matches(order, filter)) {
       continue;
     }
-    const Value before = watch(order);
-    close(order, "Canceled",
-          "Canceled: " + (text.empty() ? std::string("Canceled via API.") : text) + "\n" +
-              text_of(order, "text"));
-    report("order", before, order);
+    cancel_open(order, text);
     answer.push_back(order);
   }
   drop_old_closed();
@@ -306,11 +300,7 @@ Value SimExchange::cancel_all(const std::optional<std::string>& symbol, const Va
 
 void SimExchange::cancel_stops(std::string_view symbol) {
   for (Value& order : book_) {
-    if (is_open(order) && of_symbol(order, symbol) && is_stop(order)) {
-      const Value before = watch(order);
-      close(order, "Canceled", "Canceled: Canceled via API.\n" + text_of(order, "text"));
-      report("order", before, order);
-    }
+    if (is_open(order) && of_symbol(order, symbol) && is_stop(order)) cancel_open(order, "");
   }
   drop_old_closed();
 }
