@@ -59,7 +59,7 @@ int serve(const ServeOptions& options) {
     std::cerr << "stoploss serve-sim: " << error.what() << '\n';
     return 2;
   }
-  sim::SimExchange exchange(options.seed);
+  sim::SimExchange exchange(options.seed, {}, sim::SimClock::wall());
   exchange.list(sim::xbtusd(kStart));
   exchange.list(sim::ethusd(2000));
   sim::SimServer server(exchange, {.key = credentials->key,

@@ -2,9 +2,11 @@
 // injects. The module's tests rely on each of these behaving as BitMEX does.
 #include "Core/sim/sim_exchange.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -127,6 +129,22 @@ TEST(SimExchange, FillsMoveThePositionAndReduceOnlyNeverIncreasesIt) {
     EXPECT_EQ(statuses, c.statuses + " ");
     EXPECT_EQ(placed.back()["avgPx"], c.last_avgPx == 0 ? Value() : Value(c.last_avgPx));
   }
+}
+
+// Simulated time from 2026-01-01, across days; a served exchange on the wall clock stamps its
+// orders with today's date, so that a client's time filters work.
+TEST(SimClock, SimulatedTimeRunsAcrossDaysAndWallTimeIsToday) {
+  sim::SimClock simulated;
+  simulated.advance(86400 + 3600 + 1.5);
+  EXPECT_EQ(simulated.timestamp(), "2026-01-02T01:00:01.500Z");
+  SimExchange served(1, {}, sim::SimClock::wall());
+  served.list(sim::xbtusd(10000));
+  const std::string stamp = place(served, 9000, -100)["timestamp"];
+  const auto today = std::chrono::floor<std::chrono::days>(std::chrono::system_clock::now());
+  const std::chrono::year_month_day date(today);
+  EXPECT_EQ(stamp.substr(0, 10),
+            fmt::format("{:04}-{:02}-{:02}", static_cast<int>(date.year()),
+                        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day())));
 }
 
 }  // namespace

@@ -15,7 +15,8 @@ auth::Credentials made_up_credentials() {
 
 }  // namespace
 
-LoopbackExchange::LoopbackExchange() : credentials_(made_up_credentials()) {
+LoopbackExchange::LoopbackExchange()
+    : exchange_(1, {}, SimClock::wall()), credentials_(made_up_credentials()) {
   exchange_.list(xbtusd(9000));
   exchange_.list(ethusd(2000));
   server_ = std::make_unique<SimServer>(

@@ -25,8 +25,8 @@ auto& find_listed(Instruments& instruments, std::string_view symbol) {
 
 }  // namespace
 
-SimExchange::SimExchange(std::uint64_t seed, FaultSettings faults)
-    : faults_(seed, faults), seed_(seed) {}
+SimExchange::SimExchange(std::uint64_t seed, FaultSettings faults, SimClock clock)
+    : clock_(clock), faults_(seed, faults), seed_(seed) {}
 
 void SimExchange::list(SimInstrument instrument) {
   const std::string symbol = instrument.symbol;

@@ -44,7 +44,7 @@ class SimExchange {
   static constexpr long long kAccount = 100001;
   static constexpr long long kDeposit = 100000000;  // XBt: the account starts with 1 XBT
 
-  explicit SimExchange(std::uint64_t seed = 1, FaultSettings faults = {});
+  explicit SimExchange(std::uint64_t seed = 1, FaultSettings faults = {}, SimClock clock = {});
 
   void list(SimInstrument instrument);
   // Throws a Refusal 404 for a symbol that is not listed.
