@@ -2,11 +2,11 @@
 #include <iostream>
 #include <memory>
 
-#include "Core/sim/spdlog_house_log.hpp"
 #include "commands.hpp"
 #include "demo/demo_run.hpp"
 #include "demo/price_path.hpp"
 #include "demo/report.hpp"
+#include "demo/spdlog_house_log.hpp"
 #include "option_checks.hpp"
 #include "output_files.hpp"
 
@@ -50,7 +50,7 @@ int run_demo(const DemoOptions& options) {
   }
   const std::filesystem::path out = options.out;
   make_folder(out);
-  const auto log = std::make_shared<sim::SpdlogHouseLog>((out / "stoploss.log").string());
+  const auto log = std::make_shared<demo::SpdlogHouseLog>((out / "stoploss.log").string());
   settings.log = log;
 
   std::cout << demo::step_header() << '\n';

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "Core/Rest/rest_client.hpp"
 #include "Core/collaborators/record.hpp"
+#include "exchange/rest/rest_client.hpp"
 
 namespace app {
 

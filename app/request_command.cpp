@@ -6,14 +6,14 @@
 #include <thread>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/Rest/exchange_url.hpp"
-#include "Core/Rest/rest_components.hpp"
-#include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
-#include "Core/sim/loopback_exchange.hpp"
 #include "Core/utils/rounding.hpp"
-#include "Core/ws/feed_client.hpp"
 #include "commands.hpp"
+#include "embedded_exchange/http/loopback_exchange.hpp"
+#include "exchange/auth/credentials.hpp"
+#include "exchange/feed/feed_client.hpp"
+#include "exchange/net/exchange_url.hpp"
+#include "exchange/rest/rest_components.hpp"
 #include "option_checks.hpp"
 #include "pair_check.hpp"
 

@@ -4,13 +4,13 @@
 #include <iostream>
 #include <memory>
 
-#include "Core/auth/credentials.hpp"
 #include "Core/collaborators/failures.hpp"
-#include "Core/sim/loopback_exchange.hpp"
-#include "Core/sim/price_feed.hpp"
-#include "Core/sim/sim_server.hpp"
 #include "commands.hpp"
 #include "demo/price_path.hpp"
+#include "embedded_exchange/engine/price_feed.hpp"
+#include "embedded_exchange/http/loopback_exchange.hpp"
+#include "embedded_exchange/http/sim_server.hpp"
+#include "exchange/auth/credentials.hpp"
 #include "option_checks.hpp"
 #include "stop_signals.hpp"
 

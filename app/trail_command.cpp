@@ -6,10 +6,10 @@
 #include <iostream>
 #include <memory>
 
-#include "Core/Rest/exchange_url.hpp"
-#include "Core/sim/loopback_exchange.hpp"
-#include "Core/sim/price_feed.hpp"
 #include "commands.hpp"
+#include "embedded_exchange/engine/price_feed.hpp"
+#include "embedded_exchange/http/loopback_exchange.hpp"
+#include "exchange/net/exchange_url.hpp"
 #include "option_checks.hpp"
 #include "output_files.hpp"
 #include "pair_check.hpp"

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/Rest/live_feed.hpp"
-#include "Core/Rest/rest_components.hpp"
 #include "Core/utils/host_components.hpp"
-#include "Core/ws/feed_tables.hpp"
+#include "exchange/feed/feed_tables.hpp"
+#include "exchange/rest/live_feed.hpp"
+#include "exchange/rest/rest_components.hpp"
 
 namespace {
 

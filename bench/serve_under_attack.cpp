@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "Core/auth/signature.hpp"
-#include "Core/sim/sim_server.hpp"
 #include "Core/utils/unix_time.hpp"
+#include "embedded_exchange/http/sim_server.hpp"
+#include "exchange/auth/signature.hpp"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/Rest/rest_components.hpp"
 #include "Core/collaborators/HouseLog.hpp"
-#include "Core/sim/sim_server.hpp"
 #include "Core/utils/host_components.hpp"
-#include "Core/ws/feed_client.hpp"
+#include "embedded_exchange/http/sim_server.hpp"
+#include "exchange/feed/feed_client.hpp"
+#include "exchange/rest/rest_components.hpp"
 
 namespace {
 

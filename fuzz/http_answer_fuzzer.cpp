@@ -14,9 +14,9 @@
 #include <string_view>
 #include <variant>
 
-#include "Core/Rest/failure_texts.hpp"
-#include "Core/Rest/http_answer.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "exchange/rest/failure_texts.hpp"
+#include "exchange/rest/http_answer.hpp"
 #include "fuzz_check.hpp"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <optional>
 #include <thread>
 
-#include "Core/Rest/rest_components.hpp"
-#include "Core/auth/credentials.hpp"
-#include "Core/sim/loopback_exchange.hpp"
 #include "Core/utils/host_components.hpp"
-#include "Core/ws/feed_client.hpp"
+#include "embedded_exchange/http/loopback_exchange.hpp"
+#include "exchange/auth/credentials.hpp"
+#include "exchange/feed/feed_client.hpp"
+#include "exchange/rest/rest_components.hpp"
 #include "python_collaborators.hpp"
 
 namespace py = pybind11;

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "Core/Rest/rest_components.hpp"
 #include "Core/collaborators/Amend_bulk.hpp"
 #include "Core/collaborators/Bitmex_Wrapper.hpp"
 #include "Core/collaborators/Cancel_bulk.hpp"
 #include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/failures.hpp"
-#include "Core/sim/in_process_host.hpp"
-#include "Core/sim/in_process_transport.hpp"
-#include "Core/sim/sim_server.hpp"
+#include "embedded_exchange/http/sim_server.hpp"
+#include "embedded_exchange/in_process/in_process_host.hpp"
+#include "embedded_exchange/in_process/in_process_transport.hpp"
+#include "exchange/rest/rest_components.hpp"
 
 namespace {
 

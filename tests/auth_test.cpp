@@ -7,8 +7,8 @@
 #include <fstream>
 #include <string>
 
-#include "Core/auth/credentials.hpp"
-#include "Core/auth/signature.hpp"
+#include "exchange/auth/credentials.hpp"
+#include "exchange/auth/signature.hpp"
 
 namespace {
 

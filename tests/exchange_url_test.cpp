@@ -1,5 +1,5 @@
 // Where the REST client may send signed requests: TLS anywhere, plain HTTP to loopback only.
-#include "Core/Rest/exchange_url.hpp"
+#include "exchange/net/exchange_url.hpp"
 
 #include <gtest/gtest.h>
 

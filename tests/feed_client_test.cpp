@@ -1,6 +1,6 @@
 // The realtime feed client against a scripted websocket server of the test's own on 127.0.0.1:
 // the way up, refusals, silence, drops and hostile messages, each followed by a fresh session.
-#include "Core/ws/feed_client.hpp"
+#include "exchange/feed/feed_client.hpp"
 
 #include <gtest/gtest.h>
 

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/Rest/rest_components.hpp"
 #include "Core/collaborators/Bitmex_Wrapper.hpp"
 #include "Core/collaborators/HouseLog.hpp"
 #include "Core/collaborators/Sleep.hpp"
-#include "Core/sim/sim_server.hpp"
-#include "Core/ws/feed_client.hpp"
+#include "embedded_exchange/http/sim_server.hpp"
+#include "exchange/feed/feed_client.hpp"
+#include "exchange/rest/rest_components.hpp"
 
 namespace StopLoss = Modules::StopLoss;
 using Routes = std::map<std::string, int>;

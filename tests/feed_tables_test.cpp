@@ -1,6 +1,6 @@
 // The realtime feed's tables: partials, diffs merged by key, closed orders leaving for good, and
 // REST answers that never undo a newer state.
-#include "Core/ws/feed_tables.hpp"
+#include "exchange/feed/feed_tables.hpp"
 
 #include <gtest/gtest.h>
 

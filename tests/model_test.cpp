@@ -20,9 +20,9 @@
 #include "Core/Modules/stop_loss.hpp"
 #include "Core/collaborators/HouseLog.hpp"
 #include "Core/collaborators/failures.hpp"
-#include "Core/sim/in_process_host.hpp"
-#include "Core/sim/sim_exchange.hpp"
 #include "Core/utils/rounding.hpp"
+#include "embedded_exchange/engine/sim_exchange.hpp"
+#include "embedded_exchange/in_process/in_process_host.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // could hang it, grow its memory, kill the process or be taken for a time-out ends as the
 // failure the module expects, in words a log can show, within about one deadline and the call's
 // total, with the waits clamped and every try renewed.
-#include "Core/Rest/rest_client.hpp"
+#include "exchange/rest/rest_client.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,12 +25,12 @@
 #include <string>
 #include <thread>
 
-#include "Core/Rest/rest_components.hpp"
-#include "Core/auth/refusals.hpp"
-#include "Core/auth/signature.hpp"
 #include "Core/collaborators/Amend_bulk.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "Core/utils/unix_time.hpp"
+#include "exchange/auth/refusals.hpp"
+#include "exchange/auth/signature.hpp"
+#include "exchange/rest/rest_components.hpp"
 #include "loopback_acceptor.hpp"
 
 namespace {

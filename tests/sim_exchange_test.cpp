@@ -1,6 +1,6 @@
 // The embedded exchange on its own: what it accepts, fills and amends, and the faults it
 // injects. The module's tests rely on each of these behaving as BitMEX does.
-#include "Core/sim/sim_exchange.hpp"
+#include "embedded_exchange/engine/sim_exchange.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "Core/sim/exchange_errors.hpp"
+#include "embedded_exchange/engine/exchange_errors.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The embedded exchange served over loopback as its clients see it: the REST routes, signatures,
 // rate limits and faults, clients that try to hold the server up, and the realtime feed.
-#include "Core/sim/sim_server.hpp"
+#include "embedded_exchange/http/sim_server.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,9 +23,9 @@
 #include <tuple>
 #include <vector>
 
-#include "Core/auth/signature.hpp"
-#include "Core/sim/rate_limits.hpp"
 #include "Core/utils/unix_time.hpp"
+#include "embedded_exchange/http/rate_limits.hpp"
+#include "exchange/auth/signature.hpp"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/sim/in_process_host.hpp"
 #include "Core/utils/rounding.hpp"
+#include "embedded_exchange/in_process/in_process_host.hpp"
 #include "host/serial_host.hpp"
 
 namespace demo {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "Core/collaborators/HouseLog.hpp"
-#include "Core/sim/faults.hpp"
 #include "demo_step.hpp"
+#include "embedded_exchange/engine/faults.hpp"
 
 namespace demo {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "Core/collaborators/record.hpp"
-#include "Core/sim/price_feed.hpp"
 #include "Core/utils/read_file.hpp"
+#include "embedded_exchange/engine/price_feed.hpp"
 
 namespace demo {
 namespace {

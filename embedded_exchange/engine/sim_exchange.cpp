@@ -1,0 +1,76 @@
+#include "embedded_exchange/engine/sim_exchange.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "Core/collaborators/failures.hpp"
+#include "embedded_exchange/engine/exchange_errors.hpp"
+#include "embedded_exchange/engine/order_rules.hpp"
+#include "embedded_exchange/engine/table_changes.hpp"
+
+namespace sim {
+namespace {
+
+using stoploss::Value;
+
+template <class Instruments>
+auto& find_listed(Instruments& instruments, std::string_view symbol) {
+  const auto found = instruments.find(symbol);
+  if (found == instruments.end()) refuse("Instrument not listed", 404);
+  return found->second;
+}
+
+}  // namespace
+
+SimExchange::SimExchange(std::uint64_t seed, FaultSettings faults, SimClock clock)
+    : clock_(clock), faults_(seed, faults), seed_(seed) {}
+
+void SimExchange::list(SimInstrument instrument) {
+  const std::string symbol = instrument.symbol;
+  instruments_[symbol] = std::move(instrument);
+}
+
+const SimInstrument& SimExchange::instrument(std::string_view symbol) const {
+  return find_listed(instruments_, symbol);
+}
+
+bool SimExchange::feed_up() { return !faults_.feed_down(); }
+
+Fault SimExchange::next_call() {
+  ++calls_;
+  wait_latency();
+  const Fault fault = faults_.draw();
+  if (fault != Fault::kNone) ++faults_injected_;
+  return fault;
+}
+
+void SimExchange::report(std::string_view table, const Value& before, const Value& after) {
+  if (!observer_) return;
+  if (before.is_null()) return observer_(table, "insert", after);
+  const Value update = changed_fields(table, before, after);
+  if (!update.is_null()) observer_(table, "update", update);
+}
+
+Value SimExchange::position_row(std::string_view symbol) const {
+  const auto held = positions_.find(symbol);
+  if (!observer_ || held == positions_.end()) return Value();
+  Value row = position_record(held->second, instrument(symbol), std::to_string(kAccount),
+                              clock_.timestamp());
+  row["account"] = kAccount;
+  return row;
+}
+
+void SimExchange::wait_latency() {
+  const auto latency = faults_.settings().latency;
+  if (latency.count() == 0) return;
+  if (faults_.settings().real_latency) {
+    std::this_thread::sleep_for(latency);
+  } else {
+    clock_.advance(std::chrono::duration<double>(latency).count());
+  }
+}
+
+}  // namespace sim

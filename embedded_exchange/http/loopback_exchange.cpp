@@ -1,0 +1,36 @@
+#include "embedded_exchange/http/loopback_exchange.hpp"
+
+#include <fmt/format.h>
+
+#include <cstdlib>
+#include <random>
+
+namespace sim {
+namespace {
+
+auth::Credentials made_up_credentials() {
+  std::random_device seed;
+  return {fmt::format("sim-{:08x}", seed()), fmt::format("{:016x}{:016x}", seed(), seed())};
+}
+
+}  // namespace
+
+LoopbackExchange::LoopbackExchange()
+    : exchange_(1, {}, SimClock::wall()), credentials_(made_up_credentials()) {
+  exchange_.list(xbtusd(9000));
+  exchange_.list(ethusd(2000));
+  server_ = std::make_unique<SimServer>(
+      exchange_, ServerSettings{.key = credentials_.key, .secret = credentials_.secret});
+  url_ = fmt::format("http://127.0.0.1:{}", server_->start());
+}
+
+void open_position(SimServer& server, const std::string& pair, long long contracts) {
+  server.with_exchange([&](SimExchange& exchange) {
+    exchange.place({{"symbol", pair},
+                    {"side", contracts > 0 ? "Buy" : "Sell"},
+                    {"orderQty", std::llabs(contracts)},
+                    {"ordType", "Market"}});
+  });
+}
+
+}  // namespace sim

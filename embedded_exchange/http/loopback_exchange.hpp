@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "embedded_exchange/http/sim_server.hpp"
+#include "exchange/auth/credentials.hpp"
+
+namespace sim {
+
+// The embedded exchange served on a loopback port for one run, as a host starts it when it has no
+// exchange to reach: XBTUSD at 9000 and ETHUSD at 2000, with credentials made up for the run.
+class LoopbackExchange {
+ public:
+  LoopbackExchange();
+  LoopbackExchange(const LoopbackExchange&) = delete;
+  LoopbackExchange& operator=(const LoopbackExchange&) = delete;
+
+  const std::string& url() const { return url_; }
+  const auth::Credentials& credentials() const { return credentials_; }
+  SimServer& server() { return *server_; }
+
+ private:
+  SimExchange exchange_;
+  auth::Credentials credentials_;
+  std::unique_ptr<SimServer> server_;
+  std::string url_;
+};
+
+// A market order of `contracts` (negative sells), as any client would send it.
+void open_position(SimServer& server, const std::string& pair, long long contracts);
+
+}  // namespace sim
