@@ -5,8 +5,8 @@
 
 #include "Core/Modules/stop_loss.hpp"
 #include "Core/utils/rounding.hpp"
+#include "Core/utils/serial_host.hpp"
 #include "embedded_exchange/in_process/in_process_host.hpp"
-#include "host/serial_host.hpp"
 
 namespace demo {
 namespace {
@@ -43,7 +43,7 @@ std::vector<DemoStep> run_demo(const DemoSettings& settings,
                                 {.log = settings.log, .real_pauses = settings.real_pauses});
   StopLoss::load(in_process.components());
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{settings.pair}));
-  host::SerialHost host;
+  utils::SerialHost host;
 
   double highest = settings.prices.front();
   for (std::size_t i = 0; i < settings.prices.size(); ++i) {

@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/Rest/rest_components.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "exchange/rest/rest_components.hpp"
 #include "own_stops.hpp"
 
 namespace trail {

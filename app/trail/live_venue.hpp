@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "Core/Rest/rest_client.hpp"
 #include "Core/collaborators/HouseLog.hpp"
 #include "Core/collaborators/Sleep.hpp"
-#include "Core/ws/feed_client.hpp"
+#include "exchange/feed/feed_client.hpp"
+#include "exchange/rest/rest_client.hpp"
 #include "venue.hpp"
 
 namespace trail {

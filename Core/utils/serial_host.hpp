@@ -6,7 +6,7 @@
 
 #include "Core/Modules/stop_loss.hpp"
 
-namespace host {
+namespace utils {
 
 // The host's way to its one stop manager: requests from any number of threads reach the
 // module one at a time, since the manager itself takes no lock.
@@ -22,4 +22,4 @@ class SerialHost {
   std::mutex mutex_;
 };
 
-}  // namespace host
+}  // namespace utils
