@@ -1,5 +1,6 @@
 #include "live_venue.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "Core/Modules/stop_loss.hpp"
@@ -88,6 +89,8 @@ LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient&
   const std::shared_ptr<rest::LiveFeed> borrowed(std::shared_ptr<void>(), &feed_);
   auto host =
       rest::rest_components(client_, {.log = log_, .sleep = std::move(sleep), .feed = borrowed});
+  quor_calls_ = host.find<stoploss::QuorCalls>("QuorCalls");
+  cancel_bulk_ = host.find<stoploss::Cancel_bulk>("Cancel_bulk");
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{pair_}));
 }
@@ -133,24 +136,25 @@ Sent LiveVenue::send(double stop_price) {
   return sent;
 }
 
+// Through the module's own collaborators: the listing and the bulk cancel a request makes,
+// their answers shown to the feed.
 Tidy LiveVenue::tidy(const std::optional<Keep>& keep) {
   const Value listing = open_orders();
   for (const Value& order : stoploss::items(listing)) feed_.apply(order);
   Tidy done{.standing = book_stops(stoploss::items(listing))};
-  Value ids = Value::array();
-  for (const BookStop& stop : surplus(done.standing, keep)) ids.push_back(stop.order_id);
-  if (ids.empty()) return done;
-  const Value answer = client_.send("DELETE", "/order", {{"orderID", ids}});
-  for (const Value& order : stoploss::items(answer)) {
-    if (!order.is_object() || order.contains("error")) continue;
-    feed_.apply(order);
-    if (text(order, "ordStatus") != "Canceled") continue;
-    const std::string id = text(order, "orderID");
-    std::erase_if(done.standing, [&](const BookStop& stop) {
-      if (stop.order_id != id) return false;
-      done.cancelled.push_back(stop.price);
-      return true;
-    });
+  const std::vector<BookStop> asked = surplus(done.standing, keep);
+  RecordList left;
+  for (const BookStop& stop : asked) left.push_back({{"orderID", stop.order_id}});
+  if (left.empty()) return done;
+  cancel_bulk_->orders(pair_, left, true);  // leaves in the list what it could not cancel
+  for (const BookStop& stop : asked) {
+    if (std::any_of(left.begin(), left.end(),
+                    [&](const Value& entry) { return entry.at("orderID") == stop.order_id; })) {
+      continue;
+    }
+    done.cancelled.push_back(stop.price);
+    std::erase_if(done.standing,
+                  [&](const BookStop& other) { return other.order_id == stop.order_id; });
   }
   return done;
 }
@@ -159,9 +163,6 @@ Budget LiveVenue::budget() const {
   return {.limit = client_.rate_limit().limit, .remaining = client_.rate_limit().remaining};
 }
 
-Value LiveVenue::open_orders() {
-  return client_.get("/order",
-                     {{"symbol", pair_}, {"filter", R"({"open":true})"}, {"count", "500"}});
-}
+Value LiveVenue::open_orders() { return quor_calls_->open_orders(pair_, true); }
 
 }  // namespace trail

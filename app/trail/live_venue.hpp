@@ -4,7 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "Core/collaborators/Cancel_bulk.hpp"
 #include "Core/collaborators/HouseLog.hpp"
+#include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/Sleep.hpp"
 #include "exchange/feed/feed_client.hpp"
 #include "exchange/rest/rest_client.hpp"
@@ -36,6 +38,9 @@ class LiveVenue final : public Venue {
   rest::RestClient& client_;
   ws::FeedClient& feed_;
   std::shared_ptr<stoploss::HouseLog> log_;
+  // The module's collaborators this venue also reads the book and cancels through.
+  std::shared_ptr<stoploss::QuorCalls> quor_calls_;
+  std::shared_ptr<stoploss::Cancel_bulk> cancel_bulk_;
 };
 
 }  // namespace trail
