@@ -23,8 +23,6 @@ namespace {
 
 using stoploss::RecordList;
 using stoploss::Value;
-using Act = std::function<std::string(stoploss::ComponentTable&, const RecordList& book)>;
-
 class QuietLog final : public stoploss::HouseLog {
  public:
   void info_log(const std::string&, int) override {}
@@ -32,17 +30,26 @@ class QuietLog final : public stoploss::HouseLog {
   void info_critical(const std::string&, int) override {}
 };
 
-template <class Contract>
-std::shared_ptr<Contract> find(const stoploss::ComponentTable& table, const char* name) {
-  return table.find<Contract>(name);
-}
+// The collaborators a row calls, from a host's table.
+struct Calls {
+  explicit Calls(const stoploss::ComponentTable& table)
+      : orders(table.find<stoploss::QuorCalls>("QuorCalls")),
+        amend(table.find<stoploss::Amend_bulk>("Amend_bulk")),
+        cancel(table.find<stoploss::Cancel_bulk>("Cancel_bulk")),
+        bitmex(table.find<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper")) {}
+  std::shared_ptr<stoploss::QuorCalls> orders;
+  std::shared_ptr<stoploss::Amend_bulk> amend;
+  std::shared_ptr<stoploss::Cancel_bulk> cancel;
+  std::shared_ptr<stoploss::Bitmex_Wrapper> bitmex;
+};
+// A row's calls over the book's two stops; what it returns is part of its outcome.
+using Act = std::function<std::string(Calls&, const RecordList& book)>;
 
-// What a call came to: "ok", or the failure's kind and the exchange's words, without the URL
-// (one adapter names the embedded host, the other a loopback port).
-std::string ended(const std::function<void()>& call) {
+// What a row came to: what it returned, or the failure's kind and the exchange's words without
+// the URL (one adapter names the embedded host, the other a loopback port).
+std::string ended(const Act& act, Calls calls, const RecordList& book) {
   try {
-    call();
-    return "ok";
+    return act(calls, book);
   } catch (const std::exception& failure) {
     const std::string text = failure.what();
     const auto words = text.find("(exchange: ");
@@ -64,59 +71,42 @@ struct Case {
 
 const Case kCases[] = {
     {"a listing of the open stops",
-     [](auto& table, const RecordList&) {
-       return std::to_string(
-           find<stoploss::QuorCalls>(table, "QuorCalls")->open_orders("XBTUSD", true).size());
-     },
+     [](Calls& c, auto&) { return std::to_string(c.orders->open_orders("XBTUSD", true).size()); },
      "2",
      {9000, 8000}},
     {"a stop placed",
-     [](auto& table, const RecordList&) {
-       return ended([&] {
-         find<stoploss::QuorCalls>(table, "QuorCalls")->STOP_order("XBTUSD", 8500, -100, {});
-       });
-     },
-     "ok",
+     [](Calls& c, auto&) { return c.orders->STOP_order("XBTUSD", 8500, -100, {})["ordStatus"]; },
+     "New",
      {9000, 8000, 8500}},
     {"a stop the market would trigger is refused in the exchange's words",
-     [](auto& table, const RecordList&) {
-       return ended([&] {
-         find<stoploss::QuorCalls>(table, "QuorCalls")->STOP_order("XBTUSD", 10500, -100, {});
-       });
-     },
+     [](Calls& c, auto&) { return c.orders->STOP_order("XBTUSD", 10500, -100, {}).dump(); },
      "HTTPError (exchange: \"Stop price would trigger immediately\")",
      {9000, 8000}},
     {"a bulk amend stops at the first refusal, the amendments before it made",
-     [](auto& table, const RecordList& book) {
-       return ended([&] {
-         find<stoploss::Amend_bulk>(table, "Amend_bulk")
-             ->orders("XBTUSD", {amendment(book[0], 8500), amendment(book[1], 8000.3),
-                                 amendment(book[1], 7000)});
-       });
+     [](Calls& c, const RecordList& book) {
+       c.amend->orders("XBTUSD", {amendment(book[0], 8500), amendment(book[1], 8000.3),
+                                  amendment(book[1], 7000)});
+       return "";
      },
      "HTTPError (exchange: \"Invalid stopPx tickSize\")",
      {8500, 8000}},
     {"a bulk cancel returns with what it could not cancel left in the list",
-     [](auto& table, const RecordList& book) {
+     [](Calls& c, const RecordList& book) {
        RecordList to_cancel = {book[0], {{"orderID", "no-such-order"}}, book[1]};
-       const std::string outcome = ended([&] {
-         find<stoploss::Cancel_bulk>(table, "Cancel_bulk")->orders("XBTUSD", to_cancel, true);
-       });
-       return outcome + ", left " + std::to_string(to_cancel.size());
+       c.cancel->orders("XBTUSD", to_cancel, true);
+       return to_cancel.front()["orderID"].get<std::string>();
      },
-     "ok, left 1",
+     "no-such-order",
      {}},
     {"the pair's stops cleaned up",
-     [](auto& table, const RecordList&) {
-       return ended([&] { find<stoploss::QuorCalls>(table, "QuorCalls")->CLEAN_Stops("XBTUSD"); });
+     [](Calls& c, auto&) {
+       c.orders->CLEAN_Stops("XBTUSD");
+       return "";
      },
-     "ok",
+     "",
      {}},
     {"an instrument the exchange does not list",
-     [](auto& table, const RecordList&) {
-       return ended(
-           [&] { find<stoploss::Bitmex_Wrapper>(table, "Bitmex_Wrapper")->instrument("NOSUCH"); });
-     },
+     [](Calls& c, auto&) { return c.bitmex->instrument("NOSUCH").dump(); },
      "KeyError: the exchange lists no instrument NOSUCH",
      {9000, 8000}},
 };
@@ -133,7 +123,7 @@ TEST(Adapters, InProcessAndOverHttpEndAlike) {
     sim::SimExchange in_process;
     stock(in_process);
     sim::InProcessHost host(in_process, {.log = std::make_shared<QuietLog>()});
-    EXPECT_EQ(c.act(host.components(), in_process.open_orders("XBTUSD")), c.outcome);
+    EXPECT_EQ(ended(c.act, Calls(host.components()), in_process.open_orders("XBTUSD")), c.outcome);
     EXPECT_EQ(in_process.stop_prices("XBTUSD"), c.after);
 
     sim::SimExchange served;
@@ -144,7 +134,7 @@ TEST(Adapters, InProcessAndOverHttpEndAlike) {
     auto table = rest::rest_components(client, {.log = std::make_shared<QuietLog>()});
     RecordList book;
     server.with_exchange([&](sim::SimExchange& e) { book = e.open_orders("XBTUSD"); });
-    EXPECT_EQ(c.act(table, book), c.outcome);
+    EXPECT_EQ(ended(c.act, Calls(table), book), c.outcome);
     server.stop();
     EXPECT_EQ(served.stop_prices("XBTUSD"), c.after);
   }
@@ -159,15 +149,14 @@ TEST(Adapters, InProcessFaultsAreThoseOfAConnection) {
   rest::RestClient client({.max_retries = 0}, auth::Credentials{"k", "s"}, {}, {},
                           std::make_unique<sim::InProcessTransport>(service, exchange, "sim"));
   std::map<std::string, std::set<bool>> acted;  // by the failure's reason
+  const Value stop = {{"symbol", "XBTUSD"}, {"side", "Sell"}, {"orderQty", 100}, {"stopPx", 9000}};
   for (int i = 0; i < 40; ++i) {
-    std::string reason = ended([&] {
-      client.send("POST", "/order",
-                  {{"symbol", "XBTUSD"},
-                   {"side", "Sell"},
-                   {"orderQty", 100},
-                   {"stopPx", 9000},
-                   {"ordType", "Stop"}});
-    });
+    std::string reason;
+    try {
+      client.send("POST", "/order", stop);
+    } catch (const std::exception& failure) {
+      reason = failure.what();
+    }
     for (const char* known : {"503 Service Unavailable", "connection refused", "Timed out"}) {
       if (reason.find(known) != std::string::npos) reason = known;
     }
