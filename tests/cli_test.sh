@@ -9,18 +9,9 @@ tests=$(dirname "$0")
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-for scenario in "$tests"/malformed/*.json /nonexistent/scenario.json; do
-  out=$("$stoploss" replay "$scenario" 2>/tmp/stoploss_cli_err.$$)
-  status=$?
-  lines=$(wc -l </tmp/stoploss_cli_err.$$)
-  [ "$status" -eq 2 ] || fail "$scenario: exit status $status, expected 2"
-  [ "$lines" -eq 1 ] || fail "$scenario: $lines lines on standard error, expected 1"
-  [ -z "$out" ] || fail "$scenario: printed a transcript"
-done
-rm -f /tmp/stoploss_cli_err.$$
-
-# Set-up failures of every command: one line on standard error naming the problem, exit
-# status 2, whatever the input. Each row: the arguments, then a part of the line expected.
+# Set-up failures of every command, and every malformed scenario: one line on standard error
+# naming the problem and exit status 2, whatever the input; a replay prints no transcript. Each
+# row: the arguments, then a part of the line expected.
 scratch=$(mktemp -d)
 printf 'cli-key\ncli-secret-value\n' >"$scratch/credentials"
 chmod 600 "$scratch/credentials"
@@ -33,12 +24,13 @@ printf '{"PairLIST":["XBTUSD"],"answers":{"QuorCalls.open_orders":[{"raise":{"ki
   printf '%.0s[' $(seq 70000); printf '%.0s]' $(seq 70000); printf '}]}'; } >"$scratch/deep.json"
 while IFS='|' read -r args expected; do
   eval "set -- $args"
-  "$stoploss" "$@" >/dev/null 2>"$scratch/err"
+  out=$("$stoploss" "$@" 2>"$scratch/err")
   status=$?
   [ "$status" -eq 2 ] || fail "$args: exit status $status, expected 2"
   [ "$(wc -l <"$scratch/err")" -eq 1 ] || fail "$args: not one line on standard error"
+  [ "$1" != replay ] || [ -z "$out" ] || fail "$args: printed a transcript"
   grep -q -- "$expected" "$scratch/err" || fail "$args: expected '$expected' in: $(head -c 300 "$scratch/err")"
-done <<ROWS
+done < <(printf 'replay %q|\n' "$tests"/malformed/*.json /nonexistent/scenario.json; cat <<ROWS
 demo --steps 3 --out /etc/passwd|not a folder
 demo --steps 3 --out ''|an output folder is required
 demo --steps 3 --out $scratch/full|trace.csv: cannot be written
@@ -69,6 +61,7 @@ trail ETHUSD --distance 5|moves XBTUSD only
 trail XBTUSD --distance 100 --exchange http://10.1.2.3:8080|loopback address only
 trail XBTUSD --distance 100 --out /etc/passwd|not a folder
 ROWS
+)
 
 "$stoploss" replay "$tests/../examples/xbtusd_new_stop.json" | grep -q '"requests"' ||
   fail "the example did not replay"

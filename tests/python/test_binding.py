@@ -138,6 +138,7 @@ def http_error(status, message, text=None):
     (ValueError("not a number"), ValueError, "not a number"),
     (RuntimeError("gone"), RuntimeError, "RuntimeError: gone"),
     (http_error(503, "overloaded", "503 Service Unavailable"), stoploss.HTTPError, "503 Service"),
+    (KeyboardInterrupt(), KeyboardInterrupt, ""),  # an interruption passes through the module
 ])
 def test_listing_failures_reach_the_caller_as_their_kind(raised, expected, text):
     exchange = armed(Exchange())
@@ -163,13 +164,6 @@ def test_bulk_amend_failures_are_sorted_by_kind(raised, warning, cleaned):
     warnings = [message for level, message in exchange.log if level == "warning"]
     assert any(warning in message for message in warnings) if warning else warnings == []
     assert bool(exchange.called("CLEAN_Stops")) == cleaned
-
-
-def test_an_interruption_in_a_collaborator_passes_through_the_module():
-    exchange = armed(Exchange(stops=[9050.0]))
-    exchange.raising["Amend_bulk"] = KeyboardInterrupt()
-    with pytest.raises(KeyboardInterrupt):
-        stoploss.Call("XBTUSD", 9000.5)
 
 
 def test_a_missing_collaborator_is_named():
