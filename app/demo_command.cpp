@@ -94,8 +94,10 @@ Command add_demo_command(CLI::App& app) {
   cli->add_option("--trail", options->trail, "distance of the stop below the highest price")
       ->check(finite_number() & CLI::PositiveNumber)
       ->capture_default_str();
-  cli->add_option("--fault-rate", options->fault_rate,
-                  "chance that an exchange call fails (503, time-out, retries exhausted)")
+  cli->add_option(
+         "--fault-rate", options->fault_rate,
+         "chance that a try of an exchange request meets a fault: a 503 (tried again), a refused "
+         "connection, an answer lost after the exchange acted")
       ->check(finite_number() & CLI::Range(0.0, 1.0))
       ->capture_default_str();
   cli->add_option("--feed-down-rate", options->feed_down_rate,

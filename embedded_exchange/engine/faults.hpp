@@ -9,9 +9,9 @@ namespace sim {
 
 // Faults of the exchange connection, drawn from a seeded generator so that a run reproduces.
 struct FaultSettings {
-  double rate = 0;            // chance that one exchange call fails
+  double rate = 0;            // chance that one try of a request meets a fault
   double feed_down_rate = 0;  // chance that a read of the live feed's state finds it down
-  std::chrono::microseconds latency{0};  // per exchange call
+  std::chrono::microseconds latency{0};  // per try of a request
   bool real_latency = false;             // wait for the latency instead of simulating it
 };
 

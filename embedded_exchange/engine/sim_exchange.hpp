@@ -106,7 +106,13 @@ class SimExchange {
   // Time spent inside the collaborators over this exchange, pauses included: what a request
   // took beyond it is the module's own.
   std::chrono::nanoseconds busy() const { return busy_; }
-  void add_busy(std::chrono::nanoseconds spent) { busy_ += spent; }
+  // A span of that time opens and closes; spans opened inside an open one count once.
+  void open_busy() {
+    if (busy_depth_++ == 0) busy_since_ = std::chrono::steady_clock::now();
+  }
+  void close_busy() {
+    if (--busy_depth_ == 0) busy_ += std::chrono::steady_clock::now() - busy_since_;
+  }
 
   SimClock& clock() { return clock_; }
   const FaultSettings& fault_settings() const { return faults_.settings(); }
@@ -152,6 +158,8 @@ class SimExchange {
   long long fills_ = 0;
   long long triggers_ = 0;
   std::chrono::nanoseconds busy_{0};
+  int busy_depth_ = 0;
+  std::chrono::steady_clock::time_point busy_since_{};
   ChangeObserver observer_;
 };
 
