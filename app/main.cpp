@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "commands.hpp"
-#include "plain_output.hpp"
+#include "common/plain_output.hpp"
 #include "stoploss_version.hpp"
 
 int main(int argc, char** argv) {

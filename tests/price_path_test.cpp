@@ -1,6 +1,6 @@
 // Price paths for the demo: the seeded walk, CSV files with every way they can be wrong, and the
 // demo along a path through its stop.
-#include "demo/price_path.hpp"
+#include "common/price_path.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 
 #include "Core/utils/host_components.hpp"
+#include "common/report.hpp"
 #include "demo/demo_run.hpp"
-#include "demo/report.hpp"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The demo's reporting: summary, step lines, trace and chart.
-#include "demo/report.hpp"
+#include "common/report.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Core/collaborators/HouseLog.hpp"
-#include "demo_step.hpp"
+#include "common/demo_step.hpp"
 #include "embedded_exchange/engine/faults.hpp"
 
 namespace demo {

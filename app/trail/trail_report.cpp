@@ -9,7 +9,7 @@
 #include <cmath>
 #include <limits>
 
-#include "demo/report.hpp"
+#include "common/report.hpp"
 
 namespace trail {
 namespace {

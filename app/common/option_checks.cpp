@@ -1,4 +1,4 @@
-#include "option_checks.hpp"
+#include "common/option_checks.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -9,13 +9,13 @@
 #include "Core/collaborators/failures.hpp"
 #include "Core/utils/rounding.hpp"
 #include "commands.hpp"
+#include "common/option_checks.hpp"
+#include "common/pair_check.hpp"
 #include "embedded_exchange/http/loopback_exchange.hpp"
 #include "exchange/auth/credentials.hpp"
 #include "exchange/feed/feed_client.hpp"
 #include "exchange/net/exchange_url.hpp"
 #include "exchange/rest/rest_components.hpp"
-#include "option_checks.hpp"
-#include "pair_check.hpp"
 
 namespace app {
 namespace {

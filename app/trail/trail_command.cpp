@@ -7,13 +7,13 @@
 #include <memory>
 
 #include "commands.hpp"
+#include "common/option_checks.hpp"
+#include "common/output_files.hpp"
+#include "common/pair_check.hpp"
+#include "common/stop_signals.hpp"
 #include "embedded_exchange/engine/price_feed.hpp"
 #include "embedded_exchange/http/loopback_exchange.hpp"
 #include "exchange/net/exchange_url.hpp"
-#include "option_checks.hpp"
-#include "output_files.hpp"
-#include "pair_check.hpp"
-#include "stop_signals.hpp"
 #include "trail/live_venue.hpp"
 #include "trail/terminal.hpp"
 #include "trail/trail_report.hpp"

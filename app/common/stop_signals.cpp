@@ -1,4 +1,4 @@
-#include "stop_signals.hpp"
+#include "common/stop_signals.hpp"
 
 #include <pthread.h>
 

@@ -3,12 +3,12 @@
 #include <memory>
 
 #include "commands.hpp"
+#include "common/option_checks.hpp"
+#include "common/output_files.hpp"
+#include "common/price_path.hpp"
+#include "common/report.hpp"
 #include "demo/demo_run.hpp"
-#include "demo/price_path.hpp"
-#include "demo/report.hpp"
 #include "demo/spdlog_house_log.hpp"
-#include "option_checks.hpp"
-#include "output_files.hpp"
 
 namespace app {
 namespace {

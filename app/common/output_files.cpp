@@ -1,4 +1,4 @@
-#include "output_files.hpp"
+#include "common/output_files.hpp"
 
 #include <fstream>
 #include <stdexcept>

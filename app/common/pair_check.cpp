@@ -1,4 +1,4 @@
-#include "pair_check.hpp"
+#include "common/pair_check.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>

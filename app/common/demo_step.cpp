@@ -1,4 +1,4 @@
-#include "demo_step.hpp"
+#include "common/demo_step.hpp"
 
 #include <algorithm>
 

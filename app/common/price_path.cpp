@@ -1,4 +1,4 @@
-#include "price_path.hpp"
+#include "common/price_path.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "report.hpp"
+#include "common/report.hpp"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>

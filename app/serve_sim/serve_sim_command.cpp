@@ -6,13 +6,13 @@
 
 #include "Core/collaborators/failures.hpp"
 #include "commands.hpp"
-#include "demo/price_path.hpp"
+#include "common/option_checks.hpp"
+#include "common/price_path.hpp"
+#include "common/stop_signals.hpp"
 #include "embedded_exchange/engine/price_feed.hpp"
 #include "embedded_exchange/http/loopback_exchange.hpp"
 #include "embedded_exchange/http/sim_server.hpp"
 #include "exchange/auth/credentials.hpp"
-#include "option_checks.hpp"
-#include "stop_signals.hpp"
 
 namespace app {
 namespace {

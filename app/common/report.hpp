@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "demo_step.hpp"
+#include "common/demo_step.hpp"
 
 namespace demo {
 
