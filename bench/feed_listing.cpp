@@ -26,11 +26,11 @@ class TableFeed final : public rest::LiveFeed {
   TableFeed() : tables_({"order", "instrument"}, {"XBTUSD", "ETHUSD"}) {}
   void apply_message(const Value& message) { tables_.apply(message); }
   bool up() const override { return true; }
-  ws::Snapshot open_orders(std::string_view pair) const override {
+  feed::Snapshot open_orders(std::string_view pair) const override {
     return tables_.rows("order", pair);
   }
   std::shared_ptr<const Value> instrument(std::string_view pair) const override {
-    ws::Snapshot rows = tables_.rows("instrument", pair);
+    feed::Snapshot rows = tables_.rows("instrument", pair);
     if (!rows || rows->empty()) return nullptr;
     const Value* row = &rows->front();
     return {std::move(rows), row};
@@ -39,7 +39,7 @@ class TableFeed final : public rest::LiveFeed {
   void resubscribe(std::string) override {}  // the bench's listings never disagree
 
  private:
-  mutable ws::FeedTables tables_;  // rows() caches the pair's snapshot
+  mutable feed::FeedTables tables_;  // rows() caches the pair's snapshot
 };
 
 Value order(const std::string& pair, long id, const Value& stopPx) {

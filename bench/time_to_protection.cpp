@@ -59,15 +59,16 @@ void BM_TimeToProtection(benchmark::State& state) {
   const int port = server.start();
   const std::string url = "http://127.0.0.1:" + std::to_string(port);
   rest::RestClient client({.base_url = url}, auth::Credentials{"bench", "bench-secret"});
-  std::shared_ptr<ws::FeedClient> feed;
+  std::shared_ptr<feed::FeedClient> feed;
   if (with_feed) {
-    feed = std::make_shared<ws::FeedClient>(ws::FeedSettings{.base_url = url, .pairs = {"XBTUSD"}},
-                                            auth::Credentials{"bench", "bench-secret"});
+    feed =
+        std::make_shared<feed::FeedClient>(feed::FeedSettings{.base_url = url, .pairs = {"XBTUSD"}},
+                                           auth::Credentials{"bench", "bench-secret"});
     feed->start();
   }
   // The book as the feed shows it, before the clock starts.
   const auto shows = [&feed](const std::vector<double>& stops) {
-    const ws::Snapshot rows = feed->open_orders("XBTUSD");
+    const feed::Snapshot rows = feed->open_orders("XBTUSD");
     if (!rows) return false;
     std::vector<double> listed;
     for (const auto& order : *rows) listed.push_back(order.at("stopPx"));

@@ -16,6 +16,8 @@
 
 namespace {
 
+namespace replay = app::replay;
+
 using replay::Answer;
 using replay::Json;
 using replay::Raise;

@@ -21,6 +21,8 @@
 
 namespace {
 
+namespace replay = app::replay;
+
 namespace fs = std::filesystem;
 
 // Longer scenarios cost run time without reaching new code.

@@ -27,7 +27,7 @@ constexpr std::chrono::seconds kFeedWait{5};
 // What the collaborators over an exchange need to outlive them; they go first.
 struct Connection {
   std::unique_ptr<rest::RestClient> client;
-  std::unique_ptr<ws::FeedClient> feed;
+  std::unique_ptr<feed::FeedClient> feed;
   stoploss::ComponentTable table;
 };
 
@@ -50,8 +50,8 @@ py::dict rest_components(const std::string& exchange_url,
   connection->client =
       std::make_unique<rest::RestClient>(rest::RestSettings{.base_url = exchange_url}, credentials);
   if (!pairs.empty()) {
-    connection->feed = std::make_unique<ws::FeedClient>(
-        ws::FeedSettings{.base_url = exchange_url, .pairs = pairs}, *credentials);
+    connection->feed = std::make_unique<feed::FeedClient>(
+        feed::FeedSettings{.base_url = exchange_url, .pairs = pairs}, *credentials);
   }
   const std::shared_ptr<rest::LiveFeed> borrowed(connection, connection->feed.get());
   connection->table = rest::rest_components(

@@ -186,8 +186,8 @@ const LinkCase kLinks[] = {
 };
 
 // The open orders' ids, or "none" before a partial.
-std::string order_ids(const ws::FeedClient& feed) {
-  const ws::Snapshot rows = feed.open_orders("XBTUSD");
+std::string order_ids(const feed::FeedClient& feed) {
+  const feed::Snapshot rows = feed.open_orders("XBTUSD");
   std::string ids = rows ? "" : "none";
   for (std::size_t i = 0; rows && i < rows->size(); ++i) ids += (*rows)[i].value("orderID", "?");
   return ids;
@@ -199,15 +199,15 @@ TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
     std::vector<Script> scripts(static_cast<std::size_t>(c.times), c.first);
     scripts.push_back(serve_second);
     ScriptedFeed server(scripts);
-    ws::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
-                         .pairs = {"XBTUSD"},
-                         .connect_deadline = milliseconds(600),
-                         .ping_after = milliseconds(150),
-                         .stale_after = kStaleAfter,
-                         .backoff = milliseconds(100),
-                         .max_backoff = milliseconds(200),
-                         .max_message_bytes = kMaxMessage},
-                        kCredentials);
+    feed::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
+                           .pairs = {"XBTUSD"},
+                           .connect_deadline = milliseconds(600),
+                           .ping_after = milliseconds(150),
+                           .stale_after = kStaleAfter,
+                           .backoff = milliseconds(100),
+                           .max_backoff = milliseconds(200),
+                           .max_message_bytes = kMaxMessage},
+                          kCredentials);
     feed.start();
     bool up_first = false;
     std::optional<Clock::time_point> down_after_first;

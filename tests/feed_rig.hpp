@@ -71,9 +71,9 @@ bool eventually(Condition condition, std::chrono::milliseconds bound = 2s) {
 // from it, so that a fault can land in the middle of a request.
 class HookedFeed final : public rest::LiveFeed {
  public:
-  explicit HookedFeed(std::shared_ptr<ws::FeedClient> feed) : feed(std::move(feed)) {}
+  explicit HookedFeed(std::shared_ptr<feed::FeedClient> feed) : feed(std::move(feed)) {}
   bool up() const override { return feed->up(); }
-  ws::Snapshot open_orders(std::string_view pair) const override {
+  feed::Snapshot open_orders(std::string_view pair) const override {
     if (auto hook = std::exchange(at_listing, nullptr)) hook();
     return feed->open_orders(pair);
   }
@@ -83,7 +83,7 @@ class HookedFeed final : public rest::LiveFeed {
   bool apply(const stoploss::Value& order_record) override { return feed->apply(order_record); }
   void resubscribe(std::string why) override { feed->resubscribe(std::move(why)); }
 
-  std::shared_ptr<ws::FeedClient> feed;
+  std::shared_ptr<feed::FeedClient> feed;
   mutable std::function<void()> at_listing;
 };
 
@@ -118,13 +118,13 @@ class Rig {
         auth::Credentials{kKey, secret}, [](std::chrono::milliseconds) {});
     if (feed) {
       // A long backoff: a feed that went down stays down for the rest of the case.
-      feed_ = std::make_shared<HookedFeed>(std::make_shared<ws::FeedClient>(
-          ws::FeedSettings{.base_url = "http://127.0.0.1:" + std::to_string(port_),
-                           .pairs = {"XBTUSD"},
-                           .connect_deadline = 1s,
-                           .ping_after = 100ms,
-                           .stale_after = kStale,
-                           .backoff = 5s},
+      feed_ = std::make_shared<HookedFeed>(std::make_shared<feed::FeedClient>(
+          feed::FeedSettings{.base_url = "http://127.0.0.1:" + std::to_string(port_),
+                             .pairs = {"XBTUSD"},
+                             .connect_deadline = 1s,
+                             .ping_after = 100ms,
+                             .stale_after = kStale,
+                             .backoff = 5s},
           auth::Credentials{kKey, secret}));
       feed_->feed->start();
       eventually([this] { return feed_->up() || feed_->feed->counters().drops > 0; });

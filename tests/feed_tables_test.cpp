@@ -36,7 +36,7 @@ Value order(const std::string& token, bool whole) {
 
 // Applies "action order ...; ...": a message of the order table (a partial's filter is its first
 // order's pair), or "rest" for REST answers, or "clear" as on a disconnect.
-void apply(ws::FeedTables& tables, const std::string& steps) {
+void apply(feed::FeedTables& tables, const std::string& steps) {
   std::istringstream in(steps);
   for (std::string step; std::getline(in, step, ';');) {
     std::istringstream words(step);
@@ -57,8 +57,8 @@ void apply(ws::FeedTables& tables, const std::string& steps) {
 }
 
 // "id@price ..." of the pair's open orders, in the table's order; "unknown" before a partial.
-std::string book(ws::FeedTables& tables, const char* pair) {
-  const ws::Snapshot rows = tables.rows("order", pair);
+std::string book(feed::FeedTables& tables, const char* pair) {
+  const feed::Snapshot rows = tables.rows("order", pair);
   if (!rows) return "unknown";
   std::string text;
   for (const Value& row : *rows) {
@@ -102,7 +102,7 @@ const MergeCase kMerges[] = {
 TEST(FeedTables, MergeOrdersAsTheExchangeSends) {
   for (const MergeCase& c : kMerges) {
     SCOPED_TRACE(c.what);
-    ws::FeedTables tables({"order"}, {"XBTUSD", "ETHUSD"});
+    feed::FeedTables tables({"order"}, {"XBTUSD", "ETHUSD"});
     apply(tables, c.steps);
     EXPECT_EQ(book(tables, "XBTUSD"), c.xbt);
     EXPECT_EQ(book(tables, "ETHUSD"), c.eth);
@@ -110,10 +110,10 @@ TEST(FeedTables, MergeOrdersAsTheExchangeSends) {
 }
 
 TEST(FeedTables, CompleteOnlyWithEveryPartialAndSnapshotsNeverChange) {
-  ws::FeedTables tables({"order", "instrument"}, {"XBTUSD"});
+  feed::FeedTables tables({"order", "instrument"}, {"XBTUSD"});
   apply(tables, "partial a");
   EXPECT_FALSE(tables.complete());
-  const ws::Snapshot held = tables.rows("order", "XBTUSD");
+  const feed::Snapshot held = tables.rows("order", "XBTUSD");
   tables.apply(Value::parse(R"({"table": "instrument", "action": "partial", "keys": ["symbol"],
                                 "data": [{"symbol": "XBTUSD"}]})"));
   EXPECT_TRUE(tables.complete());
@@ -131,13 +131,13 @@ TEST(FeedTables, RefuseMalformedMessagesAndTablesPastTheirBound) {
       {{"table", "order"}, {"data", Value::array()}},
   };
   for (const Value& bad : refused) {
-    ws::FeedTables tables({"order"}, {"XBTUSD"});
+    feed::FeedTables tables({"order"}, {"XBTUSD"});
     apply(tables, "partial");
-    EXPECT_THROW(tables.apply(bad), ws::FeedError) << bad.dump();
+    EXPECT_THROW(tables.apply(bad), feed::FeedError) << bad.dump();
   }
-  ws::FeedTables bounded({"order"}, {"XBTUSD"}, {.max_rows = 2, .closed_memory = 2});
+  feed::FeedTables bounded({"order"}, {"XBTUSD"}, {.max_rows = 2, .closed_memory = 2});
   apply(bounded, "partial a b");
-  EXPECT_THROW(apply(bounded, "insert c"), ws::FeedError);
+  EXPECT_THROW(apply(bounded, "insert c"), feed::FeedError);
   EXPECT_FALSE(bounded.apply_order(order("d", true))) << "a REST answer never overflows the table";
   EXPECT_EQ(book(bounded, "XBTUSD"), "a@9000 b@9000");
 }
@@ -155,7 +155,7 @@ TEST(FeedTables, OrderTimesToTheNanosecond) {
       {"2026-12-06T19:29:57.100+01:00", kTimes[0], std::nullopt},
       {"2026-12-06T19:29:57.Z", kTimes[0], std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(ws::compare_times(c.a, c.b), c.order) << c.a;
+  for (const auto& c : cases) EXPECT_EQ(feed::compare_times(c.a, c.b), c.order) << c.a;
 }
 
 }  // namespace

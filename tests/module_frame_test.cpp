@@ -15,6 +15,7 @@
 namespace {
 
 namespace StopLoss = Modules::StopLoss;
+namespace replay = app::replay;
 using replay::Json;
 
 // Each row removes components from a complete table; the load names the first one it needs.

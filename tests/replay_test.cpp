@@ -13,6 +13,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+namespace replay = app::replay;
 
 TEST(Replay, TranscriptOfTheExampleIsAsExpected) {
   const auto transcript =

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace demo {
+namespace app {
 namespace {
 
 constexpr double kStop = 9000.5;
@@ -149,4 +149,4 @@ TEST(report, ChartIsWholeForDegenerateRuns) {
 }
 
 }  // namespace
-}  // namespace demo
+}  // namespace app

@@ -14,6 +14,7 @@
 
 namespace {
 
+namespace replay = app::replay;
 using replay::Json;
 
 constexpr double kMid = 9100;  // a stop below it sells: Quantity -999 (maxOrderQty 1000 less one)

@@ -53,7 +53,7 @@ void stall_feed(Rig& rig) {
 }
 void cancel_elsewhere(Rig& rig) {
   const auto shown = [&rig] {
-    const ws::Snapshot listed = rig.feed_->open_orders("XBTUSD");
+    const feed::Snapshot listed = rig.feed_->open_orders("XBTUSD");
     return listed && !listed->empty();
   };
   ASSERT_TRUE(shown());

@@ -19,6 +19,7 @@
 
 namespace {
 
+namespace trail = app::trail;
 using trail::Event;
 
 // Moves as "position@last ..." ("position@last^stop": a stop standing for the position adopted
@@ -278,19 +279,19 @@ class TrailRig {
   sim::SimExchange exchange_;
   sim::SimServer server_;
   std::unique_ptr<rest::RestClient> client_;
-  std::unique_ptr<ws::FeedClient> feed_;
+  std::unique_ptr<feed::FeedClient> feed_;
   std::unique_ptr<trail::LiveVenue> venue_;
   std::unique_ptr<trail::TrailSession> session_;
   trail::Clock::time_point now_{};
 
  private:
   void start() {
-    feed_ = std::make_unique<ws::FeedClient>(ws::FeedSettings{.base_url = url_,
-                                                              .pairs = {"XBTUSD"},
-                                                              .ping_after = 100ms,
-                                                              .stale_after = stale_after_,
-                                                              .backoff = 20ms},
-                                             auth::Credentials{kKey, kSecret});
+    feed_ = std::make_unique<feed::FeedClient>(feed::FeedSettings{.base_url = url_,
+                                                                  .pairs = {"XBTUSD"},
+                                                                  .ping_after = 100ms,
+                                                                  .stale_after = stale_after_,
+                                                                  .backoff = 20ms},
+                                               auth::Credentials{kKey, kSecret});
     feed_->start();
     venue_ = std::make_unique<trail::LiveVenue>(
         "XBTUSD", *client_, *feed_, std::make_shared<RecordingLog>(), std::make_shared<NoSleep>());

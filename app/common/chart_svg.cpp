@@ -8,7 +8,7 @@
 #include "common/report.hpp"
 #include "common/step_outcome.hpp"
 
-namespace demo {
+namespace app {
 namespace {
 
 constexpr double kWidth = 1000;
@@ -360,4 +360,4 @@ void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& titl
       << "\n</svg>\n";
 }
 
-}  // namespace demo
+}  // namespace app

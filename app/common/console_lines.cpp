@@ -7,7 +7,7 @@
 #include "common/report.hpp"
 #include "common/step_outcome.hpp"
 
-namespace demo {
+namespace app {
 namespace {
 
 // The count and the first few prices; the rest only counted, so the column keeps its width.
@@ -84,4 +84,4 @@ std::string step_line(const DemoStep& step) {
        asked(fmt::format("{:.1f}", microseconds(step))), shortfall_marker(shortfall(step))});
 }
 
-}  // namespace demo
+}  // namespace app

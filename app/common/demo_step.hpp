@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace demo {
+namespace app {
 
 // What one step of the demo did, its stop request if it made one, and what the exchange's book
 // held afterwards.
@@ -31,4 +31,4 @@ struct DemoStep {
   bool holds() const;  // exactly one stop, at `rounded`
 };
 
-}  // namespace demo
+}  // namespace app

@@ -10,7 +10,7 @@
 #include "Core/utils/read_file.hpp"
 #include "embedded_exchange/engine/price_feed.hpp"
 
-namespace demo {
+namespace app {
 namespace {
 
 // About a million prices: more than any demo needs.
@@ -58,4 +58,4 @@ std::vector<double> read_prices(const std::filesystem::path& file) {
   return prices;
 }
 
-}  // namespace demo
+}  // namespace app

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace demo {
+namespace app {
 
 // A price path the demo cannot use; what() says why in one line.
 class PricePathError : public std::runtime_error {
@@ -23,4 +23,4 @@ std::vector<double> random_walk(double start, double tick, int steps, double vol
 // that is not a positive finite number.
 std::vector<double> read_prices(const std::filesystem::path& file);
 
-}  // namespace demo
+}  // namespace app

@@ -8,7 +8,7 @@
 
 #include "common/demo_step.hpp"
 
-namespace demo {
+namespace app {
 
 // What a run of stop requests came to.
 struct Summary {
@@ -81,4 +81,4 @@ struct Timeline {
 void write_chart_svg(const std::vector<DemoStep>& steps, const std::string& title,
                      std::ostream& out, const Timeline& timeline = {});
 
-}  // namespace demo
+}  // namespace app

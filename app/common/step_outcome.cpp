@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace demo {
+namespace app {
 
 Shortfall shortfall(const DemoStep& step) {
   if (!step.requested || step.holds()) return Shortfall::none;
@@ -62,4 +62,4 @@ bool with_other_stops(const DemoStep& step) {
 
 double microseconds(const DemoStep& step) { return step.module_seconds * 1e6; }
 
-}  // namespace demo
+}  // namespace app

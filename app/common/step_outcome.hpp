@@ -6,7 +6,7 @@
 
 #include "common/demo_step.hpp"
 
-namespace demo {
+namespace app {
 
 enum class Shortfall { none, no_stop, several_stops, other_price };
 // A step that asked for nothing has no shortfall.
@@ -24,4 +24,4 @@ bool refused(const DemoStep& step);
 bool with_other_stops(const DemoStep& step);
 double microseconds(const DemoStep& step);
 
-}  // namespace demo
+}  // namespace app

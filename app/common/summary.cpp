@@ -7,7 +7,7 @@
 #include "common/report.hpp"
 #include "common/step_outcome.hpp"
 
-namespace demo {
+namespace app {
 namespace {
 
 int& tally(Summary& summary, const Outcome outcome) {
@@ -92,4 +92,4 @@ double percentile(const std::vector<double>& sorted, const std::size_t percent) 
 
 std::string price_text(const double price) { return fmt::format("{:.10g}", price); }
 
-}  // namespace demo
+}  // namespace app

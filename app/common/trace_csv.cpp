@@ -6,7 +6,7 @@
 #include "common/report.hpp"
 #include "common/step_outcome.hpp"
 
-namespace demo {
+namespace app {
 namespace {
 
 std::string csv_field(const std::string_view text) {
@@ -36,4 +36,4 @@ void write_trace_csv(const std::vector<DemoStep>& steps, std::ostream& out) {
   }
 }
 
-}  // namespace demo
+}  // namespace app

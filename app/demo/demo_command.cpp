@@ -42,9 +42,9 @@ int run_demo(const DemoOptions& options) {
     const double start = options.pair == "ETHUSD" ? 2000 : 9000;
     const double tick = options.pair == "ETHUSD" ? 0.05 : 0.5;
     settings.prices = options.prices_file.empty()
-                          ? demo::random_walk(start, tick, options.steps, 0.002, options.seed)
-                          : demo::read_prices(options.prices_file);
-  } catch (const demo::PricePathError& error) {
+                          ? random_walk(start, tick, options.steps, 0.002, options.seed)
+                          : read_prices(options.prices_file);
+  } catch (const PricePathError& error) {
     std::cerr << "stoploss demo: " << error.what() << '\n';
     return 2;
   }
@@ -53,18 +53,18 @@ int run_demo(const DemoOptions& options) {
   const auto log = std::make_shared<demo::SpdlogHouseLog>((out / "stoploss.log").string());
   settings.log = log;
 
-  std::cout << demo::step_header() << '\n';
-  const auto steps = demo::run_demo(
-      settings, [](const demo::DemoStep& step) { std::cout << demo::step_line(step) << '\n'; });
+  std::cout << step_header() << '\n';
+  const auto steps =
+      demo::run_demo(settings, [](const DemoStep& step) { std::cout << step_line(step) << '\n'; });
 
   std::cout << '\n';
-  demo::print_summary(demo::summarize(steps), std::cout);
-  write_file(out / "trace.csv", [&](std::ostream& file) { demo::write_trace_csv(steps, file); });
+  print_summary(summarize(steps), std::cout);
+  write_file(out / "trace.csv", [&](std::ostream& file) { write_trace_csv(steps, file); });
   write_file(out / "chart.svg", [&](std::ostream& file) {
-    demo::write_chart_svg(steps,
-                          options.pair + " trailing stop, " + std::to_string(steps.size()) +
-                              " steps, seed " + std::to_string(options.seed),
-                          file);
+    write_chart_svg(steps,
+                    options.pair + " trailing stop, " + std::to_string(steps.size()) +
+                        " steps, seed " + std::to_string(options.seed),
+                    file);
   });
   if (!log->flush())
     throw std::runtime_error((out / "stoploss.log").string() + ": cannot be written");

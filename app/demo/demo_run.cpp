@@ -8,7 +8,7 @@
 #include "Core/utils/serial_host.hpp"
 #include "embedded_exchange/in_process/in_process_host.hpp"
 
-namespace demo {
+namespace app::demo {
 namespace {
 
 namespace StopLoss = Modules::StopLoss;
@@ -99,4 +99,4 @@ std::vector<DemoStep> run_demo(const DemoSettings& settings,
   return steps;
 }
 
-}  // namespace demo
+}  // namespace app::demo

@@ -11,7 +11,7 @@
 #include "common/demo_step.hpp"
 #include "embedded_exchange/engine/faults.hpp"
 
-namespace demo {
+namespace app::demo {
 
 struct DemoSettings {
   std::string pair = "XBTUSD";
@@ -33,4 +33,4 @@ struct DemoSettings {
 std::vector<DemoStep> run_demo(const DemoSettings& settings,
                                const std::function<void(const DemoStep&)>& on_step);
 
-}  // namespace demo
+}  // namespace app::demo

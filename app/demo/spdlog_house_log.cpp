@@ -6,7 +6,7 @@
 
 #include "Core/utils/ansi.hpp"
 
-namespace demo {
+namespace app::demo {
 
 SpdlogHouseLog::SpdlogHouseLog(const std::string& file) {
   auto to_file = std::make_shared<spdlog::sinks::basic_file_sink_mt>(file, true);
@@ -36,4 +36,4 @@ void SpdlogHouseLog::info_critical(const std::string& message, int /*level*/) {
   logger_->critical(utils::without_ansi(message));
 }
 
-}  // namespace demo
+}  // namespace app::demo

@@ -10,7 +10,7 @@ namespace spdlog {
 class logger;
 }
 
-namespace demo {
+namespace app::demo {
 
 // The bot's log over spdlog: every message to `file`, warnings and worse also to the console
 // (standard error); without the module's colour codes, which spdlog's own colours replace.
@@ -31,4 +31,4 @@ class SpdlogHouseLog final : public stoploss::HouseLog {
   std::shared_ptr<std::atomic<bool>> lost_messages_ = std::make_shared<std::atomic<bool>>(false);
 };
 
-}  // namespace demo
+}  // namespace app::demo

@@ -6,7 +6,7 @@
 
 #include "script.hpp"
 
-namespace replay {
+namespace app::replay {
 
 // While alive, turns every line written to standard output into a console event of `script`.
 class ConsoleCapture final : private std::streambuf {
@@ -32,4 +32,4 @@ class ConsoleCapture final : private std::streambuf {
   std::string line_;
 };
 
-}  // namespace replay
+}  // namespace app::replay

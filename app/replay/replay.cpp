@@ -7,7 +7,7 @@
 #include "console_capture.hpp"
 #include "scripted_components.hpp"
 
-namespace replay {
+namespace app::replay {
 namespace {
 
 namespace StopLoss = Modules::StopLoss;
@@ -89,4 +89,4 @@ Json run(const Scenario& scenario) {
   return transcript;
 }
 
-}  // namespace replay
+}  // namespace app::replay

@@ -5,7 +5,7 @@
 #include "scenario.hpp"
 #include "script.hpp"
 
-namespace replay {
+namespace app::replay {
 
 // Loads the module against the scenario's scripted collaborators, registers one stop
 // manager with ARM and sends every request through the module-level Call. Returns the
@@ -16,4 +16,4 @@ Json run(const Scenario& scenario);
 // The transcript as text: one line per event, so that a diff shows what changed.
 std::string format_transcript(const Json& transcript);
 
-}  // namespace replay
+}  // namespace app::replay

@@ -6,7 +6,7 @@
 #include "Core/collaborators/failures.hpp"
 #include "Core/utils/read_file.hpp"
 
-namespace replay {
+namespace app::replay {
 namespace {
 
 using stoploss::Value;
@@ -187,4 +187,4 @@ Scenario read_scenario(const std::filesystem::path& path) {
   return parse_scenario(document);
 }
 
-}  // namespace replay
+}  // namespace app::replay

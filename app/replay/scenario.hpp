@@ -9,7 +9,7 @@
 #include "Core/Modules/stop_manager.hpp"
 #include "script.hpp"
 
-namespace replay {
+namespace app::replay {
 
 // A scenario the replay cannot use; what() says why in one line.
 class ScenarioError : public std::runtime_error {
@@ -36,4 +36,4 @@ struct Scenario {
 Scenario parse_scenario(const stoploss::Value& document);
 Scenario read_scenario(const std::filesystem::path& path);
 
-}  // namespace replay
+}  // namespace app::replay

@@ -4,7 +4,7 @@
 
 #include "Core/collaborators/failures.hpp"
 
-namespace replay {
+namespace app::replay {
 
 Script::Script(std::map<std::string, std::vector<Answer>, std::less<>> answers) {
   for (auto& [operation, list] : answers) answers_[operation].list = std::move(list);
@@ -41,4 +41,4 @@ void throw_failure(const Raise& raise) {
   throw std::runtime_error(raise.text);
 }
 
-}  // namespace replay
+}  // namespace app::replay

@@ -8,7 +8,7 @@
 
 #include "Core/collaborators/record.hpp"
 
-namespace replay {
+namespace app::replay {
 
 // Transcripts keep their keys in the order written.
 using Json = nlohmann::ordered_json;
@@ -59,4 +59,4 @@ class Script {
 // Throws the failure `raise` describes.
 [[noreturn]] void throw_failure(const Raise& raise);
 
-}  // namespace replay
+}  // namespace app::replay

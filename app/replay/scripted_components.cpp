@@ -16,7 +16,7 @@
 #include "Core/collaborators/Sleep.hpp"
 #include "Core/utils/rounding.hpp"
 
-namespace replay {
+namespace app::replay {
 namespace {
 
 using stoploss::RecordList;
@@ -173,4 +173,4 @@ stoploss::ComponentTable scripted_components(Script& script, const std::string& 
                                     .cancel_bulk = std::make_shared<ScriptedCancel>(script)});
 }
 
-}  // namespace replay
+}  // namespace app::replay

@@ -5,7 +5,7 @@
 #include "Core/collaborators/component_table.hpp"
 #include "script.hpp"
 
-namespace replay {
+namespace app::replay {
 
 // A component table whose collaborators record every call in `script` and answer from it.
 // Unscripted, WS_Status is true, toNearest rounds to the nearest multiple of the step
@@ -14,4 +14,4 @@ namespace replay {
 // GetDir.Dir answers `install_dir`; pauses are recorded, never slept.
 stoploss::ComponentTable scripted_components(Script& script, const std::string& install_dir);
 
-}  // namespace replay
+}  // namespace app::replay

@@ -62,11 +62,11 @@ std::string result_text(const std::optional<bool>& result) {
 
 // The realtime feed for the pair, up, or none (with the reason printed) when it is not wanted or
 // does not come up in time.
-std::shared_ptr<ws::FeedClient> live_feed(const RequestOptions& options, const std::string& url,
-                                          const auth::Credentials& credentials) {
+std::shared_ptr<feed::FeedClient> live_feed(const RequestOptions& options, const std::string& url,
+                                            const auth::Credentials& credentials) {
   if (options.no_feed) return nullptr;
-  auto feed = std::make_shared<ws::FeedClient>(
-      ws::FeedSettings{.base_url = url, .pairs = {options.pair}}, credentials);
+  auto feed = std::make_shared<feed::FeedClient>(
+      feed::FeedSettings{.base_url = url, .pairs = {options.pair}}, credentials);
   feed->start();
   const auto deadline = std::chrono::steady_clock::now() + kFeedWait;
   while (!feed->up() && std::chrono::steady_clock::now() < deadline) {
@@ -79,7 +79,7 @@ std::shared_ptr<ws::FeedClient> live_feed(const RequestOptions& options, const s
 }
 
 int send_request(const RequestOptions& options, rest::RestClient& client,
-                 const std::shared_ptr<ws::FeedClient>& feed) {
+                 const std::shared_ptr<feed::FeedClient>& feed) {
   const std::uint64_t heard = feed ? feed->counters().messages : 0;
   // The module's bindings outlive this function; the feed must not: it is stopped and freed
   // here, before the process ends and OpenSSL with it. The collaborators only borrow it.

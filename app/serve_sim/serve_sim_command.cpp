@@ -36,7 +36,7 @@ constexpr double kWalkVolatility = 0.001;  // per step
 
 // The price path of XBTUSD: the file's prices, then the last held; or an endless walk.
 sim::PriceFeed::Source price_path(const ServeOptions& options) {
-  if (!options.prices_file.empty()) return sim::path_of(demo::read_prices(options.prices_file));
+  if (!options.prices_file.empty()) return sim::path_of(read_prices(options.prices_file));
   auto walk = std::make_shared<sim::RandomWalk>(kStart, sim::xbtusd(kStart).tickSize,
                                                 kWalkVolatility, options.walk_seed);
   return [walk]() -> std::optional<double> { return walk->next(); };
@@ -55,7 +55,7 @@ int serve(const ServeOptions& options) {
   sim::PriceFeed::Source path;
   try {
     if (!options.frozen) path = price_path(options);
-  } catch (const demo::PricePathError& error) {
+  } catch (const PricePathError& error) {
     std::cerr << "stoploss serve-sim: " << error.what() << '\n';
     return 2;
   }

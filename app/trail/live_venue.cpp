@@ -8,7 +8,7 @@
 #include "exchange/rest/rest_components.hpp"
 #include "own_stops.hpp"
 
-namespace trail {
+namespace app::trail {
 namespace {
 
 namespace StopLoss = Modules::StopLoss;
@@ -81,7 +81,7 @@ int requests_made(const rest::RestClient& client) {
 
 }  // namespace
 
-LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient& feed,
+LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, feed::FeedClient& feed,
                      std::shared_ptr<stoploss::HouseLog> log,
                      std::shared_ptr<stoploss::Sleep> sleep)
     : pair_(std::move(pair)), client_(client), feed_(feed), log_(std::move(log)) {
@@ -165,4 +165,4 @@ Budget LiveVenue::budget() const {
 
 Value LiveVenue::open_orders() { return quor_calls_->open_orders(pair_, true); }
 
-}  // namespace trail
+}  // namespace app::trail

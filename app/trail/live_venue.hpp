@@ -12,7 +12,7 @@
 #include "exchange/rest/rest_client.hpp"
 #include "venue.hpp"
 
-namespace trail {
+namespace app::trail {
 
 // The pair on an exchange reached over REST with its realtime feed: the market as the feed shows
 // it (or as REST does, when asked), and stop requests through the module over the REST
@@ -20,7 +20,7 @@ namespace trail {
 // outlive every request. The module's pauses go to `sleep` (real waits when none is given).
 class LiveVenue final : public Venue {
  public:
-  LiveVenue(std::string pair, rest::RestClient& client, ws::FeedClient& feed,
+  LiveVenue(std::string pair, rest::RestClient& client, feed::FeedClient& feed,
             std::shared_ptr<stoploss::HouseLog> log, std::shared_ptr<stoploss::Sleep> sleep = {});
 
   Market market() override;
@@ -36,11 +36,11 @@ class LiveVenue final : public Venue {
 
   std::string pair_;
   rest::RestClient& client_;
-  ws::FeedClient& feed_;
+  feed::FeedClient& feed_;
   std::shared_ptr<stoploss::HouseLog> log_;
   // The module's collaborators this venue also reads the book and cancels through.
   std::shared_ptr<stoploss::QuorCalls> quor_calls_;
   std::shared_ptr<stoploss::Cancel_bulk> cancel_bulk_;
 };
 
-}  // namespace trail
+}  // namespace app::trail

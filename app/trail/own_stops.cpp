@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace trail {
+namespace app::trail {
 namespace {
 
 bool guards(const BookStop& stop, int side) { return stop.reduce_only && stop.closes == side; }
@@ -32,4 +32,4 @@ std::vector<BookStop> surplus(const std::vector<BookStop>& book, const std::opti
   return going;
 }
 
-}  // namespace trail
+}  // namespace app::trail

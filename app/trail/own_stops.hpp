@@ -6,7 +6,7 @@
 
 #include "venue.hpp"
 
-namespace trail {
+namespace app::trail {
 
 // The order text every stop `trail` asks for carries, the same for every run, so that a run
 // recognises the stops an earlier one left.
@@ -22,4 +22,4 @@ bool carries_tag(std::string_view text);
 // Stops without the tag are never among them.
 std::vector<BookStop> surplus(const std::vector<BookStop>& book, const std::optional<Keep>& keep);
 
-}  // namespace trail
+}  // namespace app::trail

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace trail {
+namespace app::trail {
 
 Ratchet::Ratchet(Distance distance) : distance_(distance) {}
 
@@ -35,4 +35,4 @@ std::optional<double> Ratchet::wanted(long long position, double last_price, dou
   return stop_;
 }
 
-}  // namespace trail
+}  // namespace app::trail

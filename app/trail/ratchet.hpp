@@ -2,7 +2,7 @@
 
 #include <optional>
 
-namespace trail {
+namespace app::trail {
 
 // How far behind the market the stop trails: a price distance, or a percentage of the last price.
 struct Distance {
@@ -36,4 +36,4 @@ class Ratchet {
   std::optional<double> stop_{};
 };
 
-}  // namespace trail
+}  // namespace app::trail

@@ -3,7 +3,7 @@
 #include <ostream>
 #include <string>
 
-namespace trail {
+namespace app::trail {
 
 // Lines on standard output, with one status line kept at the bottom when it is a terminal:
 // redrawn in place, cleared before each line and drawn again after it.
@@ -41,4 +41,4 @@ class Terminal {
   std::string status_;
 };
 
-}  // namespace trail
+}  // namespace app::trail

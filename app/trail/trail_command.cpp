@@ -83,7 +83,7 @@ std::string closed_line(const trail::Market& market, const std::optional<double>
 // Follows the pair until a stop signal, the duration, or the position's close (without
 // --follow); then leaves the last stop standing, or removes it with --remove-on-exit.
 int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestClient& client,
-               ws::FeedClient& feed) {
+               feed::FeedClient& feed) {
   trail::Terminal terminal(std::cout, isatty(STDOUT_FILENO) == 1);
   trail::LiveVenue venue(options.pair, client, feed, std::make_shared<TrailLog>(terminal));
   trail::TrailSession session(
@@ -192,7 +192,7 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
   return 0;
 }
 
-ws::FeedSettings feed_settings(const TrailOptions& options, const std::string& url) {
+feed::FeedSettings feed_settings(const TrailOptions& options, const std::string& url) {
   return {.base_url = url, .pairs = {options.pair}};
 }
 
@@ -209,7 +209,7 @@ int run_trail(const TrailOptions& options) {
     }
     rest::RestClient client({.base_url = options.exchange}, credentials);
     active_instrument(client, options.pair);
-    ws::FeedClient feed(feed_settings(options, options.exchange), *credentials);
+    feed::FeedClient feed(feed_settings(options, options.exchange), *credentials);
     feed.start();
     return trail_pair(options, signals, client, feed);
   }
@@ -235,7 +235,7 @@ int run_trail(const TrailOptions& options) {
       "embedded exchange on {}: XBTUSD from 9000 on a random walk every {} ms, a "
       "position of {} contracts\n",
       embedded.url(), options.pace_ms, options.position);
-  ws::FeedClient feed(feed_settings(options, embedded.url()), embedded.credentials());
+  feed::FeedClient feed(feed_settings(options, embedded.url()), embedded.credentials());
   feed.start();
   return trail_pair(options, signals, client, feed);
 }

@@ -11,18 +11,18 @@
 
 #include "common/report.hpp"
 
-namespace trail {
+namespace app::trail {
 namespace {
 
 std::string price_or_dash(const std::optional<double>& price) {
-  return price ? demo::price_text(*price) : "-";
+  return price ? price_text(*price) : "-";
 }
 
 std::string prices_text(const std::optional<std::vector<BookStop>>& stops) {
   if (!stops) return "?";  // the feed was down
   if (stops->empty()) return "none";
   std::vector<std::string> texts;
-  for (const BookStop& stop : *stops) texts.push_back(demo::price_text(stop.price));
+  for (const BookStop& stop : *stops) texts.push_back(price_text(stop.price));
   return fmt::format("{}", fmt::join(texts, ","));
 }
 
@@ -41,10 +41,9 @@ std::string clock_text() {
 
 std::string request_line(const Request& request) {
   return fmt::format("{}  last {:>9}  wanted {:>9}  {:<7}  http {:>2}  {:>5.1f} ms  stops {}",
-                     clock_text(), demo::price_text(request.last_price),
-                     demo::price_text(request.wanted), result_text(request.sent),
-                     request.sent.http_requests, request.sent.seconds * 1000,
-                     prices_text(request.stops_after));
+                     clock_text(), price_text(request.last_price), price_text(request.wanted),
+                     result_text(request.sent), request.sent.http_requests,
+                     request.sent.seconds * 1000, prices_text(request.stops_after));
 }
 
 std::string rest_look_line(const std::string& pair, const Market& market,
@@ -134,7 +133,7 @@ void print_summary(const Totals& totals, std::ostream& out) {
   std::vector<double> times = totals.protection_seconds;
   std::sort(times.begin(), times.end());
   out << fmt::format("time to protection: median {:.1f} ms, p99 {:.1f} ms\n",
-                     demo::percentile(times, 50) * 1000, demo::percentile(times, 99) * 1000);
+                     percentile(times, 50) * 1000, percentile(times, 99) * 1000);
   out << fmt::format("time exposed: {:.2f} s of {:.2f} s guarded; feed reconnects: {}\n",
                      totals.exposed_seconds, totals.guarded_seconds, totals.reconnects);
 }
@@ -143,11 +142,11 @@ void write_trace_csv(const std::vector<Sample>& samples, std::ostream& out) {
   out << "seconds,last_price,wanted_stop,stops,position,entry,closed\n";
   for (const Sample& sample : samples) {
     std::vector<std::string> stops;
-    for (const double stop : sample.stops) stops.push_back(demo::price_text(stop));
+    for (const double stop : sample.stops) stops.push_back(price_text(stop));
     out << fmt::format("{:.3f},{},{},{},{},{},{}\n", sample.seconds,
-                       sample.last_price ? demo::price_text(*sample.last_price) : "",
-                       sample.wanted ? demo::price_text(*sample.wanted) : "", fmt::join(stops, " "),
-                       sample.position, sample.entry ? demo::price_text(*sample.entry) : "",
+                       sample.last_price ? price_text(*sample.last_price) : "",
+                       sample.wanted ? price_text(*sample.wanted) : "", fmt::join(stops, " "),
+                       sample.position, sample.entry ? price_text(*sample.entry) : "",
                        sample.closed ? 1 : 0);
   }
 }
@@ -156,9 +155,9 @@ void write_trace_csv(const std::vector<Sample>& samples, std::ostream& out) {
 void write_chart_svg(const std::vector<Sample>& samples, const std::string& title,
                      std::ostream& out) {
   constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-  std::vector<demo::DemoStep> steps;
+  std::vector<DemoStep> steps;
   for (const Sample& sample : samples) {
-    demo::DemoStep step;
+    DemoStep step;
     step.step = static_cast<int>(steps.size());
     step.price = sample.last_price.value_or(kNone);
     step.wanted = step.rounded = sample.wanted.value_or(kNone);
@@ -169,13 +168,13 @@ void write_chart_svg(const std::vector<Sample>& samples, const std::string& titl
     if (sample.closed) step.closed_at = sample.last_price;
     steps.push_back(std::move(step));
   }
-  demo::write_chart_svg(steps, title, out,
-                        {.label = "time (s)",
-                         .at =
-                             [&samples](const demo::DemoStep& step) {
-                               return samples[static_cast<std::size_t>(step.step)].seconds;
-                             },
-                         .finest_tick = 0});
+  write_chart_svg(steps, title, out,
+                  {.label = "time (s)",
+                   .at =
+                       [&samples](const DemoStep& step) {
+                         return samples[static_cast<std::size_t>(step.step)].seconds;
+                       },
+                   .finest_tick = 0});
 }
 
-}  // namespace trail
+}  // namespace app::trail

@@ -7,7 +7,7 @@
 
 #include "trail_session.hpp"
 
-namespace trail {
+namespace app::trail {
 
 // The state of the pair at one moment of a run, for the trace and the chart.
 struct Sample {
@@ -46,4 +46,4 @@ void write_trace_csv(const std::vector<Sample>& samples, std::ostream& out);
 void write_chart_svg(const std::vector<Sample>& samples, const std::string& title,
                      std::ostream& out);
 
-}  // namespace trail
+}  // namespace app::trail

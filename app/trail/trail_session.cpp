@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace trail {
+namespace app::trail {
 namespace {
 
 int side_of(long long position) { return position > 0 ? 1 : position < 0 ? -1 : 0; }
@@ -254,4 +254,4 @@ Ending TrailSession::finish(bool remove_stop, Clock::time_point now) {
   return ending;
 }
 
-}  // namespace trail
+}  // namespace app::trail

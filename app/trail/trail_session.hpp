@@ -9,7 +9,7 @@
 #include "ratchet.hpp"
 #include "venue.hpp"
 
-namespace trail {
+namespace app::trail {
 
 using Clock = std::chrono::steady_clock;
 
@@ -139,4 +139,4 @@ class TrailSession {
   Totals totals_{};
 };
 
-}  // namespace trail
+}  // namespace app::trail

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace trail {
+namespace app::trail {
 
 // A stop order standing on the book: its trigger price, the side of the position it closes when
 // it triggers (1: a sell stop, a long's; -1: a buy stop, a short's), whether it is reduce-only,
@@ -88,4 +88,4 @@ class Venue {
   virtual Budget budget() const = 0;
 };
 
-}  // namespace trail
+}  // namespace app::trail

@@ -29,7 +29,7 @@
 #include "exchange/net/exchange_url.hpp"
 #include "exchange/net/tls_context.hpp"
 
-namespace ws {
+namespace feed {
 namespace {
 
 namespace asio = boost::asio;
@@ -349,4 +349,4 @@ void FeedClient::resubscribe(std::string why) { impl_->resubscribe(std::move(why
 FeedCounters FeedClient::counters() const { return impl_->counters(); }
 std::string FeedClient::last_error() const { return impl_->last_error(); }
 
-}  // namespace ws
+}  // namespace feed

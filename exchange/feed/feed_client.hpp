@@ -13,7 +13,7 @@
 #include "exchange/feed/feed_tables.hpp"
 #include "exchange/rest/live_feed.hpp"
 
-namespace ws {
+namespace feed {
 
 struct FeedSettings {
   std::string base_url = "https://testnet.bitmex.com";  // as for REST; the feed is at /realtime
@@ -87,4 +87,4 @@ class FeedClient final : public rest::LiveFeed {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace ws
+}  // namespace feed

@@ -2,7 +2,7 @@
 
 #include "exchange/auth/signature.hpp"
 
-namespace ws {
+namespace feed {
 namespace {
 
 using stoploss::Value;
@@ -58,4 +58,4 @@ std::string refusal_text(const Value& message) {
   return text;
 }
 
-}  // namespace ws
+}  // namespace feed

@@ -6,7 +6,7 @@
 #include "Core/collaborators/record.hpp"
 #include "exchange/auth/credentials.hpp"
 
-namespace ws {
+namespace feed {
 
 // The commands the client sends on /realtime, as the exchange documents them.
 // {"op":"authKeyExpires","args":[key, expires, hex HMAC-SHA256 of "GET/realtime" + expires]}
@@ -28,4 +28,4 @@ Reply classify(const stoploss::Value& message);
 // A refusal as one short line: "401 Invalid API Key. (authKeyExpires)".
 std::string refusal_text(const stoploss::Value& message);
 
-}  // namespace ws
+}  // namespace feed

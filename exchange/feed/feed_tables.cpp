@@ -4,7 +4,7 @@
 #include <cctype>
 #include <utility>
 
-namespace ws {
+namespace feed {
 namespace {
 
 using stoploss::Value;
@@ -289,4 +289,4 @@ Snapshot FeedTables::rows(std::string_view table, std::string_view pair) {
   return target->snapshot;
 }
 
-}  // namespace ws
+}  // namespace feed

@@ -15,7 +15,7 @@
 
 #include "Core/collaborators/record.hpp"
 
-namespace ws {
+namespace feed {
 
 // A table's rows for one pair, in the exchange's order, shared and never changed once handed out.
 using Snapshot = std::shared_ptr<const stoploss::RecordList>;
@@ -98,4 +98,4 @@ bool closed_status(const stoploss::Value& status);
 // nullopt when either does not read as one.
 std::optional<int> compare_times(const stoploss::Value& a, const stoploss::Value& b);
 
-}  // namespace ws
+}  // namespace feed
