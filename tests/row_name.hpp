@@ -9,7 +9,8 @@
 #include <sstream>
 #include <string>
 
-// "a file others can read" as "a_file_others_can_read": letters, digits and single underscores.
+// "a file others can read" as "a_file_others_can_read": letters, digits and single underscores;
+// "none" for a text without either.
 template <class Text>
 std::string row_name(const Text& text) {
   std::ostringstream words;
@@ -20,7 +21,7 @@ std::string row_name(const Text& text) {
     if (!std::isalnum(c) && !name.empty() && name.back() != '_') name += '_';
   }
   if (!name.empty() && name.back() == '_') name.pop_back();
-  return name.empty() ? "row" : name;
+  return name.empty() ? "none" : name;
 }
 
 // The name generator of INSTANTIATE_TEST_SUITE_P over `table`, naming each row by `text` (a field
