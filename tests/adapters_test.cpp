@@ -18,6 +18,7 @@
 #include "embedded_exchange/in_process/in_process_host.hpp"
 #include "embedded_exchange/in_process/in_process_transport.hpp"
 #include "exchange/rest/rest_components.hpp"
+#include "row_name.hpp"
 
 namespace {
 
@@ -117,28 +118,30 @@ void stock(sim::SimExchange& exchange) {
   for (const double price : {9000, 8000}) exchange.place_stop("XBTUSD", price, -100, {}, "");
 }
 
-TEST(Adapters, InProcessAndOverHttpEndAlike) {
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.what);
-    sim::SimExchange in_process;
-    stock(in_process);
-    sim::InProcessHost host(in_process, {.log = std::make_shared<QuietLog>()});
-    EXPECT_EQ(ended(c.act, Calls(host.components()), in_process.open_orders("XBTUSD")), c.outcome);
-    EXPECT_EQ(in_process.stop_prices("XBTUSD"), c.after);
+class BothAdapters : public testing::TestWithParam<Case> {};
 
-    sim::SimExchange served;
-    stock(served);
-    sim::SimServer server(served, {.key = "k", .secret = "s"});
-    rest::RestClient client({.base_url = "http://127.0.0.1:" + std::to_string(server.start())},
-                            auth::Credentials{"k", "s"});
-    auto table = rest::rest_components(client, {.log = std::make_shared<QuietLog>()});
-    RecordList book;
-    server.with_exchange([&](sim::SimExchange& e) { book = e.open_orders("XBTUSD"); });
-    EXPECT_EQ(ended(c.act, Calls(table), book), c.outcome);
-    server.stop();
-    EXPECT_EQ(served.stop_prices("XBTUSD"), c.after);
-  }
+TEST_P(BothAdapters, EndAlikeInProcessAndOverHttp) {
+  const Case& c = GetParam();
+  sim::SimExchange in_process;
+  stock(in_process);
+  sim::InProcessHost host(in_process, {.log = std::make_shared<QuietLog>()});
+  EXPECT_EQ(ended(c.act, Calls(host.components()), in_process.open_orders("XBTUSD")), c.outcome);
+  EXPECT_EQ(in_process.stop_prices("XBTUSD"), c.after);
+
+  sim::SimExchange served;
+  stock(served);
+  sim::SimServer server(served, {.key = "k", .secret = "s"});
+  rest::RestClient client({.base_url = "http://127.0.0.1:" + std::to_string(server.start())},
+                          auth::Credentials{"k", "s"});
+  auto table = rest::rest_components(client, {.log = std::make_shared<QuietLog>()});
+  RecordList book;
+  server.with_exchange([&](sim::SimExchange& e) { book = e.open_orders("XBTUSD"); });
+  EXPECT_EQ(ended(c.act, Calls(table), book), c.outcome);
+  server.stop();
+  EXPECT_EQ(served.stop_prices("XBTUSD"), c.after);
 }
+INSTANTIATE_TEST_SUITE_P(Adapters, BothAdapters, testing::ValuesIn(kCases),
+                         row_names(kCases, &Case::what));
 
 // Every try fails at a fault rate of 1: an overload and a refused connection before the exchange
 // acts, a lost answer after it (the stop stands).

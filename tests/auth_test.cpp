@@ -9,6 +9,7 @@
 
 #include "exchange/auth/credentials.hpp"
 #include "exchange/auth/signature.hpp"
+#include "row_name.hpp"
 
 namespace {
 
@@ -39,49 +40,53 @@ TEST(Auth, SignaturesMatchTheExchangesPublishedExamples) {
 // Where the credentials come from: an explicit file wins over the environment, and whatever
 // is incomplete, empty, readable by others or not a credentials file is refused rather than
 // half used, and without showing the secret.
-TEST(Auth, CredentialsTakeTheExplicitFileFirstAndRefuseWhatIsIncomplete) {
-  const struct {
-    const char* what;
-    const char* env_key;     // nullptr: unset
-    const char* env_secret;  // nullptr: unset
-    std::string file;        // "-": no file given; "": one that does not exist
-    const char* taken;       // "key/secret", "none" or "refused"
-    bool shared = false;     // the file is readable by its group
-  } cases[] = {
-      {"nothing given", nullptr, nullptr, "-", "none"},
-      {"the environment", "env-key", "hush", "-", "env-key/hush"},
-      {"the file, trimmed, wins over the environment", "env-key", "hush", "file-key\n hush-2 \n",
-       "file-key/hush-2"},
-      {"a file others can read", nullptr, nullptr, "file-key\nhush-2\n", "refused", true},
-      {"a file without a secret, whatever the environment", "env-key", "hush", "only-a-key\n",
-       "refused"},
-      {"a missing file", nullptr, nullptr, "", "refused"},
-      {"a file of one huge line", nullptr, nullptr, std::string(1 << 20, 'k') + "\nhush\n",
-       "refused"},
-      {"half-set environment", "env-key", nullptr, "-", "refused"},
-      {"empty key", "", "hush", "-", "refused"},
-  };
+struct CredentialsCase {
+  const char* what;
+  const char* env_key;     // nullptr: unset
+  const char* env_secret;  // nullptr: unset
+  std::string file;        // "-": no file given; "": one that does not exist
+  const char* taken;       // "key/secret", "none" or "refused"
+  bool shared = false;     // the file is readable by its group
+};
+const CredentialsCase kCredentials[] = {
+    {"nothing given", nullptr, nullptr, "-", "none"},
+    {"the environment", "env-key", "hush", "-", "env-key/hush"},
+    {"the file, trimmed, wins over the environment", "env-key", "hush", "file-key\n hush-2 \n",
+     "file-key/hush-2"},
+    {"a file others can read", nullptr, nullptr, "file-key\nhush-2\n", "refused", true},
+    {"a file without a secret, whatever the environment", "env-key", "hush", "only-a-key\n",
+     "refused"},
+    {"a missing file", nullptr, nullptr, "", "refused"},
+    {"a file of one huge line", nullptr, nullptr, std::string(1 << 20, 'k') + "\nhush\n",
+     "refused"},
+    {"half-set environment", "env-key", nullptr, "-", "refused"},
+    {"empty key", "", "hush", "-", "refused"},
+};
+
+class Credentials : public testing::TestWithParam<CredentialsCase> {};
+
+TEST_P(Credentials, TakeTheExplicitFileFirstAndRefuseWhatIsIncomplete) {
+  const CredentialsCase& c = GetParam();
   const fs::path path = fs::temp_directory_path() / ("credentials_" + std::to_string(getpid()));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    c.env_key ? setenv("BITMEX_API_KEY", c.env_key, 1) : unsetenv("BITMEX_API_KEY");
-    c.env_secret ? setenv("BITMEX_API_SECRET", c.env_secret, 1) : unsetenv("BITMEX_API_SECRET");
-    fs::remove(path);
-    if (!c.file.empty() && c.file != "-") {
-      std::ofstream(path) << c.file;
-      fs::permissions(path,
-                      fs::perms::owner_read | (c.shared ? fs::perms::group_read : fs::perms::none));
-    }
-    try {
-      const auto credentials =
-          auth::load_credentials(c.file == "-" ? std::nullopt : std::optional(path));
-      EXPECT_EQ(credentials ? credentials->key + "/" + credentials->secret : "none", c.taken);
-    } catch (const auth::CredentialsError& refused) {
-      EXPECT_STREQ(c.taken, "refused");
-      EXPECT_EQ(std::string(refused.what()).find("hush"), std::string::npos) << refused.what();
-    }
+  c.env_key ? setenv("BITMEX_API_KEY", c.env_key, 1) : unsetenv("BITMEX_API_KEY");
+  c.env_secret ? setenv("BITMEX_API_SECRET", c.env_secret, 1) : unsetenv("BITMEX_API_SECRET");
+  fs::remove(path);
+  if (!c.file.empty() && c.file != "-") {
+    std::ofstream(path) << c.file;
+    fs::permissions(path,
+                    fs::perms::owner_read | (c.shared ? fs::perms::group_read : fs::perms::none));
+  }
+  try {
+    const auto credentials =
+        auth::load_credentials(c.file == "-" ? std::nullopt : std::optional(path));
+    EXPECT_EQ(credentials ? credentials->key + "/" + credentials->secret : "none", c.taken);
+  } catch (const auth::CredentialsError& refused) {
+    EXPECT_STREQ(c.taken, "refused");
+    EXPECT_EQ(std::string(refused.what()).find("hush"), std::string::npos) << refused.what();
   }
   fs::remove(path);
 }
+INSTANTIATE_TEST_SUITE_P(Auth, Credentials, testing::ValuesIn(kCredentials),
+                         row_names(kCredentials, &CredentialsCase::what));
 
 }  // namespace

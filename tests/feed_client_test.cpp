@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "loopback_acceptor.hpp"
+#include "row_name.hpp"
 
 namespace {
 
@@ -193,50 +194,52 @@ std::string order_ids(const feed::FeedClient& feed) {
   return ids;
 }
 
-TEST(FeedClient, ComesUpGoesDownOnEveryFaultAndReconnects) {
-  for (const LinkCase& c : kLinks) {
-    SCOPED_TRACE(c.what);
-    std::vector<Script> scripts(static_cast<std::size_t>(c.times), c.first);
-    scripts.push_back(serve_second);
-    ScriptedFeed server(scripts);
-    feed::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
-                           .pairs = {"XBTUSD"},
-                           .connect_deadline = milliseconds(600),
-                           .ping_after = milliseconds(150),
-                           .stale_after = kStaleAfter,
-                           .backoff = milliseconds(100),
-                           .max_backoff = milliseconds(200),
-                           .max_message_bytes = kMaxMessage},
-                          kCredentials);
-    feed.start();
-    bool up_first = false;
-    std::optional<Clock::time_point> down_after_first;
-    const Clock::time_point give_up = Clock::now() + std::chrono::seconds(5);
-    while (Clock::now() < give_up && !(feed.up() && order_ids(feed) == "second")) {
-      const bool up = feed.up();
-      if (up && order_ids(feed) == "first") up_first = true;
-      if (!up && up_first && !down_after_first) down_after_first = Clock::now();
-      std::this_thread::sleep_for(milliseconds(2));
-    }
-    EXPECT_TRUE(feed.up()) << "no fresh session";
-    EXPECT_EQ(order_ids(feed), "second");
-    EXPECT_EQ(up_first, c.up_first);
-    const auto [heard, last_send] = (std::lock_guard(server.mutex), server.first_peer);
-    EXPECT_LT(down_after_first.value_or(last_send) - last_send, kStaleAfter + milliseconds(100));
-    EXPECT_NE(feed.last_error().find(c.error), std::string::npos) << feed.last_error();
-    const Clock::time_point stopping = Clock::now();
-    feed.stop();
-    EXPECT_LT(Clock::now() - stopping, milliseconds(200));
-    EXPECT_FALSE(feed.up());
-    EXPECT_EQ(heard, c.heard);
-    if (c.times == 1) continue;
-    const std::vector<Clock::time_point> came = (std::lock_guard(server.mutex), server.came);
-    ASSERT_EQ(came.size(), c.times + 1u);
-    for (std::size_t i = 0; i + 1 < came.size(); ++i) {
-      EXPECT_GE(came[i + 1] - came[i], kBackoffs[i]) << "before connection " << i + 2;
-      EXPECT_LT(came[i + 1] - came[i], kBackoffs[i] + kSlack) << "before connection " << i + 2;
-    }
+class FeedLinks : public testing::TestWithParam<LinkCase> {};
+
+TEST_P(FeedLinks, ComeUpGoDownOnEveryFaultAndReconnect) {
+  const LinkCase& c = GetParam();
+  std::vector<Script> scripts(static_cast<std::size_t>(c.times), c.first);
+  scripts.push_back(serve_second);
+  ScriptedFeed server(scripts);
+  feed::FeedClient feed({.base_url = "http://127.0.0.1:" + std::to_string(server.server.port()),
+                         .pairs = {"XBTUSD"},
+                         .connect_deadline = milliseconds(600),
+                         .ping_after = milliseconds(150),
+                         .stale_after = kStaleAfter,
+                         .backoff = milliseconds(100),
+                         .max_backoff = milliseconds(200),
+                         .max_message_bytes = kMaxMessage},
+                        kCredentials);
+  feed.start();
+  bool up_first = false;
+  std::optional<Clock::time_point> down_after_first;
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < give_up && !(feed.up() && order_ids(feed) == "second")) {
+    const bool up = feed.up();
+    if (up && order_ids(feed) == "first") up_first = true;
+    if (!up && up_first && !down_after_first) down_after_first = Clock::now();
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  EXPECT_TRUE(feed.up()) << "no fresh session";
+  EXPECT_EQ(order_ids(feed), "second");
+  EXPECT_EQ(up_first, c.up_first);
+  const auto [heard, last_send] = (std::lock_guard(server.mutex), server.first_peer);
+  EXPECT_LT(down_after_first.value_or(last_send) - last_send, kStaleAfter + milliseconds(100));
+  EXPECT_NE(feed.last_error().find(c.error), std::string::npos) << feed.last_error();
+  const Clock::time_point stopping = Clock::now();
+  feed.stop();
+  EXPECT_LT(Clock::now() - stopping, milliseconds(200));
+  EXPECT_FALSE(feed.up());
+  EXPECT_EQ(heard, c.heard);
+  if (c.times == 1) return;
+  const std::vector<Clock::time_point> came = (std::lock_guard(server.mutex), server.came);
+  ASSERT_EQ(came.size(), c.times + 1u);
+  for (std::size_t i = 0; i + 1 < came.size(); ++i) {
+    EXPECT_GE(came[i + 1] - came[i], kBackoffs[i]) << "before connection " << i + 2;
+    EXPECT_LT(came[i + 1] - came[i], kBackoffs[i] + kSlack) << "before connection " << i + 2;
   }
 }
+INSTANTIATE_TEST_SUITE_P(FeedClient, FeedLinks, testing::ValuesIn(kLinks),
+                         row_names(kLinks, &LinkCase::what));
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "row_name.hpp"
+
 namespace {
 
 using stoploss::Value;
@@ -99,15 +101,16 @@ const MergeCase kMerges[] = {
      "e@3000 f@3100"},
 };
 
-TEST(FeedTables, MergeOrdersAsTheExchangeSends) {
-  for (const MergeCase& c : kMerges) {
-    SCOPED_TRACE(c.what);
-    feed::FeedTables tables({"order"}, {"XBTUSD", "ETHUSD"});
-    apply(tables, c.steps);
-    EXPECT_EQ(book(tables, "XBTUSD"), c.xbt);
-    EXPECT_EQ(book(tables, "ETHUSD"), c.eth);
-  }
+class FeedMerges : public testing::TestWithParam<MergeCase> {};
+
+TEST_P(FeedMerges, MergeOrdersAsTheExchangeSends) {
+  feed::FeedTables tables({"order"}, {"XBTUSD", "ETHUSD"});
+  apply(tables, GetParam().steps);
+  EXPECT_EQ(book(tables, "XBTUSD"), GetParam().xbt);
+  EXPECT_EQ(book(tables, "ETHUSD"), GetParam().eth);
 }
+INSTANTIATE_TEST_SUITE_P(FeedTables, FeedMerges, testing::ValuesIn(kMerges),
+                         row_names(kMerges, &MergeCase::what));
 
 TEST(FeedTables, CompleteOnlyWithEveryPartialAndSnapshotsNeverChange) {
   feed::FeedTables tables({"order", "instrument"}, {"XBTUSD"});

@@ -13,6 +13,7 @@
 
 #include "Core/collaborators/failures.hpp"
 #include "Core/collaborators/record.hpp"
+#include "row_name.hpp"
 
 namespace stoploss {
 namespace {
@@ -49,31 +50,34 @@ std::string nested_records(int depth) {
   return text + "1" + std::string(depth, '}');
 }
 
-TEST(records, ParseJsonRefusesWhatIsNotSafeToRead) {
-  struct Case {
-    const char* what;
-    std::string text;
-    std::string kind;  // "returned" when the document is taken
-  };
-  const Case cases[] = {
-      {"a listing as the exchange sends it", R"([{"orderID":"a","stopPx":9000.5}])", "returned"},
-      {"nesting at the limit", nested(kMaxJsonDepth), "returned"},
-      {"one level past the limit", nested(kMaxJsonDepth + 1), "ValueError"},
-      {"records at the limit", nested_records(kMaxJsonDepth), "returned"},
-      {"records past the limit", nested_records(kMaxJsonDepth + 1), "ValueError"},
-      {"100k levels, as a hostile peer sends", nested(100000), "ValueError"},
-      {"brackets and escaped quotes inside texts do not nest",
-       R"({"a":"\"[[[[)" + std::string(100, '[') + R"(\\","b":[1]})", "returned"},
-      {"nesting past the limit after a text with brackets",
-       R"(["\\[",)" + nested(kMaxJsonDepth) + "]", "ValueError"},
-      {"not JSON", "<html>", "ValueError"},
-      {"cut short", R"({"error":{"message":)", "ValueError"},
-      {"number out of range", "[1e400]", "ValueError"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(outcome([&] { parse_json(c.text); }), c.kind) << c.what;
-  }
+struct JsonCase {
+  const char* what;
+  std::string text;
+  std::string kind;  // "returned" when the document is taken
+};
+const JsonCase kJson[] = {
+    {"a listing as the exchange sends it", R"([{"orderID":"a","stopPx":9000.5}])", "returned"},
+    {"nesting at the limit", nested(kMaxJsonDepth), "returned"},
+    {"one level past the limit", nested(kMaxJsonDepth + 1), "ValueError"},
+    {"records at the limit", nested_records(kMaxJsonDepth), "returned"},
+    {"records past the limit", nested_records(kMaxJsonDepth + 1), "ValueError"},
+    {"100k levels, as a hostile peer sends", nested(100000), "ValueError"},
+    {"brackets and escaped quotes inside texts do not nest",
+     R"({"a":"\"[[[[)" + std::string(100, '[') + R"(\\","b":[1]})", "returned"},
+    {"nesting past the limit after a text with brackets",
+     R"(["\\[",)" + nested(kMaxJsonDepth) + "]", "ValueError"},
+    {"not JSON", "<html>", "ValueError"},
+    {"cut short", R"({"error":{"message":)", "ValueError"},
+    {"number out of range", "[1e400]", "ValueError"},
+};
+
+class ParseJson : public testing::TestWithParam<JsonCase> {};
+
+TEST_P(ParseJson, RefusesWhatIsNotSafeToRead) {
+  EXPECT_EQ(outcome([] { parse_json(GetParam().text); }), GetParam().kind);
 }
+INSTANTIATE_TEST_SUITE_P(records, ParseJson, testing::ValuesIn(kJson),
+                         row_names(kJson, &JsonCase::what));
 
 TEST(records, FailuresEchoOnlyAnExcerptOfABadText) {
   const std::string huge(1 << 20, 'x');

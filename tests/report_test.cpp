@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "row_name.hpp"
+
 namespace app {
 namespace {
 
@@ -65,50 +67,58 @@ TEST(report, SummaryCountsOutcomesCallsAndFaults) {
   EXPECT_DOUBLE_EQ(s.module_us_p99, 40);
 }
 
-TEST(report, BookNotHoldingIsTalliedByReasonAndMarked) {
-  struct Case {
-    std::vector<double> stops;
-    int no_stop, several, other;
-  };
-  const std::vector<Case> cases = {{{kStop}, 0, 0, 0},
-                                   {{}, 1, 0, 0},
-                                   {{8990, kStop}, 0, 0, 0},
-                                   {{kStop, 8990, kStop}, 0, 1, 0},
-                                   {{std::nextafter(kStop, 1e9)}, 0, 0, 1}};
-  for (const Case& c : cases) {
-    const DemoStep step = request(c.stops);
-    const bool held = c.no_stop + c.several + c.other == 0;
-    const Summary s = summarize({step});
-    const std::string line = step_line(step);
-    SCOPED_TRACE(line);
-    EXPECT_EQ(step.holds(), held);
-    EXPECT_EQ((std::vector{s.not_holding, s.no_stop, s.several_stops, s.other_price}),
-              (std::vector{held ? 0 : 1, c.no_stop, c.several, c.other}));
-    EXPECT_EQ(line.find("<<") == std::string::npos, held);
-    EXPECT_EQ(s.with_other_stops, std::count_if(c.stops.begin(), c.stops.end(),
-                                                [](double stop) { return stop != kStop; }) > 0);
-  }
-}
+struct BookCase {
+  const char* what;
+  std::vector<double> stops;
+  int no_stop, several, other;
+};
+const BookCase kBooks[] = {{"one stop at the price", {kStop}, 0, 0, 0},
+                           {"no stop", {}, 1, 0, 0},
+                           {"a farther stop besides", {8990, kStop}, 0, 0, 0},
+                           {"two at the price", {kStop, 8990, kStop}, 0, 1, 0},
+                           {"one just above the price", {std::nextafter(kStop, 1e9)}, 0, 0, 1}};
 
-TEST(report, TraceQuotesFailureTextOnlyWhereNeeded) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", ""},
-      {"timeout", "timeout"},
-      {"said \"no\", twice", "\"said \"\"no\"\", twice\""},
-      {"two\nlines", "\"two\nlines\""}};
-  for (const auto& [failure, field] : cases) {
-    DemoStep step = request({kStop, 9001}, 12.5);
-    step.failure = failure;
-    std::ostringstream csv;
-    write_trace_csv({step}, csv);
-    EXPECT_EQ(
-        csv.str(),
-        "step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds\n"
-        "7,9100,9000.4,9000.5," +
-            std::string(failure.empty() ? "true" : "failed") + "," + field +
-            ",3,0,9000.5;9001,12.500,true\n");
-  }
+class BookNotHolding : public testing::TestWithParam<BookCase> {};
+
+TEST_P(BookNotHolding, IsTalliedByReasonAndMarked) {
+  const BookCase& c = GetParam();
+  const DemoStep step = request(c.stops);
+  const bool held = c.no_stop + c.several + c.other == 0;
+  const Summary s = summarize({step});
+  const std::string line = step_line(step);
+  SCOPED_TRACE(line);
+  EXPECT_EQ(step.holds(), held);
+  EXPECT_EQ((std::vector{s.not_holding, s.no_stop, s.several_stops, s.other_price}),
+            (std::vector{held ? 0 : 1, c.no_stop, c.several, c.other}));
+  EXPECT_EQ(line.find("<<") == std::string::npos, held);
+  EXPECT_EQ(s.with_other_stops, std::count_if(c.stops.begin(), c.stops.end(),
+                                              [](double stop) { return stop != kStop; }) > 0);
 }
+INSTANTIATE_TEST_SUITE_P(report, BookNotHolding, testing::ValuesIn(kBooks),
+                         row_names(kBooks, &BookCase::what));
+
+using Quoted = std::pair<std::string, std::string>;  // a failure's text, and its trace field
+const Quoted kQuoted[] = {{"", ""},
+                          {"timeout", "timeout"},
+                          {"said \"no\", twice", "\"said \"\"no\"\", twice\""},
+                          {"two\nlines", "\"two\nlines\""}};
+
+class TraceQuotes : public testing::TestWithParam<Quoted> {};
+
+TEST_P(TraceQuotes, FailureTextOnlyWhereNeeded) {
+  const auto& [failure, field] = GetParam();
+  DemoStep step = request({kStop, 9001}, 12.5);
+  step.failure = failure;
+  std::ostringstream csv;
+  write_trace_csv({step}, csv);
+  EXPECT_EQ(csv.str(),
+            "step,price,wanted,rounded,result,failure,exchange_calls,faults,stops,module_us,holds\n"
+            "7,9100,9000.4,9000.5," +
+                std::string(failure.empty() ? "true" : "failed") + "," + field +
+                ",3,0,9000.5;9001,12.500,true\n");
+}
+INSTANTIATE_TEST_SUITE_P(report, TraceQuotes, testing::ValuesIn(kQuoted),
+                         row_names(kQuoted, &Quoted::first));
 
 // The legend's counts are the summary's, under the summary's words.
 TEST(report, ChartLegendCountsWhatTheSummaryCounts) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "replay/replay.hpp"
+#include "row_name.hpp"
 
 namespace {
 
@@ -150,133 +151,133 @@ Json expectation(const std::string& text) {
   return expected;
 }
 
-TEST(RequestSteps, EachCaseEndsAsItsRowSays) {
-  const Json unaccepted = answer("QuorCalls.STOP_order", not_accepted());
-  const Json max_stops =
-      answer("QuorCalls.STOP_order", failure("HTTPError", "Max Stop orders exceeded"));
-  const std::vector<Json> empty = {kEmpty};
-  const Json none = Json::object();
-  const Json verifying = request(9000.5, {{"Verification", true}});
-  const Row rows[] = {
-      {"a new stop is placed, accepted at once", "true placed 9000.5 listings 2 cache new-1"},
-      {"a placement not accepted: the pause, then the stop seen on the first pass",
-       "true placed 9000.5 listings 3 pauses 0.01", found({stop("p", 9000.5)}), unaccepted},
-      {"never seen in verification mode: thirty passes and a forced listing, then F.2",
-       "false placed 9000.5 listings 33 | critical: Verification Failed F.2! Max retry", empty,
-       unaccepted, verifying},
-      {"never seen, a stop without the reduce-only instruction being no stop: three passes in "
-       "check mode, then nothing",
-       "null placed 9000.5 listings 5 pauses 0.01", found({stop("p", 9000.5, "LastPrice")}),
-       unaccepted},
-      {"REPLACE: the pair's stops removed first, then a stop placed",
-       "true placed 9000.5 listings 2 cleanups 1", empty, none,
-       request(9000.5, {{"REPLACE", true}})},
-      {"verification mode: the stop seen is reported; the feed down: a pause before each pass",
-       "true placed 9000.5 listings 3 pauses 0.01 0.2 | log: Placed for XBTUSD @ 9000.5",
-       found({stop("p", 9000.5)}),
-       Json{{"QuorCalls.STOP_order", {not_accepted()}},
-            {"Bitmex_Wrapper.WS_Status", {returns(false)}}},
-       verifying},
-      {"already placed: nothing sent, the price recorded", "true listings 2 cache none",
-       listing({stop("at", 9000.5)})},
-      {"a surplus at the price is cancelled; the list emptied resets the cached id",
-       "true cancelled dup listings 2 cache none", found({stop("at", 9000.5), stop("dup", 9000.5)}),
-       answer("Cancel_bulk.orders", {{"return", nullptr}, {"remove", true}}),
-       Json::array({request(9000.5), request(9000.5)})},
-      {"a listing naming the stop at the price twice: kept, nothing cancelled", "true listings 2",
-       listing({stop("at", 9000.5), stop("at", 9000.5)})},
-      {"a listing naming a candidate twice: it counts once, the surplus alone goes",
-       "true amended near dup cancelled dup listings 3",
-       scan_then({stop("near", 9050), stop("near", 9050), stop("dup", 9060)},
-                 {stop("near", 9000.5)})},
-      {"a stop between the price and the market is moved to it, not cancelled",
-       "true amended near listings 3 pauses 0.01",
-       scan_then({stop("near", 9050)}, {stop("near", 9000.5)})},
-      {"of stops on the market side the lowest is moved, the others amended then cancelled",
-       "true amended b a c cancelled a c listings 3",
-       scan_then({stop("a", 9080), stop("b", 9020), stop("c", 9050)}, {stop("b", 9000.5)})},
-      {"one or two stops beyond the price stay as candidates: a new stop is placed",
-       "true placed 9000.5 listings 2", listing({stop("far1", 8900), stop("far2", 8950)})},
-      {"three stops beyond the price: the farthest is moved", "true amended f3 listings 3",
-       scan_then({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}, {stop("f3", 9000.5)})},
-      {"an amendment refused with Invalid ordStatus: E.c1, and no placement",
-       "null amended near listings 5 | warn: E.c1 Failed to amend",
-       scan_then({stop("near", 9050)}, {}),
-       answer("Amend_bulk.orders", http_error("Invalid ordStatus"))},
-      {"an amendment refused otherwise: E.c2", "null amended near | warn: E.c2 Failed to amend",
-       scan_then({stop("near", 9050)}, {}),
-       answer("Amend_bulk.orders", http_error("Invalid price"))},
-      {"a surplus cancel refused with Invalid ordStatus: E.b1, still true",
-       "true cancelled dup | warn: E.b1 Failed to cancel",
-       listing({stop("at", 9000.5), stop("dup", 9000.5)}),
-       answer("Cancel_bulk.orders", http_error("Invalid ordStatus"))},
-      {"a placement refused for the stop-order limit: E.f1, the pair's stops removed, no retry",
-       "null placed 9000.5 pauses 0.01 cleanups 1 | critical: E.f1 MAx stops found", empty,
-       max_stops},
-      {"the same with a link identifier: E.e1",
-       "null placed 9000.5 cleanups 1 | critical: E.e1 MAx stops found", empty, max_stops,
-       request(9000.5, {{"CLID", "link"}})},
-      {"a placement that timed out or ran out of retries: nothing logged, the listing decides",
-       "true placed 9000.5 listings 3 pauses 0.01", found({stop("p", 9000.5)}),
-       answer("QuorCalls.STOP_order", failure("Error", "Timed out"))},
-      {"any other placement failure: E.f3 with its text",
-       "null placed 9000.5 | warn: E.f3 Failed to place no such pair", empty,
-       answer("QuorCalls.STOP_order", failure("ValueError", "no such pair"))},
-      {"a placement answered with false: Failed to place !, false",
-       "false placed 9000.5 | critical: Failed to place !", empty,
-       answer("QuorCalls.STOP_order", returns(false))},
-      {"a listing record the verification cannot read: F.1, false, no further pass",
-       "false placed 9000.5 listings 3 | critical: Verification Failed F.1!",
-       found({Json{{"ordType", "Stop"}, {"execInst", "ReduceOnly"}}}), unaccepted},
-      {"a price that is no number fails before anything is sent",
-       "null listings 0 failure ValueError", empty, none,
-       Json{{"PAIR", "XBTUSD"}, {"Price", "abc"}}},
-      {"a rounded price that is no number: Price Exception!, false, nothing sent",
-       "false listings 0 | warn: Price Exception! | warn: Error =", empty,
-       answer("QuorCalls.toNearest", returns("abc"))},
-      {"stops of the scan that cannot be read are reported, the others sorted",
-       "true amended near | warn: E.a3 Unhandled Error=",
-       scan_then({stop("?", "x"), stop("near", 9050)}, {stop("near", 9000.5)})},
-      {"above the mid price the stop buys: a stop below the price on that side is moved up",
-       "null amended low", listing({buy_stop("low", 9150)}),
-       Json{{"RiskManager.get_portfolio", {returns({{"XBTUSD", {{"impactMidPrice", 9100}}}})}},
-            {"QuorCalls.STOP_order", {accepted(9200)}}},
-       request(9200)},
-      {"price 0 removes the pair's stops",
-       "true listings 0 cleanups 1 | log: \x1b[95m Stop_Loss.Module\x1b[0m Cleaning Stops", empty,
-       none, request(0)},
-      {"price 0 with CleanStops: nothing removed, the request goes on", "null placed 0 listings 5",
-       empty, unaccepted, request(0, {{"CleanStops", true}})},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    Json records = Json::array();
-    const Json transcript = run(row);
-    const Json seen = observe(transcript["requests"].back(), records);
-    const Json expected = expectation(row.expect);
-    for (const auto& [key, value] : expected.items()) {
-      if (key != "logged") {
-        EXPECT_EQ(seen[key], value) << key;
-      }
-    }
-    // Each line expected, in order, by its level and a part of its text; none unless expected.
-    auto line = seen["logged"].begin();
-    for (const std::string wanted : expected["logged"]) {
-      const std::size_t colon = wanted.find(": ");
-      line = std::find_if(line, seen["logged"].end(), [&](const std::string& logged) {
-        return logged.starts_with(wanted.substr(0, colon)) &&
-               logged.find(wanted.substr(colon + 2)) != std::string::npos;
-      });
-      EXPECT_NE(line, seen["logged"].end()) << "not logged " << wanted << " in " << seen["logged"];
-      if (line != seen["logged"].end()) ++line;
-    }
-    EXPECT_TRUE(!expected["logged"].empty() || seen["logged"].empty()) << seen["logged"];
-    for (const Json& record : records) {
-      EXPECT_EQ(record["execInst"], "LastPrice,ReduceOnly");
-      EXPECT_EQ(record["ordType"], "Stop");
+const Json unaccepted = answer("QuorCalls.STOP_order", not_accepted());
+const Json max_stops =
+    answer("QuorCalls.STOP_order", failure("HTTPError", "Max Stop orders exceeded"));
+const std::vector<Json> empty = {kEmpty};
+const Json none = Json::object();
+const Json verifying = request(9000.5, {{"Verification", true}});
+const Row kRows[] = {
+    {"a new stop is placed, accepted at once", "true placed 9000.5 listings 2 cache new-1"},
+    {"a placement not accepted: the pause, then the stop seen on the first pass",
+     "true placed 9000.5 listings 3 pauses 0.01", found({stop("p", 9000.5)}), unaccepted},
+    {"never seen in verification mode: thirty passes and a forced listing, then F.2",
+     "false placed 9000.5 listings 33 | critical: Verification Failed F.2! Max retry", empty,
+     unaccepted, verifying},
+    {"never seen, a stop without the reduce-only instruction being no stop: three passes in "
+     "check mode, then nothing",
+     "null placed 9000.5 listings 5 pauses 0.01", found({stop("p", 9000.5, "LastPrice")}),
+     unaccepted},
+    {"REPLACE: the pair's stops removed first, then a stop placed",
+     "true placed 9000.5 listings 2 cleanups 1", empty, none, request(9000.5, {{"REPLACE", true}})},
+    {"verification mode: the stop seen is reported; the feed down: a pause before each pass",
+     "true placed 9000.5 listings 3 pauses 0.01 0.2 | log: Placed for XBTUSD @ 9000.5",
+     found({stop("p", 9000.5)}),
+     Json{{"QuorCalls.STOP_order", {not_accepted()}},
+          {"Bitmex_Wrapper.WS_Status", {returns(false)}}},
+     verifying},
+    {"already placed: nothing sent, the price recorded", "true listings 2 cache none",
+     listing({stop("at", 9000.5)})},
+    {"a surplus at the price is cancelled; the list emptied resets the cached id",
+     "true cancelled dup listings 2 cache none", found({stop("at", 9000.5), stop("dup", 9000.5)}),
+     answer("Cancel_bulk.orders", {{"return", nullptr}, {"remove", true}}),
+     Json::array({request(9000.5), request(9000.5)})},
+    {"a listing naming the stop at the price twice: kept, nothing cancelled", "true listings 2",
+     listing({stop("at", 9000.5), stop("at", 9000.5)})},
+    {"a listing naming a candidate twice: it counts once, the surplus alone goes",
+     "true amended near dup cancelled dup listings 3",
+     scan_then({stop("near", 9050), stop("near", 9050), stop("dup", 9060)},
+               {stop("near", 9000.5)})},
+    {"a stop between the price and the market is moved to it, not cancelled",
+     "true amended near listings 3 pauses 0.01",
+     scan_then({stop("near", 9050)}, {stop("near", 9000.5)})},
+    {"of stops on the market side the lowest is moved, the others amended then cancelled",
+     "true amended b a c cancelled a c listings 3",
+     scan_then({stop("a", 9080), stop("b", 9020), stop("c", 9050)}, {stop("b", 9000.5)})},
+    {"one or two stops beyond the price stay as candidates: a new stop is placed",
+     "true placed 9000.5 listings 2", listing({stop("far1", 8900), stop("far2", 8950)})},
+    {"three stops beyond the price: the farthest is moved", "true amended f3 listings 3",
+     scan_then({stop("f1", 8900), stop("f2", 8950), stop("f3", 8800)}, {stop("f3", 9000.5)})},
+    {"an amendment refused with Invalid ordStatus: E.c1, and no placement",
+     "null amended near listings 5 | warn: E.c1 Failed to amend",
+     scan_then({stop("near", 9050)}, {}),
+     answer("Amend_bulk.orders", http_error("Invalid ordStatus"))},
+    {"an amendment refused otherwise: E.c2", "null amended near | warn: E.c2 Failed to amend",
+     scan_then({stop("near", 9050)}, {}), answer("Amend_bulk.orders", http_error("Invalid price"))},
+    {"a surplus cancel refused with Invalid ordStatus: E.b1, still true",
+     "true cancelled dup | warn: E.b1 Failed to cancel",
+     listing({stop("at", 9000.5), stop("dup", 9000.5)}),
+     answer("Cancel_bulk.orders", http_error("Invalid ordStatus"))},
+    {"a placement refused for the stop-order limit: E.f1, the pair's stops removed, no retry",
+     "null placed 9000.5 pauses 0.01 cleanups 1 | critical: E.f1 MAx stops found", empty,
+     max_stops},
+    {"the same with a link identifier: E.e1",
+     "null placed 9000.5 cleanups 1 | critical: E.e1 MAx stops found", empty, max_stops,
+     request(9000.5, {{"CLID", "link"}})},
+    {"a placement that timed out or ran out of retries: nothing logged, the listing decides",
+     "true placed 9000.5 listings 3 pauses 0.01", found({stop("p", 9000.5)}),
+     answer("QuorCalls.STOP_order", failure("Error", "Timed out"))},
+    {"any other placement failure: E.f3 with its text",
+     "null placed 9000.5 | warn: E.f3 Failed to place no such pair", empty,
+     answer("QuorCalls.STOP_order", failure("ValueError", "no such pair"))},
+    {"a placement answered with false: Failed to place !, false",
+     "false placed 9000.5 | critical: Failed to place !", empty,
+     answer("QuorCalls.STOP_order", returns(false))},
+    {"a listing record the verification cannot read: F.1, false, no further pass",
+     "false placed 9000.5 listings 3 | critical: Verification Failed F.1!",
+     found({Json{{"ordType", "Stop"}, {"execInst", "ReduceOnly"}}}), unaccepted},
+    {"a price that is no number fails before anything is sent",
+     "null listings 0 failure ValueError", empty, none, Json{{"PAIR", "XBTUSD"}, {"Price", "abc"}}},
+    {"a rounded price that is no number: Price Exception!, false, nothing sent",
+     "false listings 0 | warn: Price Exception! | warn: Error =", empty,
+     answer("QuorCalls.toNearest", returns("abc"))},
+    {"stops of the scan that cannot be read are reported, the others sorted",
+     "true amended near | warn: E.a3 Unhandled Error=",
+     scan_then({stop("?", "x"), stop("near", 9050)}, {stop("near", 9000.5)})},
+    {"above the mid price the stop buys: a stop below the price on that side is moved up",
+     "null amended low", listing({buy_stop("low", 9150)}),
+     Json{{"RiskManager.get_portfolio", {returns({{"XBTUSD", {{"impactMidPrice", 9100}}}})}},
+          {"QuorCalls.STOP_order", {accepted(9200)}}},
+     request(9200)},
+    {"price 0 removes the pair's stops",
+     "true listings 0 cleanups 1 | log: \x1b[95m Stop_Loss.Module\x1b[0m Cleaning Stops", empty,
+     none, request(0)},
+    {"price 0 with CleanStops: nothing removed, the request goes on", "null placed 0 listings 5",
+     empty, unaccepted, request(0, {{"CleanStops", true}})},
+};
+
+class StopRequests : public testing::TestWithParam<Row> {};
+
+TEST_P(StopRequests, EachCaseEndsAsItsRowSays) {
+  const Row& row = GetParam();
+  Json records = Json::array();
+  const Json transcript = run(row);
+  const Json seen = observe(transcript["requests"].back(), records);
+  const Json expected = expectation(row.expect);
+  for (const auto& [key, value] : expected.items()) {
+    if (key != "logged") {
+      EXPECT_EQ(seen[key], value) << key;
     }
   }
+  // Each line expected, in order, by its level and a part of its text; none unless expected.
+  auto line = seen["logged"].begin();
+  for (const std::string wanted : expected["logged"]) {
+    const std::size_t colon = wanted.find(": ");
+    line = std::find_if(line, seen["logged"].end(), [&](const std::string& logged) {
+      return logged.starts_with(wanted.substr(0, colon)) &&
+             logged.find(wanted.substr(colon + 2)) != std::string::npos;
+    });
+    EXPECT_NE(line, seen["logged"].end()) << "not logged " << wanted << " in " << seen["logged"];
+    if (line != seen["logged"].end()) ++line;
+  }
+  EXPECT_TRUE(!expected["logged"].empty() || seen["logged"].empty()) << seen["logged"];
+  for (const Json& record : records) {
+    EXPECT_EQ(record["execInst"], "LastPrice,ReduceOnly");
+    EXPECT_EQ(record["ordType"], "Stop");
+  }
 }
+INSTANTIATE_TEST_SUITE_P(RequestSteps, StopRequests, testing::ValuesIn(kRows),
+                         row_names(kRows, &Row::name));
 
 // The side and size of a new stop, and the caller's text and link identifier on it: above the
 // mid price it buys, at or below it sells; the size is the instrument's maximum order quantity
@@ -293,63 +294,66 @@ struct SizeCase {
   Json earlier_instrument = nullptr;
 };
 
-TEST(RequestSteps, NewStopsTakeTheirSideSizeAndTextFromTheMarketAndTheCaller) {
-  const Json limit = {{"maxOrderQty", 1000}},
-             xbtusd = {{"maxOrderQty", 10000000}, {"lotSize", 100}};
-  const std::vector<SizeCase> cases = {
-      {"below the mid price: sells", limit, -999},
-      {"at the mid price: sells", limit, -999, 9100, 9100},
-      {"above the mid price: buys", limit, 999, 9200},
-      {"a price as text, blanks around it", limit, -999, " 9000.5 "},
-      {"whole lots of 100 below the limit", xbtusd, -9999900},
-      {"a lot size as text", {{"maxOrderQty", 10000000}, {"lotSize", "100"}}, -9999900},
-      {"a limit of whole lots less one", {{"maxOrderQty", 10001}, {"lotSize", 100}}, -10000},
-      {"a fractional limit is cut, then whole lots",
-       {{"maxOrderQty", 2500000.9}, {"lotSize", 1000}},
-       -2499000},
-      {"an unusable lot size", {{"maxOrderQty", 10000000}, {"lotSize", nullptr}}, -9999999},
-      {"a negative lot size", {{"maxOrderQty", 10000000}, {"lotSize", -100}}, -9999999},
-      {"no limit: the fallback", {{"lotSize", 100}}, -999999},
-      {.name = "the caller's text and link identifier",
-       .instrument = xbtusd,
-       .quantity = -9999900,
-       .options = {{"Text", "trail"}, {"CLID", "link"}},
-       .kwargs = {{"clOrdLinkID", "link"}, {"Text", "trail"}}},
-      {"a text of null is none", xbtusd, -9999900, 9000.5, kMid, {{"Text", nullptr}}},
-      {"a number as text", xbtusd, -9999900, 9000.5, kMid, {{"Text", 5}}, {{"Text", "5"}}},
-      {.name = "a failed look-up is asked again on the next request",
-       .instrument = xbtusd,
-       .quantity = -9999900,
-       .earlier_instrument = failure("Error", "Max retries hit")},
-      {.name = "a look-up without a limit is asked again on the next request",
-       .instrument = xbtusd,
-       .quantity = -9999900,
-       .earlier_instrument = returns({{"lotSize", 100}})},
-  };
-  for (const SizeCase& c : cases) {
-    Json request = c.options;
-    request.update({{"PAIR", "XBTUSD"}, {"Price", c.price}});
-    std::vector<Json> requests = {request};
-    Json instruments = {returns(c.instrument)};
-    if (!c.earlier_instrument.is_null()) {
-      requests.insert(requests.begin(), request);
-      instruments.insert(instruments.begin(), c.earlier_instrument);
-    }
-    const Json transcript =
-        run({.name = c.name,
-             .expect = "",
-             .answers = {{"Bitmex_Wrapper.instrument", instruments},
-                         {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
-                         {"QuorCalls.STOP_order", {not_accepted()}}},
-             .requests = requests});
-    Json placement;
-    for (const Json& event : transcript["requests"].back()["events"]) {
-      if (event.value("call", "") == "QuorCalls.STOP_order") placement = event;
-    }
-    const double placed_at = c.price.is_number() ? c.price.get<double>() : 9000.5;
-    EXPECT_EQ(placement["args"], Json::array({"XBTUSD", placed_at, c.quantity})) << c.name;
-    EXPECT_EQ(placement["kwargs"], c.kwargs) << c.name;
+const Json limit = {{"maxOrderQty", 1000}}, xbtusd = {{"maxOrderQty", 10000000}, {"lotSize", 100}};
+const SizeCase kSizes[] = {
+    {"below the mid price: sells", limit, -999},
+    {"at the mid price: sells", limit, -999, 9100, 9100},
+    {"above the mid price: buys", limit, 999, 9200},
+    {"a price as text, blanks around it", limit, -999, " 9000.5 "},
+    {"whole lots of 100 below the limit", xbtusd, -9999900},
+    {"a lot size as text", {{"maxOrderQty", 10000000}, {"lotSize", "100"}}, -9999900},
+    {"a limit of whole lots less one", {{"maxOrderQty", 10001}, {"lotSize", 100}}, -10000},
+    {"a fractional limit is cut, then whole lots",
+     {{"maxOrderQty", 2500000.9}, {"lotSize", 1000}},
+     -2499000},
+    {"an unusable lot size", {{"maxOrderQty", 10000000}, {"lotSize", nullptr}}, -9999999},
+    {"a negative lot size", {{"maxOrderQty", 10000000}, {"lotSize", -100}}, -9999999},
+    {"no limit: the fallback", {{"lotSize", 100}}, -999999},
+    {.name = "the caller's text and link identifier",
+     .instrument = xbtusd,
+     .quantity = -9999900,
+     .options = {{"Text", "trail"}, {"CLID", "link"}},
+     .kwargs = {{"clOrdLinkID", "link"}, {"Text", "trail"}}},
+    {"a text of null is none", xbtusd, -9999900, 9000.5, kMid, {{"Text", nullptr}}},
+    {"a number as text", xbtusd, -9999900, 9000.5, kMid, {{"Text", 5}}, {{"Text", "5"}}},
+    {.name = "a failed look-up is asked again on the next request",
+     .instrument = xbtusd,
+     .quantity = -9999900,
+     .earlier_instrument = failure("Error", "Max retries hit")},
+    {.name = "a look-up without a limit is asked again on the next request",
+     .instrument = xbtusd,
+     .quantity = -9999900,
+     .earlier_instrument = returns({{"lotSize", 100}})},
+};
+
+class NewStops : public testing::TestWithParam<SizeCase> {};
+
+TEST_P(NewStops, TakeTheirSideSizeAndTextFromTheMarketAndTheCaller) {
+  const SizeCase& c = GetParam();
+  Json request = c.options;
+  request.update({{"PAIR", "XBTUSD"}, {"Price", c.price}});
+  std::vector<Json> requests = {request};
+  Json instruments = {returns(c.instrument)};
+  if (!c.earlier_instrument.is_null()) {
+    requests.insert(requests.begin(), request);
+    instruments.insert(instruments.begin(), c.earlier_instrument);
   }
+  const Json transcript =
+      run({.name = c.name,
+           .expect = "",
+           .answers = {{"Bitmex_Wrapper.instrument", instruments},
+                       {"RiskManager.get_portfolio", {returns({{"impactMidPrice", c.mid}})}},
+                       {"QuorCalls.STOP_order", {not_accepted()}}},
+           .requests = requests});
+  Json placement;
+  for (const Json& event : transcript["requests"].back()["events"]) {
+    if (event.value("call", "") == "QuorCalls.STOP_order") placement = event;
+  }
+  const double placed_at = c.price.is_number() ? c.price.get<double>() : 9000.5;
+  EXPECT_EQ(placement["args"], Json::array({"XBTUSD", placed_at, c.quantity}));
+  EXPECT_EQ(placement["kwargs"], c.kwargs);
 }
+INSTANTIATE_TEST_SUITE_P(RequestSteps, NewStops, testing::ValuesIn(kSizes),
+                         row_names(kSizes, &SizeCase::name));
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/failures.hpp"
 #include "feed_rig.hpp"
+#include "row_name.hpp"
 
 namespace {
 
@@ -157,37 +158,39 @@ const Case kCases[] = {
      "at 8900 x9999999; only on the exchange"},
 };
 
-TEST(OverHttp, RequestsAndFaultsEndAsTheModuleSortsThem) {
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.what);
-    Rig rig(book(c.before));
-    if (c.feed) rig.connect(kSecret, true);
-    if (c.fault) c.fault(rig);
-    std::string outcome;
-    try {
-      outcome = rig.request(c.wanted) == true ? "ended true" : "ended false";
-    } catch (const std::exception& failure) {
-      const auto* refused = dynamic_cast<const stoploss::HTTPError*>(&failure);
-      outcome = std::string(stoploss::failure_kind(failure)) +
-                (refused ? " " + std::to_string(refused->response().status_code) : "") + ": " +
-                failure.what();
-    }
-    EXPECT_EQ(outcome.rfind(c.outcome, 0), 0u) << outcome;
-    EXPECT_EQ(outcome.find("secret"), std::string::npos) << outcome;
-    EXPECT_EQ(text(rig.server_.requests()), c.requests);
-    EXPECT_EQ(rig.book(), book(c.after));
-    EXPECT_TRUE(!*c.logged || rig.log_->has("critical", c.logged)) << c.logged;
-    EXPECT_TRUE(!*c.warned || rig.log_->has("warn", c.warned)) << c.warned;
-    EXPECT_TRUE(!*c.warned || eventually([&rig] {
-      return rig.feed_->feed->last_error().starts_with("subscribing afresh");
-    }));
-    for (const auto& line : rig.log_->lines) {
-      EXPECT_TRUE(line.level == "info" || (line.level == "warn" && *c.warned) || *c.logged)
-          << line.message;
-      EXPECT_EQ(line.message.find("secret"), std::string::npos) << line.message;
-    }
+class RequestsOverHttp : public testing::TestWithParam<Case> {};
+
+TEST_P(RequestsOverHttp, EndAsTheModuleSortsThem) {
+  const Case& c = GetParam();
+  Rig rig(book(c.before));
+  if (c.feed) rig.connect(kSecret, true);
+  if (c.fault) c.fault(rig);
+  std::string outcome;
+  try {
+    outcome = rig.request(c.wanted) == true ? "ended true" : "ended false";
+  } catch (const std::exception& failure) {
+    const auto* refused = dynamic_cast<const stoploss::HTTPError*>(&failure);
+    outcome = std::string(stoploss::failure_kind(failure)) +
+              (refused ? " " + std::to_string(refused->response().status_code) : "") + ": " +
+              failure.what();
+  }
+  EXPECT_EQ(outcome.rfind(c.outcome, 0), 0u) << outcome;
+  EXPECT_EQ(outcome.find("secret"), std::string::npos) << outcome;
+  EXPECT_EQ(text(rig.server_.requests()), c.requests);
+  EXPECT_EQ(rig.book(), book(c.after));
+  EXPECT_TRUE(!*c.logged || rig.log_->has("critical", c.logged)) << c.logged;
+  EXPECT_TRUE(!*c.warned || rig.log_->has("warn", c.warned)) << c.warned;
+  EXPECT_TRUE(!*c.warned || eventually([&rig] {
+    return rig.feed_->feed->last_error().starts_with("subscribing afresh");
+  }));
+  for (const auto& line : rig.log_->lines) {
+    EXPECT_TRUE(line.level == "info" || (line.level == "warn" && *c.warned) || *c.logged)
+        << line.message;
+    EXPECT_EQ(line.message.find("secret"), std::string::npos) << line.message;
   }
 }
+INSTANTIATE_TEST_SUITE_P(OverHttp, RequestsOverHttp, testing::ValuesIn(kCases),
+                         row_names(kCases, &Case::what));
 
 // A forced listing is the exchange's own word: it never comes from the feed, however up it is.
 TEST(OverHttp, OnlyAForcedListingAsksTheExchangeWhileTheFeedIsUp) {

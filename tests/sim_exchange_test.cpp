@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "embedded_exchange/engine/exchange_errors.hpp"
+#include "row_name.hpp"
 
 namespace {
 
@@ -79,57 +80,60 @@ TEST(SimExchange, EleventhOpenStopOfAPairIsRefused) {
 
 // Orders placed in turn at 10000, then the price moves: the position the fills leave, each
 // order's status, and what the last order filled at.
-TEST(SimExchange, FillsMoveThePositionAndReduceOnlyNeverIncreasesIt) {
-  struct Case {
-    const char* what;
-    std::vector<Value> orders;
-    std::vector<double> prices;
-    long long position;
-    std::string statuses;
-    double last_avgPx;  // 0: not filled
-  };
-  const Value buy = {{"symbol", "XBTUSD"}, {"side", "Buy"}, {"orderQty", 1000}};
-  const auto with = [&](Value fields) {
-    Value order = buy;
-    order.update(fields);
-    return order;
-  };
-  const Value reduce =
-      with({{"side", "Sell"}, {"stopPx", 9500}, {"execInst", "LastPrice,ReduceOnly"}});
-  const Value big_reduce =
-      with({{"side", "Sell"}, {"orderQty", 9999900}, {"stopPx", 9500}, {"execInst", "ReduceOnly"}});
-  const Value stop = with({{"side", "Sell"}, {"orderQty", 2000}, {"stopPx", 9500}});
-  const Value reduce_buy = with({{"execInst", "ReduceOnly"}});
-  const Value if_touched = with({{"ordType", "MarketIfTouched"}, {"stopPx", 9500}});
-  const Value close = {{"symbol", "XBTUSD"}, {"ordType", "Market"}, {"execInst", "Close"}};
-  const Value buy_stop = with({{"stopPx", 10500}});
-  const Case cases[] = {
-      {"a market buy opens a long at the ask", {buy}, {}, 1000, "Filled", 10000.5},
-      {"a larger reduce-only stop is cut", {buy, big_reduce}, {9400}, 0, "Filled Filled", 9400},
-      {"reduce-only with nothing to reduce is cancelled", {reduce}, {9400}, 0, "Canceled", 0},
-      {"a reduce-only buy on a long", {buy, reduce_buy}, {}, 1000, "Filled Canceled", 0},
-      {"Close sells the whole position", {buy, close}, {}, 0, "Filled Filled", 9999.5},
-      {"Close on no position is cancelled", {close}, {}, 0, "Canceled", 0},
-      {"a plain stop sells past the position", {buy, stop}, {9400}, -1000, "Filled Filled", 9400},
-      {"a triggered MarketIfTouched buy opens a long", {if_touched}, {9400}, 1000, "Filled", 9400},
-      {"a sell stop waits above its price", {buy, reduce}, {9500.5}, 1000, "Filled New", 0},
-      {"a buy stop fills at its price", {buy_stop}, {10500}, 1000, "Filled", 10500},
-      {"a buy stop waits below its price", {buy_stop}, {10499.5}, 0, "New", 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    SimExchange exchange;
-    exchange.list(sim::xbtusd(10000));
-    for (const Value& order : c.orders) exchange.place(order);
-    for (const double price : c.prices) exchange.set_price("XBTUSD", price);
-    EXPECT_EQ(exchange.position("XBTUSD").currentQty, c.position);
-    const RecordList placed = exchange.orders({.count = 100});
-    std::string statuses;
-    for (const Value& order : placed) statuses += order["ordStatus"].get<std::string>() + " ";
-    EXPECT_EQ(statuses, c.statuses + " ");
-    EXPECT_EQ(placed.back()["avgPx"], c.last_avgPx == 0 ? Value() : Value(c.last_avgPx));
-  }
+struct FillCase {
+  const char* what;
+  std::vector<Value> orders;
+  std::vector<double> prices;
+  long long position;
+  std::string statuses;
+  double last_avgPx;  // 0: not filled
+};
+const Value buy = {{"symbol", "XBTUSD"}, {"side", "Buy"}, {"orderQty", 1000}};
+const auto with = [](Value fields) {
+  Value order = buy;
+  order.update(fields);
+  return order;
+};
+const Value reduce =
+    with({{"side", "Sell"}, {"stopPx", 9500}, {"execInst", "LastPrice,ReduceOnly"}});
+const Value big_reduce =
+    with({{"side", "Sell"}, {"orderQty", 9999900}, {"stopPx", 9500}, {"execInst", "ReduceOnly"}});
+const Value stop = with({{"side", "Sell"}, {"orderQty", 2000}, {"stopPx", 9500}});
+const Value reduce_buy = with({{"execInst", "ReduceOnly"}});
+const Value if_touched = with({{"ordType", "MarketIfTouched"}, {"stopPx", 9500}});
+const Value close = {{"symbol", "XBTUSD"}, {"ordType", "Market"}, {"execInst", "Close"}};
+const Value buy_stop = with({{"stopPx", 10500}});
+const FillCase kFills[] = {
+    {"a market buy opens a long at the ask", {buy}, {}, 1000, "Filled", 10000.5},
+    {"a larger reduce-only stop is cut", {buy, big_reduce}, {9400}, 0, "Filled Filled", 9400},
+    {"reduce-only with nothing to reduce is cancelled", {reduce}, {9400}, 0, "Canceled", 0},
+    {"a reduce-only buy on a long", {buy, reduce_buy}, {}, 1000, "Filled Canceled", 0},
+    {"Close sells the whole position", {buy, close}, {}, 0, "Filled Filled", 9999.5},
+    {"Close on no position is cancelled", {close}, {}, 0, "Canceled", 0},
+    {"a plain stop sells past the position", {buy, stop}, {9400}, -1000, "Filled Filled", 9400},
+    {"a triggered MarketIfTouched buy opens a long", {if_touched}, {9400}, 1000, "Filled", 9400},
+    {"a sell stop waits above its price", {buy, reduce}, {9500.5}, 1000, "Filled New", 0},
+    {"a buy stop fills at its price", {buy_stop}, {10500}, 1000, "Filled", 10500},
+    {"a buy stop waits below its price", {buy_stop}, {10499.5}, 0, "New", 0},
+};
+
+class Fills : public testing::TestWithParam<FillCase> {};
+
+TEST_P(Fills, MoveThePositionAndReduceOnlyNeverIncreasesIt) {
+  const FillCase& c = GetParam();
+  SimExchange exchange;
+  exchange.list(sim::xbtusd(10000));
+  for (const Value& order : c.orders) exchange.place(order);
+  for (const double price : c.prices) exchange.set_price("XBTUSD", price);
+  EXPECT_EQ(exchange.position("XBTUSD").currentQty, c.position);
+  const RecordList placed = exchange.orders({.count = 100});
+  std::string statuses;
+  for (const Value& order : placed) statuses += order["ordStatus"].get<std::string>() + " ";
+  EXPECT_EQ(statuses, c.statuses + " ");
+  EXPECT_EQ(placed.back()["avgPx"], c.last_avgPx == 0 ? Value() : Value(c.last_avgPx));
 }
+INSTANTIATE_TEST_SUITE_P(SimExchange, Fills, testing::ValuesIn(kFills),
+                         row_names(kFills, &FillCase::what));
 
 // Simulated time from 2026-01-01, across days; a served exchange on the wall clock stamps its
 // orders with today's date, so that a client's time filters work.

@@ -26,6 +26,7 @@
 #include "Core/utils/unix_time.hpp"
 #include "embedded_exchange/http/rate_limits.hpp"
 #include "exchange/auth/signature.hpp"
+#include "row_name.hpp"
 
 namespace {
 
@@ -178,81 +179,84 @@ std::string error_text(const std::string& message) {
 // Each row sends one request, after any fault it scripts, to a book of a market buy m of 1000 and
 // stops a (XBTUSD 9000), b (XBTUSD 8000) and c (ETHUSD 900): the answer's status, the fields it
 // holds (empty: not JSON) and the XBTUSD stops left. The next request is answered.
-TEST(SimServerRoutes, AnswerAndRefuseAsTheExchangeDoes) {
-  struct Case {
-    const char* what;
-    std::string request, body;
-    int status;
-    std::vector<double> stops;
-    std::string answer;
-    Signing signing = {};
-    std::optional<ServerFault> fault = {};
-  };
-  const std::vector<double> kept = {9000, 8000}, none;
-  const std::vector<double> moved = {9000, 8100}, b_left = {8000}, placed = {9000, 8000, 7000};
-  const std::string post = "POST " + kOrder, deleted = "DELETE " + kOrder + "/all";
-  const std::string any_error = R"({"error":{}})";
-  const Signing signed_, bad_secret{.secret = "other"}, past{.expires_in = -5},
-      other_key{.key = "other"};
-  const Signing thirty_years{.expires_in = 30LL * 365 * 24 * 3600}, unsigned_{.key = ""};
-  const Case cases[] = {
-      {"PUT by origClOrdID amends only what it names", "PUT " + kOrder,
-       R"({"origClOrdID":"b","stopPx":8100})", 200, moved,
-       R"({"clOrdID":"b","stopPx":8100,"orderQty":100})"},
-      {"DELETE answers each order by its state", "DELETE " + kOrder,
-       R"({"clOrdID":["m","a","a","x"]})", 200, b_left,
-       R"([{"clOrdID":"m","error":"Unable to cancel order due to existing state: Filled"},
-           {"clOrdID":"a","ordStatus":"Canceled","error":null},
-           {"clOrdID":"a","error":"Unable to cancel order due to existing state: Canceled"},
-           {"clOrdID":"x","error":"Not found"}])"},
-      {"GET /order of a symbol, open only, newest first",
-       "GET " + kOrder + "?symbol=XBTUSD&filter=%7B%22open%22%3Atrue%7D&reverse=true", "", 200,
-       kept, R"([{"clOrdID":"b"},{"clOrdID":"a"}])"},
-      {"/order/all with a symbol and filter", deleted,
-       R"({"symbol":"XBTUSD","filter":{"ordType":"Stop"}})", 200, none,
-       R"([{"clOrdID":"a"},{"clOrdID":"b"}])"},
-      {"GET /position", "GET /api/v1/position", "", 200, kept,
-       R"([{"symbol":"XBTUSD","currentQty":1000,"avgEntryPrice":10000.5}])"},
-      {"orderQty -2^63", post, stop(9000, std::numeric_limits<long long>::min()), 400, kept,
-       error_text("Invalid orderQty")},
-      {"a body that is not JSON", post, "{not json", 400, kept, any_error},
-      {"a filter nested 100k deep", deleted,
-       R"({"filter":)" + std::string(100000, '[') + std::string(100000, ']') + "}", 400, kept,
-       any_error},
-      {"a bad signature", post, stop(7000, -100), 401, kept, error_text("Signature not valid."),
-       bad_secret},
-      {"an expired request: 400, as the exchange answers it", post, stop(7000, -100), 400, kept,
-       any_error, past},
-      {"an expiry 30 years ahead", post, stop(7000, -100), 401, kept, any_error, thirty_years},
-      {"an unknown key", post, stop(7000, -100), 401, kept, error_text("Invalid API Key."),
-       other_key},
-      {"a truncated answer", post, stop(7000, -100), 200, placed, "", signed_,
-       ServerFault::kTruncated},
-      {"an unsigned request for the position", "GET /api/v1/position", "", 401, kept, any_error,
-       unsigned_},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Loopback net;
-    for (const std::string& order :
-         {std::string(R"({"symbol":"XBTUSD","side":"Buy","orderQty":1000,"clOrdID":"m"})"),
-          stop(9000, -100, "XBTUSD", "a"), stop(8000, -100, "XBTUSD", "b"),
-          stop(900, -100, "ETHUSD", "c")}) {
-      ASSERT_EQ(net.send("POST", kOrder, order).status, 200);
-    }
-    if (c.fault) net.server.fail_next(*c.fault);
-    const std::size_t space = c.request.find(' ');
-    const Heard heard =
-        net.send(c.request.substr(0, space), c.request.substr(space + 1), c.body, c.signing);
-    const std::string& body = heard.response.body();
-    EXPECT_EQ(heard.status, c.status);
-    EXPECT_TRUE(c.answer.empty() ? !Value::accept(body)
-                                 : matches(Value::parse(body), Value::parse(c.answer)))
-        << body;
-    EXPECT_EQ(net.stop_prices(), c.stops);
-    EXPECT_EQ(net.send("GET", kInstrument).status, 200);
+struct RouteCase {
+  const char* what;
+  std::string request, body;
+  int status;
+  std::vector<double> stops;
+  std::string answer;
+  Signing signing = {};
+  std::optional<ServerFault> fault = {};
+};
+const std::vector<double> kept = {9000, 8000}, none;
+const std::vector<double> moved = {9000, 8100}, b_left = {8000}, placed = {9000, 8000, 7000};
+const std::string post = "POST " + kOrder, deleted = "DELETE " + kOrder + "/all";
+const std::string any_error = R"({"error":{}})";
+const Signing signed_, bad_secret{.secret = "other"}, past{.expires_in = -5},
+    other_key{.key = "other"};
+const Signing thirty_years{.expires_in = 30LL * 365 * 24 * 3600}, unsigned_{.key = ""};
+const RouteCase kRoutes[] = {
+    {"PUT by origClOrdID amends only what it names", "PUT " + kOrder,
+     R"({"origClOrdID":"b","stopPx":8100})", 200, moved,
+     R"({"clOrdID":"b","stopPx":8100,"orderQty":100})"},
+    {"DELETE answers each order by its state", "DELETE " + kOrder,
+     R"({"clOrdID":["m","a","a","x"]})", 200, b_left,
+     R"([{"clOrdID":"m","error":"Unable to cancel order due to existing state: Filled"},
+         {"clOrdID":"a","ordStatus":"Canceled","error":null},
+         {"clOrdID":"a","error":"Unable to cancel order due to existing state: Canceled"},
+         {"clOrdID":"x","error":"Not found"}])"},
+    {"GET /order of a symbol, open only, newest first",
+     "GET " + kOrder + "?symbol=XBTUSD&filter=%7B%22open%22%3Atrue%7D&reverse=true", "", 200, kept,
+     R"([{"clOrdID":"b"},{"clOrdID":"a"}])"},
+    {"/order/all with a symbol and filter", deleted,
+     R"({"symbol":"XBTUSD","filter":{"ordType":"Stop"}})", 200, none,
+     R"([{"clOrdID":"a"},{"clOrdID":"b"}])"},
+    {"GET /position", "GET /api/v1/position", "", 200, kept,
+     R"([{"symbol":"XBTUSD","currentQty":1000,"avgEntryPrice":10000.5}])"},
+    {"orderQty -2^63", post, stop(9000, std::numeric_limits<long long>::min()), 400, kept,
+     error_text("Invalid orderQty")},
+    {"a body that is not JSON", post, "{not json", 400, kept, any_error},
+    {"a filter nested 100k deep", deleted,
+     R"({"filter":)" + std::string(100000, '[') + std::string(100000, ']') + "}", 400, kept,
+     any_error},
+    {"a bad signature", post, stop(7000, -100), 401, kept, error_text("Signature not valid."),
+     bad_secret},
+    {"an expired request: 400, as the exchange answers it", post, stop(7000, -100), 400, kept,
+     any_error, past},
+    {"an expiry 30 years ahead", post, stop(7000, -100), 401, kept, any_error, thirty_years},
+    {"an unknown key", post, stop(7000, -100), 401, kept, error_text("Invalid API Key."),
+     other_key},
+    {"a truncated answer", post, stop(7000, -100), 200, placed, "", signed_,
+     ServerFault::kTruncated},
+    {"an unsigned request for the position", "GET /api/v1/position", "", 401, kept, any_error,
+     unsigned_},
+};
+
+class Routes : public testing::TestWithParam<RouteCase> {};
+
+TEST_P(Routes, AnswerAndRefuseAsTheExchangeDoes) {
+  const RouteCase& c = GetParam();
+  Loopback net;
+  for (const std::string& order :
+       {std::string(R"({"symbol":"XBTUSD","side":"Buy","orderQty":1000,"clOrdID":"m"})"),
+        stop(9000, -100, "XBTUSD", "a"), stop(8000, -100, "XBTUSD", "b"),
+        stop(900, -100, "ETHUSD", "c")}) {
+    ASSERT_EQ(net.send("POST", kOrder, order).status, 200);
   }
+  if (c.fault) net.server.fail_next(*c.fault);
+  const std::size_t space = c.request.find(' ');
+  const Heard heard =
+      net.send(c.request.substr(0, space), c.request.substr(space + 1), c.body, c.signing);
+  const std::string& body = heard.response.body();
+  EXPECT_EQ(heard.status, c.status);
+  EXPECT_TRUE(c.answer.empty() ? !Value::accept(body)
+                               : matches(Value::parse(body), Value::parse(c.answer)))
+      << body;
+  EXPECT_EQ(net.stop_prices(), c.stops);
+  EXPECT_EQ(net.send("GET", kInstrument).status, 200);
 }
+INSTANTIATE_TEST_SUITE_P(SimServerRoutes, Routes, testing::ValuesIn(kRoutes),
+                         row_names(kRoutes, &RouteCase::what));
 
 TEST(SimServerRateLimit, CountsDownThenRefusesWithRetryAfter) {
   Loopback net(settings(3));
@@ -364,22 +368,24 @@ const HostileCase kHostile[] = {
      kClosed, kPrompt},
 };
 
-TEST(SimServerHostileClients, HoldUpNoOtherClientAndBreakNothing) {
+class HostileClients : public testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileClients, HoldUpNoOtherClientAndBreakNothing) {
+  const auto& [what, act, status, within] = GetParam();
   sim::ServerSettings served = settings();
   served.faults.stall_for = milliseconds(10000);
   served.http.read_deadline = served.http.idle = kDeadline;
   served.http.connections = kConnections;
-  for (const auto& [what, act, status, within] : kHostile) {
-    SCOPED_TRACE(what);
-    Loopback net(served);
-    const Heard heard = act(net);
-    EXPECT_EQ(heard.status, status) << heard.response.body();
-    EXPECT_LE(heard.took, within);
-    if (heard.status >= 400) {  // the exchange's error body
-      EXPECT_TRUE(Value::parse(heard.response.body()).at("error").at("message").is_string());
-    }
+  Loopback net(served);
+  const Heard heard = act(net);
+  EXPECT_EQ(heard.status, status) << heard.response.body();
+  EXPECT_LE(heard.took, within);
+  if (heard.status >= 400) {  // the exchange's error body
+    EXPECT_TRUE(Value::parse(heard.response.body()).at("error").at("message").is_string());
   }
 }
+INSTANTIATE_TEST_SUITE_P(SimServerHostileClients, HostileClients, testing::ValuesIn(kHostile),
+                         row_names(kHostile, [](const HostileCase& c) { return std::get<0>(c); }));
 
 // A websocket client of the realtime feed of a Loopback.
 struct Feed : Loopback {
@@ -511,50 +517,53 @@ std::string unknown_topics(int count) {
   return Value{{"op", "subscribe"}, {"args", topics}}.dump();
 }
 
-TEST(RealtimeFeed, WelcomesThenAnswersAsTheExchangeDoes) {
-  const std::pair<const char*, std::vector<std::string>> cases[] = {
-      {"auth with a bad signature",
-       {"auth other", R"(< {"status":401,"error":"Signature not valid.","meta":{}})"}},
-      {"private table before auth",
-       {R"(> {"op":"subscribe","args":["order:XBTUSD"]})",
-        R"(< {"status":401,"request":{"op":"subscribe","args":["order:XBTUSD"]}})"}},
-      {"instrument: partial with the market, then updates",
-       {"sub instrument:XBTUSD",
-        R"(< {"table":"instrument","action":"partial","keys":["symbol"],"filter":{"symbol":"XBTUSD"},"data":[{"symbol":"XBTUSD","lastPrice":10000,"bidPrice":9999.5}]})",
-        "price 9100",
-        R"(< {"table":"instrument","action":"update","data":[{"symbol":"XBTUSD","lastPrice":9100,"askPrice":9100.5}]})"}},
-      {"a placement inserts; an amendment and a cancel update",
-       {"auth", "sub order",
-        R"(< {"table":"order","action":"partial","keys":["orderID"],"filter":{"account":100001},"data":[]})",
-        "place", kOrderInsert, "amend",
-        R"(< {"table":"order","action":"update","data":[{"stopPx":8800,"symbol":"XBTUSD","side":null}]})",
-        "cancel",
-        R"(< {"table":"order","action":"update","data":[{"ordStatus":"Canceled","leavesQty":0}]})"}},
-      {"the order partial holds the open stop; a triggered stop fills and opens the position",
-       {"auth", "place", "sub order:XBTUSD",
-        R"(< {"table":"order","action":"partial","data":[{"stopPx":8900,"ordStatus":"New"}]})",
-        "sub position:XBTUSD",
-        R"(< {"table":"position","action":"partial","keys":["account","symbol","currency"]})",
-        "price 8850", R"(< {"table":"position","action":"insert","data":[{"currentQty":-100}]})",
-        R"(< {"table":"order","action":"update","data":[{"ordStatus":"Filled","avgPx":8850}]})"}},
-      {"REST answer held back: the feed tells first",
-       {"auth", "sub order:XBTUSD", R"(< {"action":"partial"})", "post-held"}},
-      {"stalled: no pong until the stall ends", {"stall 500", "> ping", "quiet 300", "< pong"}},
-      {"3,000 unknown topics: one short error",
-       {"> " + unknown_topics(3000),
-        R"x(< {"status":400,"error":"Unknown table: nosuch0 (and 2999 more topics refused)"})x",
-        "total 1000"}},
-      {"a client that reads nothing is dropped past the queue's bound", {"unread 500", "closed"}},
-      {"the cap held by idle clients: a newcomer ends the longest idle, not a subscriber",
-       {"sub instrument:XBTUSD", R"(< {"action":"partial"})", "crowd", "price 9100",
-        R"(< {"table":"instrument","action":"update"})"}},
-  };
-  for (const auto& [what, steps] : cases) {
-    SCOPED_TRACE(what);
-    Feed feed;
-    step(feed, R"(< {"info":"Welcome to the BitMEX Realtime API.","version":"2.0.0"})");
-    for (const std::string& line : steps) step(feed, line);
-  }
+using FeedCase = std::pair<const char*, std::vector<std::string>>;  // a client's steps
+const FeedCase kFeedCases[] = {
+    {"auth with a bad signature",
+     {"auth other", R"(< {"status":401,"error":"Signature not valid.","meta":{}})"}},
+    {"private table before auth",
+     {R"(> {"op":"subscribe","args":["order:XBTUSD"]})",
+      R"(< {"status":401,"request":{"op":"subscribe","args":["order:XBTUSD"]}})"}},
+    {"instrument: partial with the market, then updates",
+     {"sub instrument:XBTUSD",
+      R"(< {"table":"instrument","action":"partial","keys":["symbol"],"filter":{"symbol":"XBTUSD"},"data":[{"symbol":"XBTUSD","lastPrice":10000,"bidPrice":9999.5}]})",
+      "price 9100",
+      R"(< {"table":"instrument","action":"update","data":[{"symbol":"XBTUSD","lastPrice":9100,"askPrice":9100.5}]})"}},
+    {"a placement inserts; an amendment and a cancel update",
+     {"auth", "sub order",
+      R"(< {"table":"order","action":"partial","keys":["orderID"],"filter":{"account":100001},"data":[]})",
+      "place", kOrderInsert, "amend",
+      R"(< {"table":"order","action":"update","data":[{"stopPx":8800,"symbol":"XBTUSD","side":null}]})",
+      "cancel",
+      R"(< {"table":"order","action":"update","data":[{"ordStatus":"Canceled","leavesQty":0}]})"}},
+    {"the order partial holds the open stop; a triggered stop fills and opens the position",
+     {"auth", "place", "sub order:XBTUSD",
+      R"(< {"table":"order","action":"partial","data":[{"stopPx":8900,"ordStatus":"New"}]})",
+      "sub position:XBTUSD",
+      R"(< {"table":"position","action":"partial","keys":["account","symbol","currency"]})",
+      "price 8850", R"(< {"table":"position","action":"insert","data":[{"currentQty":-100}]})",
+      R"(< {"table":"order","action":"update","data":[{"ordStatus":"Filled","avgPx":8850}]})"}},
+    {"REST answer held back: the feed tells first",
+     {"auth", "sub order:XBTUSD", R"(< {"action":"partial"})", "post-held"}},
+    {"stalled: no pong until the stall ends", {"stall 500", "> ping", "quiet 300", "< pong"}},
+    {"3,000 unknown topics: one short error",
+     {"> " + unknown_topics(3000),
+      R"x(< {"status":400,"error":"Unknown table: nosuch0 (and 2999 more topics refused)"})x",
+      "total 1000"}},
+    {"a client that reads nothing is dropped past the queue's bound", {"unread 500", "closed"}},
+    {"the cap held by idle clients: a newcomer ends the longest idle, not a subscriber",
+     {"sub instrument:XBTUSD", R"(< {"action":"partial"})", "crowd", "price 9100",
+      R"(< {"table":"instrument","action":"update"})"}},
+};
+
+class FeedClients : public testing::TestWithParam<FeedCase> {};
+
+TEST_P(FeedClients, WelcomesThenAnswersAsTheExchangeDoes) {
+  Feed feed;
+  step(feed, R"(< {"info":"Welcome to the BitMEX Realtime API.","version":"2.0.0"})");
+  for (const std::string& line : GetParam().second) step(feed, line);
 }
+INSTANTIATE_TEST_SUITE_P(RealtimeFeed, FeedClients, testing::ValuesIn(kFeedCases),
+                         row_names(kFeedCases, &FeedCase::first));
 
 }  // namespace

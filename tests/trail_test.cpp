@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "feed_rig.hpp"
+#include "row_name.hpp"
 #include "trail/live_venue.hpp"
 #include "trail/own_stops.hpp"
 #include "trail/ratchet.hpp"
@@ -31,41 +32,45 @@ struct RatchetCase {
   trail::Distance distance = {100};
 };
 
-TEST(Ratchet, TrailsTheMarketAndNeverMovesBack) {
-  const RatchetCase cases[] = {
-      {"long: rises with the price, holds when it falls",
-       "1000@9000 1000@9010 1000@8990 1000@9020.5", "8900 8910 8910 8920.5"},
-      {"short: falls with the price, holds when it rises", "-5@9000 -5@8990 -5@9010",
-       "9100 9090 9090"},
-      {"percent of the last price", "1@9000 -1@9000", "8910 9090", {1, true}},
-      {"on the tick away from the market", "1@9000 -1@9000", "8966.5 9033.5", {33.3}},
-      {"flat forgets the stop; a new long starts afresh", "1@9000 0@9000 1@8500", "8900 - 8400"},
-      {"a position that changes side starts afresh", "1@9000 -1@9000", "8900 9100"},
-      {"no stop at 0 or below: a long trailing farther than the price has none yet",
-       "1@50 1@100 1@150 1@120", "- - 50 50"},
-      {"adopts a tighter stop standing and never loosens it", "1000@9050^9000 1000@9080 1000@9120",
-       "9000 9000 9020"},
-      {"a short adopts a lower stop; a looser one standing changes nothing",
-       "-5@9000^9050 -5@9000^9150 -5@8900", "9050 9050 9000"},
-      {"what a long adopted is forgotten when the position changes side", "1@9000^8990 -1@9000",
-       "8990 9100"},
-  };
-  for (const RatchetCase& c : cases) {
-    trail::Ratchet ratchet(c.distance);
-    std::istringstream moves(c.moves);
-    std::string wanted;
-    for (long long position = 0; moves >> position;) {
-      double last = 0;
-      moves.ignore(1) >> last;
-      if (double standing = 0; moves.peek() == '^' && moves.ignore(1) >> standing) {
-        ratchet.adopt(position > 0 ? 1 : -1, standing);
-      }
-      const std::optional<double> stop = ratchet.wanted(position, last, 0.5);
-      wanted += (wanted.empty() ? "" : " ") + (stop ? fmt::format("{}", *stop) : "-");
+const RatchetCase kRatchets[] = {
+    {"long: rises with the price, holds when it falls", "1000@9000 1000@9010 1000@8990 1000@9020.5",
+     "8900 8910 8910 8920.5"},
+    {"short: falls with the price, holds when it rises", "-5@9000 -5@8990 -5@9010",
+     "9100 9090 9090"},
+    {"percent of the last price", "1@9000 -1@9000", "8910 9090", {1, true}},
+    {"on the tick away from the market", "1@9000 -1@9000", "8966.5 9033.5", {33.3}},
+    {"flat forgets the stop; a new long starts afresh", "1@9000 0@9000 1@8500", "8900 - 8400"},
+    {"a position that changes side starts afresh", "1@9000 -1@9000", "8900 9100"},
+    {"no stop at 0 or below: a long trailing farther than the price has none yet",
+     "1@50 1@100 1@150 1@120", "- - 50 50"},
+    {"adopts a tighter stop standing and never loosens it", "1000@9050^9000 1000@9080 1000@9120",
+     "9000 9000 9020"},
+    {"a short adopts a lower stop; a looser one standing changes nothing",
+     "-5@9000^9050 -5@9000^9150 -5@8900", "9050 9050 9000"},
+    {"what a long adopted is forgotten when the position changes side", "1@9000^8990 -1@9000",
+     "8990 9100"},
+};
+
+class RatchetMoves : public testing::TestWithParam<RatchetCase> {};
+
+TEST_P(RatchetMoves, TrailTheMarketAndNeverMoveBack) {
+  const RatchetCase& c = GetParam();
+  trail::Ratchet ratchet(c.distance);
+  std::istringstream moves(c.moves);
+  std::string wanted;
+  for (long long position = 0; moves >> position;) {
+    double last = 0;
+    moves.ignore(1) >> last;
+    if (double standing = 0; moves.peek() == '^' && moves.ignore(1) >> standing) {
+      ratchet.adopt(position > 0 ? 1 : -1, standing);
     }
-    EXPECT_EQ(wanted, c.wanted) << c.name;
+    const std::optional<double> stop = ratchet.wanted(position, last, 0.5);
+    wanted += (wanted.empty() ? "" : " ") + (stop ? fmt::format("{}", *stop) : "-");
   }
+  EXPECT_EQ(wanted, c.wanted);
 }
+INSTANTIATE_TEST_SUITE_P(Ratchet, RatchetMoves, testing::ValuesIn(kRatchets),
+                         row_names(kRatchets, &RatchetCase::name));
 
 // An exchange in memory: a long position at a price, a book the requests change.
 class FakeVenue final : public trail::Venue {
@@ -109,113 +114,114 @@ struct PacingCase {
   std::chrono::milliseconds min_interval = 1s;
 };
 
-TEST(TrailSession, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) {
-  const auto nothing = [](FakeVenue&) {};
-  const std::optional<double> none;
-  const auto price = [](double last) {
-    return [last](FakeVenue& v) { v.shown.last_price = last; };
+const auto nothing = [](FakeVenue&) {};
+const std::optional<double> none;
+const auto price = [](double last) { return [last](FakeVenue& v) { v.shown.last_price = last; }; };
+// A change of the market, and the book then showing reduce-only `stops` (`closes`: 1 a long's
+// sell stop, -1 a short's buy stop).
+const auto moved = [](std::function<void(trail::Market&)> change,
+                      std::vector<trail::BookStop> stops) {
+  return [change, stops](FakeVenue& v) {
+    change(v.shown);
+    v.shown.stops = stops;
   };
-  // A change of the market, and the book then showing reduce-only `stops` (`closes`: 1 a long's
-  // sell stop, -1 a short's buy stop).
-  const auto moved = [](std::function<void(trail::Market&)> change,
-                        std::vector<trail::BookStop> stops) {
-    return [change, stops](FakeVenue& v) {
-      change(v.shown);
-      v.shown.stops = stops;
-    };
-  };
-  const auto book = [&](std::vector<trail::BookStop> stops) {
-    return moved([](trail::Market&) {}, stops);
-  };
-  const auto reconnected = [](trail::Market& m) { m.connections = 2; };
-  const auto reply = [](trail::Sent sent) { return [sent](FakeVenue& v) { v.reply = sent; }; };
-  const auto budget = [](int remaining) {
-    return [remaining](FakeVenue& v) { v.left = {.limit = 120, .remaining = remaining}; };
-  };
-  const std::vector<PacingCase> cases = {
-      {"a move within the minimum interval waits for it",
-       {{0ms, nothing, 8900}, {500ms, price(9100), none}, {500ms, nothing, 9000}}},
-      {"nothing changed: nothing sent", {{0ms, nothing, 8900}, {5s, price(8950), none}}},
-      {"a request that did not end true is sent again, at the same price",
-       {{0ms, reply({.result = false}), 8900},
-        {1s, reply({.result = std::nullopt}), 8900},
-        {1s, reply({.result = true}), 8900},
-        {1s, nothing, none}}},
-      {"a slow request that fails exposes the position for its own time; the retry confirms",
-       {{0ms, reply({.failure = "Timed out", .seconds = 4}), 8900},
-        {5s, reply({.result = true, .seconds = 0.5}), 8900},
-        {1s, nothing, none}},
-       4 + 1 + 0.5},
-      {"after the feed reconnected the book is checked again",
-       {{0ms, nothing, 8900}, {1s, moved(reconnected, {{8900, 1, true}}), 8900}}},
-      {"a stop gone from the book is asked for again",
-       {{0ms, nothing, 8900}, {1s, book({}), 8900}}},
-      {"a stop farther than wanted does not cover the position",
-       {{0ms, nothing, 8900}, {1s, book({{8850, 1, true}}), 8900}}},
-      {"nor does a stop that is not reduce-only, however close",
-       {{0ms, nothing, 8900}, {1s, book({{8950, 1, false}}), 8900}}},
-      {"at the start a long adopts the highest reduce-only sell stop below the market",
-       {{0ms, book({{8920, 1, true}, {8950, 1, true}}), 8950}, {1s, price(9100), 9000}}},
-      {"a buy stop, a stop not reduce-only and one beyond the market are not a long's to adopt",
-       {{0ms, book({{8990, -1, true}, {8980, 1, false}, {9010, 1, true}}), 8900}}},
-      {"a short adopts the lowest reduce-only buy stop above the market",
-       {{0ms,
-         moved([](trail::Market& m) { m.position = -1000; },
-               {{9080, -1, true}, {9050, -1, true}, {9020, 1, true}}),
-         9050}}},
-      {"after the feed reconnected a tighter stop placed meanwhile is adopted",
-       {{0ms, nothing, 8900}, {1s, moved(reconnected, {{8900, 1, true}, {8950, 1, true}}), 8950}}},
-      {"a reconnected feed that does not show the book yet: nothing sent until it does",
-       {{0ms, nothing, 8900},
-        {1s, [](FakeVenue& v) { v.shown = {.feed_up = false, .connections = 2}; }, none},
-        {1s,
-         moved(
-             [](trail::Market& m) {
-               m = FakeVenue().shown;
-               m.connections = 2;
-             },
-             {{8950, 1, true}}),
-         8950}}},
-      {"a feed that never comes up: after the feed wait (10 s) the market is read over REST and "
-       "the position guarded from there; the wait counts as exposed",
-       {{0ms, [](FakeVenue& v) { v.shown = {}; }, none}, {5s, nothing, none}, {5s, nothing, 8900}},
-       10},
-      {"a feed that shows the position flat is found out at the comparison a minute on; the "
-       "position is guarded from the fresh partials",
-       {{0ms, [](FakeVenue& v) { v.shown.position = 0; }, none},
-        {59s, nothing, none},
-        {1s, nothing, none},
-        {1s, nothing, 8900}}},
-      {"a position of a new size adopts what stands",
-       {{0ms, nothing, 8900},
-        {1s, moved([](trail::Market& m) { m.position = 500; }, {{8900, 1, true}, {8950, 1, true}}),
-         8950}}},
-      {"less than a quarter of the budget left: no faster than it refills (120 a minute)",
-       {{0ms, budget(29), 8900}, {200ms, price(9100), none}, {300ms, nothing, 9000}},
-       {},
-       100ms},
-      {"a quarter of the budget left: the minimum interval",
-       {{0ms, budget(30), 8900}, {200ms, price(9100), 9000}},
-       {},
-       100ms},
-  };
-  for (const PacingCase& c : cases) {
-    FakeVenue venue;
-    trail::TrailSession session(venue, {.distance = {100}, .min_interval = c.min_interval});
-    trail::Clock::time_point now{};
-    for (std::size_t i = 0; i < c.steps.size(); ++i) {
-      const auto& [after, change, expected] = c.steps[i];
-      change(venue);
-      venue.sent.clear();
-      session.step(now += after);
-      EXPECT_EQ(venue.sent, expected ? std::vector<double>{*expected} : std::vector<double>{})
-          << c.name << ", step " << i;
-    }
-    if (c.exposed) {
-      EXPECT_DOUBLE_EQ(session.totals().exposed_seconds, *c.exposed) << c.name;
-    }
+};
+const auto book = [](std::vector<trail::BookStop> stops) {
+  return moved([](trail::Market&) {}, stops);
+};
+const auto reconnected = [](trail::Market& m) { m.connections = 2; };
+const auto reply = [](trail::Sent sent) { return [sent](FakeVenue& v) { v.reply = sent; }; };
+const auto budget = [](int remaining) {
+  return [remaining](FakeVenue& v) { v.left = {.limit = 120, .remaining = remaining}; };
+};
+const PacingCase kPacing[] = {
+    {"a move within the minimum interval waits for it",
+     {{0ms, nothing, 8900}, {500ms, price(9100), none}, {500ms, nothing, 9000}}},
+    {"nothing changed: nothing sent", {{0ms, nothing, 8900}, {5s, price(8950), none}}},
+    {"a request that did not end true is sent again, at the same price",
+     {{0ms, reply({.result = false}), 8900},
+      {1s, reply({.result = std::nullopt}), 8900},
+      {1s, reply({.result = true}), 8900},
+      {1s, nothing, none}}},
+    {"a slow request that fails exposes the position for its own time; the retry confirms",
+     {{0ms, reply({.failure = "Timed out", .seconds = 4}), 8900},
+      {5s, reply({.result = true, .seconds = 0.5}), 8900},
+      {1s, nothing, none}},
+     4 + 1 + 0.5},
+    {"after the feed reconnected the book is checked again",
+     {{0ms, nothing, 8900}, {1s, moved(reconnected, {{8900, 1, true}}), 8900}}},
+    {"a stop gone from the book is asked for again", {{0ms, nothing, 8900}, {1s, book({}), 8900}}},
+    {"a stop farther than wanted does not cover the position",
+     {{0ms, nothing, 8900}, {1s, book({{8850, 1, true}}), 8900}}},
+    {"nor does a stop that is not reduce-only, however close",
+     {{0ms, nothing, 8900}, {1s, book({{8950, 1, false}}), 8900}}},
+    {"at the start a long adopts the highest reduce-only sell stop below the market",
+     {{0ms, book({{8920, 1, true}, {8950, 1, true}}), 8950}, {1s, price(9100), 9000}}},
+    {"a buy stop, a stop not reduce-only and one beyond the market are not a long's to adopt",
+     {{0ms, book({{8990, -1, true}, {8980, 1, false}, {9010, 1, true}}), 8900}}},
+    {"a short adopts the lowest reduce-only buy stop above the market",
+     {{0ms,
+       moved([](trail::Market& m) { m.position = -1000; },
+             {{9080, -1, true}, {9050, -1, true}, {9020, 1, true}}),
+       9050}}},
+    {"after the feed reconnected a tighter stop placed meanwhile is adopted",
+     {{0ms, nothing, 8900}, {1s, moved(reconnected, {{8900, 1, true}, {8950, 1, true}}), 8950}}},
+    {"a reconnected feed that does not show the book yet: nothing sent until it does",
+     {{0ms, nothing, 8900},
+      {1s, [](FakeVenue& v) { v.shown = {.feed_up = false, .connections = 2}; }, none},
+      {1s,
+       moved(
+           [](trail::Market& m) {
+             m = FakeVenue().shown;
+             m.connections = 2;
+           },
+           {{8950, 1, true}}),
+       8950}}},
+    {"a feed that never comes up: after the feed wait (10 s) the market is read over REST and "
+     "the position guarded from there; the wait counts as exposed",
+     {{0ms, [](FakeVenue& v) { v.shown = {}; }, none}, {5s, nothing, none}, {5s, nothing, 8900}},
+     10},
+    {"a feed that shows the position flat is found out at the comparison a minute on; the "
+     "position is guarded from the fresh partials",
+     {{0ms, [](FakeVenue& v) { v.shown.position = 0; }, none},
+      {59s, nothing, none},
+      {1s, nothing, none},
+      {1s, nothing, 8900}}},
+    {"a position of a new size adopts what stands",
+     {{0ms, nothing, 8900},
+      {1s, moved([](trail::Market& m) { m.position = 500; }, {{8900, 1, true}, {8950, 1, true}}),
+       8950}}},
+    {"less than a quarter of the budget left: no faster than it refills (120 a minute)",
+     {{0ms, budget(29), 8900}, {200ms, price(9100), none}, {300ms, nothing, 9000}},
+     {},
+     100ms},
+    {"a quarter of the budget left: the minimum interval",
+     {{0ms, budget(30), 8900}, {200ms, price(9100), 9000}},
+     {},
+     100ms},
+};
+
+class Pacing : public testing::TestWithParam<PacingCase> {};
+
+TEST_P(Pacing, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) {
+  const PacingCase& c = GetParam();
+  FakeVenue venue;
+  trail::TrailSession session(venue, {.distance = {100}, .min_interval = c.min_interval});
+  trail::Clock::time_point now{};
+  for (std::size_t i = 0; i < c.steps.size(); ++i) {
+    const auto& [after, change, expected] = c.steps[i];
+    change(venue);
+    venue.sent.clear();
+    session.step(now += after);
+    EXPECT_EQ(venue.sent, expected ? std::vector<double>{*expected} : std::vector<double>{})
+        << "step " << i;
+  }
+  if (c.exposed) {
+    EXPECT_DOUBLE_EQ(session.totals().exposed_seconds, *c.exposed);
   }
 }
+INSTANTIATE_TEST_SUITE_P(TrailSession, Pacing, testing::ValuesIn(kPacing),
+                         row_names(kPacing, &PacingCase::name));
 
 constexpr long long kPosition = 1000;
 
@@ -353,51 +359,53 @@ struct StartCase {
   bool remove_on_exit = false;
 };
 
-TEST(TrailSession, AStartAdoptsTheStopStandingForThePosition) {
-  const auto by_hand = [](TrailRig& rig) { rig.place_stop(8500, "placed by hand"); };
-  const StartCase cases[] = {
-      {"a restart: the session before ran the stop up to 9000", 9050, 9000, "8900 8950 9000",
-       "9000",
-       [](TrailRig& rig) {
-         for (const double price : {9000, 9050, 9100}) {
-           rig.move_to(price);
-           rig.step();
-         }
-       }},
-      {"stops placed by someone else: a reduce-only sell stop is adopted, the other one is not",
-       9000, 8950, "8950 8950 8980", "8950 8950 8980",
-       [](TrailRig& rig) {
-         rig.place_stop(8950, "placed by hand");
-         rig.server_.with_exchange([](sim::SimExchange& e) {
-           e.place(stoploss::Value::parse(
-               R"({"symbol":"XBTUSD","side":"Sell","orderQty":100,"ordType":"Stop","stopPx":8980,)"
-               R"("execInst":"LastPrice"})"));
-         });
-       }},
-      {"a stop a run killed earlier left at 8700 goes at the end; a trader's own at 8500 stays",
-       9000, 8900, "8500 8700 8900", "8500 8900",
-       [&](TrailRig& rig) {
-         rig.place_stop(8700, std::string(trail::kTrailTag));
-         by_hand(rig);
-       }},
-      {"--remove-on-exit takes the trail's stop down; a trader's own stays", 9000, 8900,
-       "8500 8900", "8500", by_hand, true},
-  };
-  for (const StartCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    TrailRig rig;
-    c.before(rig);
-    rig.restart();
-    rig.move_to(c.last_price);
-    const trail::Step step = rig.step();
-    ASSERT_TRUE(step.request);
-    EXPECT_EQ(step.request->wanted, c.wanted);
-    EXPECT_EQ(step.request->sent.result, true);
-    EXPECT_EQ(fmt::format("{}", fmt::join(rig.book(), " ")), c.book);
-    rig.session_->finish(c.remove_on_exit, rig.now_);
-    EXPECT_EQ(fmt::format("{}", fmt::join(rig.book(), " ")), c.left);
-  }
+const auto by_hand = [](TrailRig& rig) { rig.place_stop(8500, "placed by hand"); };
+const StartCase kStarts[] = {
+    {"a restart: the session before ran the stop up to 9000", 9050, 9000, "8900 8950 9000", "9000",
+     [](TrailRig& rig) {
+       for (const double price : {9000, 9050, 9100}) {
+         rig.move_to(price);
+         rig.step();
+       }
+     }},
+    {"stops placed by someone else: a reduce-only sell stop is adopted, the other one is not", 9000,
+     8950, "8950 8950 8980", "8950 8950 8980",
+     [](TrailRig& rig) {
+       rig.place_stop(8950, "placed by hand");
+       rig.server_.with_exchange([](sim::SimExchange& e) {
+         e.place(stoploss::Value::parse(
+             R"({"symbol":"XBTUSD","side":"Sell","orderQty":100,"ordType":"Stop","stopPx":8980,)"
+             R"("execInst":"LastPrice"})"));
+       });
+     }},
+    {"a stop a run killed earlier left at 8700 goes at the end; a trader's own at 8500 stays", 9000,
+     8900, "8500 8700 8900", "8500 8900",
+     [](TrailRig& rig) {
+       rig.place_stop(8700, std::string(trail::kTrailTag));
+       by_hand(rig);
+     }},
+    {"--remove-on-exit takes the trail's stop down; a trader's own stays", 9000, 8900, "8500 8900",
+     "8500", by_hand, true},
+};
+
+class Starts : public testing::TestWithParam<StartCase> {};
+
+TEST_P(Starts, AdoptTheStopStandingForThePosition) {
+  const StartCase& c = GetParam();
+  TrailRig rig;
+  c.before(rig);
+  rig.restart();
+  rig.move_to(c.last_price);
+  const trail::Step step = rig.step();
+  ASSERT_TRUE(step.request);
+  EXPECT_EQ(step.request->wanted, c.wanted);
+  EXPECT_EQ(step.request->sent.result, true);
+  EXPECT_EQ(fmt::format("{}", fmt::join(rig.book(), " ")), c.book);
+  rig.session_->finish(c.remove_on_exit, rig.now_);
+  EXPECT_EQ(fmt::format("{}", fmt::join(rig.book(), " ")), c.left);
 }
+INSTANTIATE_TEST_SUITE_P(TrailSession, Starts, testing::ValuesIn(kStarts),
+                         row_names(kStarts, &StartCase::name));
 
 // Faults before a move: the position must be protected again within a bounded time (on the
 // session's clock, a step a second), with the wanted stop standing once, and the end of the run
@@ -409,50 +417,54 @@ struct FaultCase {
   std::chrono::milliseconds stale_after = kStale;
 };
 
-TEST(TrailSession, FaultsLeaveThePositionExposedOnlyBoundedly) {
-  const std::vector<FaultCase> cases = {
-      {"feed dropped: reconnects, re-checks the book",
-       [](TrailRig& rig) {
-         const auto connections = rig.feed_->counters().connections;
-         rig.server_.feed_fault(sim::FeedFault::kDrop);
-         ASSERT_TRUE(eventually([&] { return rig.feed_->counters().connections > connections; }));
-       },
-       0},
-      {"six 503s: a request fails, then the look at the book before the next (three tries each), "
-       "each exposing a step; the third step confirms",
-       [](TrailRig& rig) {
-         for (int i = 0; i < 6; ++i) rig.server_.fail_next(sim::ServerFault::kOverload);
-       },
-       2},
-      {"a placement answered in half while the feed lags 1.5 s: the book is read over REST "
-       "before the next request, which finds the stop placed",
-       [](TrailRig& rig) {
-         rig.move_to(9100);
-         rig.server_.set_feed_faults({.delay = 1500ms});
-         rig.server_.fail_next(sim::ServerFault::kTruncated, "POST /api/v1/order");
-       },
-       1, 5s},
-  };
-  for (const FaultCase& c : cases) {
-    TrailRig rig(1s, c.stale_after);
-    rig.move_to(9000);
-    ASSERT_EQ(rig.step().request->sent.result, true) << c.name;
-    c.inject(rig);
-    rig.move_to(9100);
-    for (int i = 0; i < 6 && rig.session_->confirmed() != 9000.0; ++i) {
-      ASSERT_TRUE(eventually([&] { return rig.feed_->up(); })) << c.name;
-      rig.step();
-    }
-    EXPECT_EQ(rig.session_->confirmed(), 9000.0) << c.name;
-    const std::vector<double> book = rig.book();
-    EXPECT_EQ(book.back(), 9000) << c.name;
-    EXPECT_EQ(std::count(book.begin(), book.end(), 9000), 1) << c.name;
-    // Steps are a second apart; each request's own loopback time counts too.
-    EXPECT_NEAR(rig.session_->totals().exposed_seconds, c.exposed, 0.25) << c.name;
-    rig.session_->finish(false, rig.now_);
-    EXPECT_EQ(rig.book(), std::vector<double>{9000}) << c.name;
+const FaultCase kFaults[] = {
+    {"feed dropped: reconnects, re-checks the book",
+     [](TrailRig& rig) {
+       const auto connections = rig.feed_->counters().connections;
+       rig.server_.feed_fault(sim::FeedFault::kDrop);
+       ASSERT_TRUE(eventually([&] { return rig.feed_->counters().connections > connections; }));
+     },
+     0},
+    {"six 503s: a request fails, then the look at the book before the next (three tries each), "
+     "each exposing a step; the third step confirms",
+     [](TrailRig& rig) {
+       for (int i = 0; i < 6; ++i) rig.server_.fail_next(sim::ServerFault::kOverload);
+     },
+     2},
+    {"a placement answered in half while the feed lags 1.5 s: the book is read over REST "
+     "before the next request, which finds the stop placed",
+     [](TrailRig& rig) {
+       rig.move_to(9100);
+       rig.server_.set_feed_faults({.delay = 1500ms});
+       rig.server_.fail_next(sim::ServerFault::kTruncated, "POST /api/v1/order");
+     },
+     1, 5s},
+};
+
+class Faults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, LeaveThePositionExposedOnlyBoundedly) {
+  const FaultCase& c = GetParam();
+  TrailRig rig(1s, c.stale_after);
+  rig.move_to(9000);
+  ASSERT_EQ(rig.step().request->sent.result, true);
+  c.inject(rig);
+  rig.move_to(9100);
+  for (int i = 0; i < 6 && rig.session_->confirmed() != 9000.0; ++i) {
+    ASSERT_TRUE(eventually([&] { return rig.feed_->up(); }));
+    rig.step();
   }
+  EXPECT_EQ(rig.session_->confirmed(), 9000.0);
+  const std::vector<double> book = rig.book();
+  EXPECT_EQ(book.back(), 9000);
+  EXPECT_EQ(std::count(book.begin(), book.end(), 9000), 1);
+  // Steps are a second apart; each request's own loopback time counts too.
+  EXPECT_NEAR(rig.session_->totals().exposed_seconds, c.exposed, 0.25);
+  rig.session_->finish(false, rig.now_);
+  EXPECT_EQ(rig.book(), std::vector<double>{9000});
 }
+INSTANTIATE_TEST_SUITE_P(TrailSession, Faults, testing::ValuesIn(kFaults),
+                         row_names(kFaults, &FaultCase::name));
 
 // `trail --out`'s chart: the samples along the seconds of the run, not one step apart.
 TEST(TrailChart, DrawsTheSamplesAlongTheirSeconds) {
