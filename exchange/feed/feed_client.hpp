@@ -17,7 +17,7 @@ namespace feed {
 
 struct FeedSettings {
   std::string base_url = "https://testnet.bitmex.com";  // as for REST; the feed is at /realtime
-  std::vector<std::string> pairs{};
+  std::vector<std::string> pairs{};  // none: every pair (each table subscribed whole)
   std::vector<std::string> tables{"order", "position", "instrument"};
   std::chrono::milliseconds connect_deadline{10000};  // from connecting to the last partial
   std::chrono::milliseconds ping_after{5000};         // silence after which "ping" is sent
@@ -66,6 +66,7 @@ class FeedClient final : public rest::LiveFeed {
   // The pair's open orders in the exchange's order, with the REST API's field names; meaningful
   // while up(). A shared snapshot: no lock is held while the caller reads it.
   Snapshot open_orders(std::string_view pair) const override;
+  // The pair's position rows; every pair's with "" when the feed has no pairs (every table whole).
   Snapshot positions(std::string_view pair) const;
   // The pair's instrument record, or null before its partial.
   std::shared_ptr<const stoploss::Value> instrument(std::string_view pair) const override;

@@ -87,6 +87,7 @@ FeedTables::FeedTables(const std::vector<std::string>& tables,
                        const std::vector<std::string>& pairs, TableLimits limits)
     : limits_(limits) {
   for (const std::string& table : tables) {
+    if (pairs.empty()) topics_[table];
     for (const std::string& pair : pairs) topics_[topic_name(table, pair)];
   }
 }
@@ -106,8 +107,10 @@ void FeedTables::clear() {
   for (auto& entry : topics_) entry.second = Topic{};
 }
 
+// The pair's own topic, or the whole table's.
 FeedTables::Topic* FeedTables::topic(std::string_view table, std::string_view pair) {
-  const auto found = topics_.find(topic_name(table, pair));
+  auto found = topics_.find(topic_name(table, pair));
+  if (found == topics_.end()) found = topics_.find(table);
   return found == topics_.end() ? nullptr : &found->second;
 }
 
@@ -117,6 +120,10 @@ FeedTables::Topic* FeedTables::topic_of(std::string_view table, const Value& row
   }
   // An update may name its row by the keys alone.
   const std::string prefix = std::string(table).append(":");
+  if (const auto whole = topics_.find(table); whole != topics_.end()) {
+    const std::string key = key_of(whole->second.keys, row);
+    if (!key.empty() && whole->second.index.contains(key)) return &whole->second;
+  }
   for (auto it = topics_.lower_bound(prefix); it != topics_.end() && it->first.starts_with(prefix);
        ++it) {
     const std::string key = key_of(it->second.keys, row);
@@ -162,6 +169,9 @@ void FeedTables::partial(const std::string& table, const Value& message) {
   const Value* filter = member(message, "filter");
   const std::string only = filter ? text_member(*filter, "symbol") : std::string();
   const std::string prefix = table + ":";
+  if (const auto whole = topics_.find(table); whole != topics_.end() && only.empty()) {
+    covered.push_back(&whole->second);
+  }
   for (auto it = topics_.lower_bound(prefix); it != topics_.end() && it->first.starts_with(prefix);
        ++it) {
     if (only.empty() || it->first == prefix + only) covered.push_back(&it->second);
@@ -189,7 +199,7 @@ void FeedTables::insert(const std::string& table, Topic& target, const Value& ro
       return erase(target, key);
     }
   }
-  target.snapshot.reset();
+  target.changed();
   if (held != target.index.end()) {
     target.rows[held->second] = row;
     return;
@@ -219,7 +229,7 @@ void FeedTables::update(const std::string& table, Topic& target, const Value& ro
     if (then && now && compare_times(*now, *then).value_or(0) > 0) return;
   }
   for (const auto& [name, value] : row.items()) current[name] = value;
-  target.snapshot.reset();
+  target.changed();
 }
 
 void FeedTables::erase(Topic& target, const std::string& key) {
@@ -227,7 +237,7 @@ void FeedTables::erase(Topic& target, const std::string& key) {
   if (held == target.index.end()) return;
   target.rows.erase(held->second);
   target.index.erase(held);
-  target.snapshot.reset();
+  target.changed();
 }
 
 void FeedTables::remember_closed(const Value& row) {
@@ -267,7 +277,7 @@ bool FeedTables::apply_order(const Value& record) {
     // Without two times that read, the feed's row stands: it is never older than the answer.
     if (!then || !now || compare_times(*now, *then).value_or(1) > 0) return false;
     for (const auto& [name, value] : record.items()) current[name] = value;
-    target->snapshot.reset();
+    target->changed();
     return true;
   }
   if (target->rows.size() >= limits_.max_rows) return false;
@@ -280,13 +290,17 @@ Snapshot FeedTables::rows(std::string_view table, std::string_view pair) {
   // Before its partial (or after a drop cleared it) a table knows nothing: no listing at all,
   // so that nobody takes it for an empty book.
   if (!target || !target->partial) return nullptr;
-  if (!target->snapshot) {
+  // A pair's rows of a table subscribed whole are its share of them.
+  const bool share = !pair.empty() && !topics_.contains(topic_name(table, pair));
+  Snapshot& held = share ? target->by_pair[std::string(pair)] : target->snapshot;
+  if (!held) {
     stoploss::RecordList list;
-    list.reserve(target->rows.size());
-    for (const auto& entry : target->rows) list.push_back(entry.second);
-    target->snapshot = std::make_shared<const stoploss::RecordList>(std::move(list));
+    for (const auto& [arrival, row] : target->rows) {
+      if (!share || text_member(row, "symbol") == pair) list.push_back(row);
+    }
+    held = std::make_shared<const stoploss::RecordList>(std::move(list));
   }
-  return target->snapshot;
+  return held;
 }
 
 }  // namespace feed

@@ -32,7 +32,8 @@ class FeedError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The realtime feed's tables for the subscribed pairs, kept from each `partial` and merged with
+// The realtime feed's tables for the subscribed pairs (every pair, with none given: each table is
+// then subscribed whole and read a pair at a time), kept from each `partial` and merged with
 // `insert`, `update` and `delete` by the keys the partial names, in the order they arrive.
 // Rows of other pairs, and diffs for a pair before its partial, are ignored. The order table
 // holds open orders only: a row whose ordStatus is closed (Filled, Canceled, Rejected) or that is
@@ -43,7 +44,7 @@ class FeedTables {
   FeedTables(const std::vector<std::string>& tables, const std::vector<std::string>& pairs,
              TableLimits limits = {});
 
-  // "table:PAIR" for every table and pair, as subscribed.
+  // "table:PAIR" for every table and pair, as subscribed; "table" for each, with no pairs.
   std::vector<std::string> topics() const;
 
   // Applies one message of the form {"table", "action", ["keys"], ["filter"], "data"}. Throws
@@ -60,7 +61,8 @@ class FeedTables {
   // Forgets every row and partial; the closed orders stay remembered.
   void clear();
 
-  // The rows of `table` for `pair`, or null before its partial; cheap until the next change.
+  // The rows of `table` for `pair` (of every pair, with "" for a table subscribed whole), or null
+  // before its partial; cheap until the next change.
   Snapshot rows(std::string_view table, std::string_view pair);
 
  private:
@@ -70,7 +72,12 @@ class FeedTables {
     std::map<std::uint64_t, stoploss::Value> rows{};  // by arrival: the exchange's order
     std::unordered_map<std::string, std::uint64_t> index{};
     std::uint64_t next = 0;
-    Snapshot snapshot{};  // null when it must be rebuilt
+    Snapshot snapshot{};                                     // null when it must be rebuilt
+    std::map<std::string, Snapshot, std::less<>> by_pair{};  // of a whole table's rows
+    void changed() {
+      snapshot.reset();
+      by_pair.clear();
+    }
   };
   struct Closed {
     std::deque<std::string> order{};

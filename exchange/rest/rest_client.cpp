@@ -123,6 +123,7 @@ stoploss::Value RestClient::request(std::string_view verb, const std::string& ta
       retry.reason = unreached->reason;
     } else {
       const Answer& answer = std::get<Answer>(tried);
+      ++statuses_[answer.result_int()];
       rate_limit_ = rate_limit_of(answer, rate_limit_);
       auto verdict = interpret(answer, context);
       if (auto* value = std::get_if<stoploss::Value>(&verdict)) return std::move(*value);

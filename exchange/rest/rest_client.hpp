@@ -100,6 +100,8 @@ class RestClient {
   const RateLimit& rate_limit() const { return rate_limit_; }
   // Requests sent, tries included, by "VERB /api/v1/path".
   const std::map<std::string, int>& requests() const { return requests_; }
+  // Answers received, tries included, by HTTP status.
+  const std::map<int, int>& statuses() const { return statuses_; }
 
  private:
   stoploss::Value request(std::string_view verb, const std::string& target,
@@ -113,6 +115,7 @@ class RestClient {
   std::unique_ptr<Transport> transport_;
   RateLimit rate_limit_;
   std::map<std::string, int> requests_;
+  std::map<int, int> statuses_;
 };
 
 // Percent-encodes everything but the unreserved characters.
