@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "common/position_option.hpp"
+
 namespace app {
 
 namespace {
@@ -63,6 +65,19 @@ CLI::Validator utf8_text() {
         }
       },
       "TEXT");
+}
+
+CLI::Validator position_text() {
+  return CLI::Validator(
+      [](const std::string& text) -> std::string {
+        try {
+          parse_position(text);
+          return {};
+        } catch (const std::invalid_argument& error) {
+          return error.what();
+        }
+      },
+      "SYMBOL:CONTRACTS");
 }
 
 }  // namespace app

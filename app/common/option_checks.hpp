@@ -20,4 +20,7 @@ CLI::Validator utf8_text();
 // A whole number from 0 to 2^64 - 1, digits only.
 CLI::Validator unsigned_64();
 
+// A position to open on the embedded exchange (position_option.hpp).
+CLI::Validator position_text();
+
 }  // namespace app

@@ -7,8 +7,11 @@
 #include "Core/collaborators/failures.hpp"
 #include "commands.hpp"
 #include "common/option_checks.hpp"
+#include "common/position_option.hpp"
 #include "common/price_path.hpp"
 #include "common/stop_signals.hpp"
+#include "embedded_exchange/engine/market_walk.hpp"
+#include "embedded_exchange/engine/perpetuals.hpp"
 #include "embedded_exchange/engine/price_feed.hpp"
 #include "embedded_exchange/http/loopback_exchange.hpp"
 #include "embedded_exchange/http/sim_server.hpp"
@@ -28,18 +31,33 @@ struct ServeOptions {
   std::string prices_file;
   int pace_ms = 500;
   bool frozen = false;
-  long long position = 0;
+  std::vector<std::string> positions;
 };
 
 constexpr double kStart = 9000;
 constexpr double kWalkVolatility = 0.001;  // per step
 
-// The price path of XBTUSD: the file's prices, then the last held; or an endless walk.
-sim::PriceFeed::Source price_path(const ServeOptions& options) {
-  if (!options.prices_file.empty()) return sim::path_of(read_prices(options.prices_file));
-  auto walk = std::make_shared<sim::RandomWalk>(kStart, sim::xbtusd(kStart).tickSize,
-                                                kWalkVolatility, options.walk_seed);
-  return [walk]() -> std::optional<double> { return walk->next(); };
+// How the market moves: XBTUSD along the file's prices, then the last held; or every listed price
+// on a walk of its own. Nothing moves when frozen.
+sim::PriceFeed::Move market_moves(const ServeOptions& options, sim::SimServer& server) {
+  if (options.frozen) return [] { return false; };
+  if (!options.prices_file.empty()) {
+    return [path = sim::path_of(read_prices(options.prices_file)), &server] {
+      const std::optional<double> price = path();
+      if (price) {
+        server.with_exchange([&](sim::SimExchange& e) { e.set_price("XBTUSD", *price); });
+      }
+      return price.has_value();
+    };
+  }
+  std::shared_ptr<sim::MarketWalk> walk;
+  server.with_exchange([&](sim::SimExchange& e) {
+    walk = std::make_shared<sim::MarketWalk>(e, kWalkVolatility, options.walk_seed);
+  });
+  return [walk, &server] {
+    server.with_exchange([&](sim::SimExchange& e) { walk->step(e); });
+    return true;
+  };
 }
 
 // Serves until SIGINT or SIGTERM.
@@ -52,23 +70,25 @@ int serve(const ServeOptions& options) {
   }
   const sigset_t stop_signals = block_stop_signals();  // before the server's threads start
 
-  sim::PriceFeed::Source path;
-  try {
-    if (!options.frozen) path = price_path(options);
-  } catch (const PricePathError& error) {
-    std::cerr << "stoploss serve-sim: " << error.what() << '\n';
-    return 2;
-  }
   sim::SimExchange exchange(options.seed, {}, sim::SimClock::wall());
-  exchange.list(sim::xbtusd(kStart));
-  exchange.list(sim::ethusd(2000));
+  for (sim::SimInstrument& perpetual : sim::perpetuals()) exchange.list(std::move(perpetual));
   sim::SimServer server(exchange, {.key = credentials->key,
                                    .secret = credentials->secret,
                                    .seed = options.seed,
                                    .faults = options.faults,
                                    .rate_limit = options.rate_limit});
+  sim::PriceFeed::Move moves;
   try {
-    if (options.position != 0) sim::open_position(server, "XBTUSD", options.position);
+    moves = market_moves(options, server);
+  } catch (const PricePathError& error) {
+    std::cerr << "stoploss serve-sim: " << error.what() << '\n';
+    return 2;
+  }
+  try {
+    for (const std::string& position : options.positions) {
+      const OpenPosition open = parse_position(position);
+      sim::open_position(server, open.symbol, open.contracts);
+    }
   } catch (const stoploss::HTTPError& refused) {
     std::cerr << "stoploss serve-sim: --position: "
               << stoploss::parse_json(refused.response().body)
@@ -79,25 +99,21 @@ int serve(const ServeOptions& options) {
     return 2;
   }
   const int port = server.start(options.host, options.port);
-  // Moves XBTUSD; ETHUSD stays where it is listed.
-  sim::PriceFeed feed(
-      std::move(path),
-      [&server](double price) {
-        server.with_exchange([price](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
-      },
-      std::chrono::milliseconds(options.pace_ms));
+  sim::PriceFeed feed(std::move(moves), std::chrono::milliseconds(options.pace_ms));
   if (!options.frozen) feed.start();
   std::cout << fmt::format(
                    "serving the embedded exchange on http://{0}:{1}, its realtime feed on "
-                   "ws://{0}:{1}/realtime (XBTUSD at {2}, {3}; ETHUSD at 2000; position {4} "
-                   "XBTUSD); stop with Ctrl-C",
-                   options.host, port, kStart,
+                   "ws://{0}:{1}/realtime ({2} perpetuals, XBTUSD at {3}, {4}; positions: {5}); "
+                   "stop with Ctrl-C",
+                   options.host, port, exchange.instruments().size(), kStart,
                    options.frozen ? "frozen"
                    : options.prices_file.empty()
-                       ? fmt::format("a walk moving every {} ms", options.pace_ms)
-                       : fmt::format("prices from {} every {} ms", options.prices_file,
+                       ? fmt::format("every price on a walk moving every {} ms", options.pace_ms)
+                       : fmt::format("XBTUSD along {} every {} ms", options.prices_file,
                                      options.pace_ms),
-                   options.position)
+                   options.positions.empty()
+                       ? "none"
+                       : fmt::format("{}", fmt::join(options.positions, ", ")))
             << std::endl;
   int received = 0;
   sigwait(&stop_signals, &received);
@@ -140,12 +156,12 @@ Command add_serve_sim_command(CLI::App& app) {
   cli->add_option("--pace-ms", options->pace_ms, "time between price steps")
       ->check(CLI::Range(1, 3600000))
       ->capture_default_str();
-  cli->add_flag("--frozen", options->frozen, "keep XBTUSD at 9000")
+  cli->add_flag("--frozen", options->frozen, "keep every price where it is listed")
       ->excludes(cli->get_option("--prices"));
-  cli->add_option("--position", options->position,
-                  "contracts of XBTUSD bought (negative: sold) at market at the start")
-      ->check(CLI::Range(-10000000LL, 10000000LL))
-      ->capture_default_str();
+  cli->add_option("--position", options->positions,
+                  "SYMBOL:CONTRACTS bought (negative: sold) at market at the start, repeatable; "
+                  "CONTRACTS alone for XBTUSD")
+      ->check(position_text());
   const auto chance = finite_number() & CLI::Range(0.0, 1.0);
   cli->add_option("--overload", options->faults.overload, "chance of a 503")->check(chance);
   cli->add_option("--rate-limited", options->faults.rate_limited, "chance of a 429")->check(chance);

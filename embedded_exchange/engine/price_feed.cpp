@@ -17,15 +17,26 @@ double RandomWalk::next() {
   return price;
 }
 
+void RandomWalk::jump_to(double price) {
+  price_ = std::max(tick_, utils::nearest_multiple(price, tick_));
+}
+
+PriceFeed::PriceFeed(Move move, std::chrono::milliseconds pace)
+    : move_(std::move(move)), pace_(pace) {}
+
 PriceFeed::PriceFeed(Source source, Apply apply, std::chrono::milliseconds pace)
-    : source_(std::move(source)), apply_(std::move(apply)), pace_(pace) {}
+    : PriceFeed(
+          [source = std::move(source), apply = std::move(apply)] {
+            const std::optional<double> price = source();
+            if (price) apply(*price);
+            return price.has_value();
+          },
+          pace) {}
 
 PriceFeed::~PriceFeed() { stop(); }
 
 bool PriceFeed::step() {
-  const std::optional<double> price = source_();
-  if (!price) return false;
-  apply_(*price);
+  if (!move_()) return false;
   const std::lock_guard lock(mutex_);
   ++steps_;
   return true;

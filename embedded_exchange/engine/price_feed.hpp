@@ -18,6 +18,8 @@ class RandomWalk {
  public:
   RandomWalk(double start, double tick, double volatility, std::uint64_t seed);
   double next();
+  // Goes on from `price` (on the tick), as after a jump of the market.
+  void jump_to(double price);
 
  private:
   double price_;
@@ -26,14 +28,17 @@ class RandomWalk {
   std::normal_distribution<double> move_;
 };
 
-// Applies a price path at a pace, in real time, on a thread of its own: what moves the market of
-// an exchange served over HTTP. `apply` runs on that thread and must take whatever lock guards
-// the exchange (SimServer::with_exchange).
+// Moves the market at a pace, in real time, on a thread of its own: what moves the market of an
+// exchange served over HTTP. `move` (or `apply`) runs on that thread and must take whatever lock
+// guards the exchange (SimServer::with_exchange).
 class PriceFeed {
  public:
+  using Move = std::function<bool()>;                     // false: the path has ended
   using Source = std::function<std::optional<double>()>;  // nothing: the path has ended
   using Apply = std::function<void(double)>;
 
+  PriceFeed(Move move, std::chrono::milliseconds pace);
+  // One price at a time from `source`, given to `apply`.
   PriceFeed(Source source, Apply apply, std::chrono::milliseconds pace);
   ~PriceFeed();  // stops
   PriceFeed(const PriceFeed&) = delete;
@@ -50,8 +55,7 @@ class PriceFeed {
 
  private:
   void run(const std::stop_token& stopped);
-  Source source_;
-  Apply apply_;
+  Move move_;
   std::chrono::milliseconds pace_;
   mutable std::mutex mutex_;
   std::condition_variable_any wake_;

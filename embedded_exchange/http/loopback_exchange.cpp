@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <random>
 
+#include "embedded_exchange/engine/perpetuals.hpp"
+
 namespace sim {
 namespace {
 
@@ -17,8 +19,7 @@ auth::Credentials made_up_credentials() {
 
 LoopbackExchange::LoopbackExchange()
     : exchange_(1, {}, SimClock::wall()), credentials_(made_up_credentials()) {
-  exchange_.list(xbtusd(9000));
-  exchange_.list(ethusd(2000));
+  for (SimInstrument& perpetual : perpetuals()) exchange_.list(std::move(perpetual));
   server_ = std::make_unique<SimServer>(
       exchange_, ServerSettings{.key = credentials_.key, .secret = credentials_.secret});
   url_ = fmt::format("http://127.0.0.1:{}", server_->start());

@@ -9,7 +9,8 @@
 namespace sim {
 
 // The embedded exchange served on a loopback port for one run, as a host starts it when it has no
-// exchange to reach: XBTUSD at 9000 and ETHUSD at 2000, with credentials made up for the run.
+// exchange to reach: the exchange's perpetuals (perpetuals.hpp), XBTUSD at 9000 and ETHUSD at
+// 2000 among them, with credentials made up for the run.
 class LoopbackExchange {
  public:
   LoopbackExchange();
