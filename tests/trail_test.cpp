@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "feed_rig.hpp"
+#include "guard/guard_loop.hpp"
 #include "row_name.hpp"
 #include "trail/live_venue.hpp"
 #include "trail/own_stops.hpp"
@@ -21,6 +22,7 @@
 namespace {
 
 namespace trail = app::trail;
+namespace guard = app::guard;
 using trail::Event;
 
 // Moves as "position@last ..." ("position@last^stop": a stop standing for the position adopted
@@ -203,16 +205,20 @@ const PacingCase kPacing[] = {
 
 class Pacing : public testing::TestWithParam<PacingCase> {};
 
+// One pair is the guard loop's simplest case: the session and the scheduler that shares the budget.
 TEST_P(Pacing, SendsWhenTheStopMustChangeOrBeCheckedAndNoFasterThanAllowed) {
   const PacingCase& c = GetParam();
-  FakeVenue venue;
-  trail::TrailSession session(venue, {.distance = {100}, .min_interval = c.min_interval});
+  auto owned = std::make_unique<FakeVenue>();
+  FakeVenue& venue = *owned;
+  guard::GuardLoop loop;
+  loop.add("XBTUSD", std::move(owned), {.distance = {100}, .min_interval = c.min_interval});
+  const trail::TrailSession& session = loop.session("XBTUSD");
   trail::Clock::time_point now{};
   for (std::size_t i = 0; i < c.steps.size(); ++i) {
     const auto& [after, change, expected] = c.steps[i];
     change(venue);
     venue.sent.clear();
-    session.step(now += after);
+    loop.tick(now += after, venue.budget());
     EXPECT_EQ(venue.sent, expected ? std::vector<double>{*expected} : std::vector<double>{})
         << "step " << i;
   }
@@ -286,6 +292,7 @@ class TrailRig {
   sim::SimServer server_;
   std::unique_ptr<rest::RestClient> client_;
   std::unique_ptr<feed::FeedClient> feed_;
+  std::unique_ptr<trail::LiveModule> module_;
   std::unique_ptr<trail::LiveVenue> venue_;
   std::unique_ptr<trail::TrailSession> session_;
   trail::Clock::time_point now_{};
@@ -299,8 +306,10 @@ class TrailRig {
                                                                   .backoff = 20ms},
                                                auth::Credentials{kKey, kSecret});
     feed_->start();
-    venue_ = std::make_unique<trail::LiveVenue>(
-        "XBTUSD", *client_, *feed_, std::make_shared<RecordingLog>(), std::make_shared<NoSleep>());
+    module_ = std::make_unique<trail::LiveModule>(std::vector<std::string>{"XBTUSD"}, *client_,
+                                                  *feed_, std::make_shared<RecordingLog>(),
+                                                  std::make_shared<NoSleep>());
+    venue_ = std::make_unique<trail::LiveVenue>("XBTUSD", *module_, *client_, *feed_);
     session_ = std::make_unique<trail::TrailSession>(
         *venue_, trail::TrailSettings{.distance = {100}, .min_interval = min_interval_});
   }

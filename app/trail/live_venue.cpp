@@ -1,17 +1,12 @@
 #include "live_venue.hpp"
 
 #include <algorithm>
-#include <chrono>
 
-#include "Core/Modules/stop_loss.hpp"
-#include "Core/collaborators/failures.hpp"
-#include "exchange/rest/rest_components.hpp"
 #include "own_stops.hpp"
 
 namespace app::trail {
 namespace {
 
-namespace StopLoss = Modules::StopLoss;
 using stoploss::RecordList;
 using stoploss::Value;
 
@@ -73,27 +68,11 @@ void take_instrument(const Value& instrument, Market& market) {
   market.tick = number(instrument, "tickSize");
 }
 
-int requests_made(const rest::RestClient& client) {
-  int total = 0;
-  for (const auto& [route, count] : client.requests()) total += count;
-  return total;
-}
-
 }  // namespace
 
-LiveVenue::LiveVenue(std::string pair, rest::RestClient& client, feed::FeedClient& feed,
-                     std::shared_ptr<stoploss::HouseLog> log,
-                     std::shared_ptr<stoploss::Sleep> sleep)
-    : pair_(std::move(pair)), client_(client), feed_(feed), log_(std::move(log)) {
-  // The module's bindings outlive this object; they only borrow the feed.
-  const std::shared_ptr<rest::LiveFeed> borrowed(std::shared_ptr<void>(), &feed_);
-  auto host =
-      rest::rest_components(client_, {.log = log_, .sleep = std::move(sleep), .feed = borrowed});
-  quor_calls_ = host.find<stoploss::QuorCalls>("QuorCalls");
-  cancel_bulk_ = host.find<stoploss::Cancel_bulk>("Cancel_bulk");
-  StopLoss::load(host);
-  StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{pair_}));
-}
+LiveVenue::LiveVenue(std::string pair, LiveModule& module, rest::RestClient& client,
+                     feed::FeedClient& feed)
+    : pair_(std::move(pair)), module_(module), client_(client), feed_(feed) {}
 
 // Read only while the feed is up: a feed that is down holds nothing, or nothing current.
 Market LiveVenue::market() {
@@ -118,23 +97,11 @@ Market LiveVenue::market_over_rest() {
 long long LiveVenue::position_over_rest() { return *position_read(client_, pair_).position; }
 
 void LiveVenue::distrust_feed(const std::string& why) {
-  log_->info_warn(why + "; the feed is subscribed afresh", {});
+  module_.log().info_warn(why + "; the feed is subscribed afresh", {});
   feed_.resubscribe(why);
 }
 
-Sent LiveVenue::send(double stop_price) {
-  Sent sent;
-  const int before = requests_made(client_);
-  const auto started = std::chrono::steady_clock::now();
-  try {
-    sent.result = StopLoss::Call(pair_, stop_price, {.Text = Value(std::string(kTrailTag))});
-  } catch (const std::exception& failure) {
-    sent.failure = std::string(stoploss::failure_kind(failure)) + ": " + failure.what();
-  }
-  sent.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  sent.http_requests = requests_made(client_) - before;
-  return sent;
-}
+Sent LiveVenue::send(double stop_price) { return module_.send(pair_, stop_price); }
 
 // Through the module's own collaborators: the listing and the bulk cancel a request makes,
 // their answers shown to the feed.
@@ -146,7 +113,7 @@ Tidy LiveVenue::tidy(const std::optional<Keep>& keep) {
   RecordList left;
   for (const BookStop& stop : asked) left.push_back({{"orderID", stop.order_id}});
   if (left.empty()) return done;
-  cancel_bulk_->orders(pair_, left, true);  // leaves in the list what it could not cancel
+  module_.cancel_bulk().orders(pair_, left, true);  // leaves in the list what it could not cancel
   for (const BookStop& stop : asked) {
     if (std::any_of(left.begin(), left.end(),
                     [&](const Value& entry) { return entry.at("orderID") == stop.order_id; })) {
@@ -163,6 +130,6 @@ Budget LiveVenue::budget() const {
   return {.limit = client_.rate_limit().limit, .remaining = client_.rate_limit().remaining};
 }
 
-Value LiveVenue::open_orders() { return quor_calls_->open_orders(pair_, true); }
+Value LiveVenue::open_orders() { return module_.quor_calls().open_orders(pair_, true); }
 
 }  // namespace app::trail

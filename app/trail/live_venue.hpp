@@ -4,24 +4,19 @@
 #include <optional>
 #include <string>
 
-#include "Core/collaborators/Cancel_bulk.hpp"
-#include "Core/collaborators/HouseLog.hpp"
-#include "Core/collaborators/QuorCalls.hpp"
-#include "Core/collaborators/Sleep.hpp"
 #include "exchange/feed/feed_client.hpp"
 #include "exchange/rest/rest_client.hpp"
+#include "live_module.hpp"
 #include "venue.hpp"
 
 namespace app::trail {
 
 // The pair on an exchange reached over REST with its realtime feed: the market as the feed shows
-// it (or as REST does, when asked), and stop requests through the module over the REST
-// collaborators with that feed. Loads and arms the module for the pair; `client` and `feed` must
-// outlive every request. The module's pauses go to `sleep` (real waits when none is given).
+// it (or as REST does, when asked), and stop requests through the module, armed for the pair
+// among others. `module`, `client` and `feed` must outlive it.
 class LiveVenue final : public Venue {
  public:
-  LiveVenue(std::string pair, rest::RestClient& client, feed::FeedClient& feed,
-            std::shared_ptr<stoploss::HouseLog> log, std::shared_ptr<stoploss::Sleep> sleep = {});
+  LiveVenue(std::string pair, LiveModule& module, rest::RestClient& client, feed::FeedClient& feed);
 
   Market market() override;
   Market market_over_rest() override;
@@ -35,12 +30,9 @@ class LiveVenue final : public Venue {
   stoploss::Value open_orders();
 
   std::string pair_;
+  LiveModule& module_;
   rest::RestClient& client_;
   feed::FeedClient& feed_;
-  std::shared_ptr<stoploss::HouseLog> log_;
-  // The module's collaborators this venue also reads the book and cancels through.
-  std::shared_ptr<stoploss::QuorCalls> quor_calls_;
-  std::shared_ptr<stoploss::Cancel_bulk> cancel_bulk_;
 };
 
 }  // namespace app::trail

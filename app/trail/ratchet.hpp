@@ -8,6 +8,7 @@ namespace app::trail {
 struct Distance {
   double value = 0;
   bool percent = false;
+  bool operator==(const Distance&) const = default;
 };
 
 // The stop a position wants: last price - distance for a long, + distance for a short, on the

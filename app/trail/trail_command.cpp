@@ -14,6 +14,7 @@
 #include "embedded_exchange/engine/price_feed.hpp"
 #include "embedded_exchange/http/loopback_exchange.hpp"
 #include "exchange/net/exchange_url.hpp"
+#include "guard/guard_loop.hpp"
 #include "trail/live_venue.hpp"
 #include "trail/terminal.hpp"
 #include "trail/trail_report.hpp"
@@ -85,12 +86,15 @@ std::string closed_line(const trail::Market& market, const std::optional<double>
 int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestClient& client,
                feed::FeedClient& feed) {
   trail::Terminal terminal(std::cout, isatty(STDOUT_FILENO) == 1);
-  trail::LiveVenue venue(options.pair, client, feed, std::make_shared<TrailLog>(terminal));
-  trail::TrailSession session(
-      venue, {.distance = {.value = options.distance.value_or(options.percent.value_or(0)),
-                           .percent = options.percent.has_value()},
-              .min_interval = milliseconds(options.min_interval),
-              .feed_wait = milliseconds(options.feed_wait)});
+  trail::LiveModule module({options.pair}, client, feed, std::make_shared<TrailLog>(terminal));
+  guard::GuardLoop loop;
+  loop.add(options.pair, std::make_unique<trail::LiveVenue>(options.pair, module, client, feed),
+           {.distance = {.value = options.distance.value_or(options.percent.value_or(0)),
+                         .percent = options.percent.has_value()},
+            .min_interval = milliseconds(options.min_interval),
+            .feed_wait = milliseconds(options.feed_wait)});
+  trail::TrailSession& session = loop.session(options.pair);
+  trail::Venue& venue = loop.venue(options.pair);
   terminal.line(fmt::format(
       "trailing {} {} behind the last price; a request at most every {} s; "
       "Ctrl-C ends it{}",
@@ -111,7 +115,7 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
       reason = "duration reached";
       break;
     }
-    const trail::Step step = session.step(now);
+    const trail::Step step = loop.tick(now, venue.budget()).front().step;
     const trail::Market& market = session.market();
     if (market.feed_up != feed_was_up) {
       feed_was_up = market.feed_up;

@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 
 namespace app::trail {
 namespace {
@@ -18,6 +20,22 @@ bool covers(double stop, double wanted, int side, double tick) {
 bool guards(const BookStop& stop, int side) { return stop.reduce_only && stop.closes == side; }
 
 }  // namespace
+
+std::optional<double> tightest_guard(const std::vector<BookStop>& stops, int side) {
+  std::optional<double> tightest;
+  for (const BookStop& stop : stops) {
+    if (guards(stop, side) && (!tightest || side * (stop.price - *tightest) > 0)) {
+      tightest = stop.price;
+    }
+  }
+  return tightest;
+}
+
+void take_sent(Step& look, Step sent) {
+  look.event = sent.event;
+  look.request = std::move(sent.request);
+  look.tidy = std::move(sent.tidy);
+}
 
 TrailSession::TrailSession(Venue& venue, TrailSettings settings)
     : venue_(venue), settings_(settings), ratchet_(settings.distance) {}
@@ -39,7 +57,7 @@ void TrailSession::count_time(Clock::time_point now) {
 
 // The feed's view; once the feed has been down for the feed wait, the market read over REST
 // every rest_every.
-Market TrailSession::look(Clock::time_point now, Step& step) {
+Market TrailSession::read_market(Clock::time_point now, Step& step) {
   Market seen = venue_.market();
   if (seen.feed_up) {
     feed_down_since_.reset();
@@ -126,15 +144,12 @@ bool TrailSession::covered(const Market& seen) const {
   return confirmed_ && covers(*confirmed_, *wanted_, side, tick);
 }
 
-// The minimum interval, or while less than a quarter of the exchange's budget is left, the pace
-// at which the budget refills for what the last request cost.
-std::chrono::milliseconds TrailSession::interval() const {
-  const Budget budget = venue_.budget();
-  if (budget.limit <= 0 || budget.remaining < 0 || budget.remaining >= budget.limit / 4) {
-    return settings_.min_interval;
-  }
-  const std::chrono::milliseconds refill(60000 * std::max(1, last_cost_) / budget.limit);
-  return std::max(settings_.min_interval, refill);
+// Between the market and the tightest stop guarding the position, as a fraction of the price.
+double TrailSession::gap(const Market& seen) const {
+  const std::optional<double> tightest =
+      seen.stops ? tightest_guard(*seen.stops, side_of(known_.position.value_or(0))) : confirmed_;
+  if (!tightest || *known_.last_price <= 0) return 1;
+  return std::abs(*known_.last_price - *tightest) / *known_.last_price;
 }
 
 Tidy TrailSession::tidy(const std::optional<Keep>& keep) {
@@ -164,7 +179,6 @@ Request TrailSession::send(double last_price, Clock::time_point now) {
   // The position stays as exposed as it was until the request returns.
   count_time(now + std::chrono::duration_cast<Clock::duration>(
                        std::chrono::duration<double>(request.sent.seconds)));
-  last_cost_ = request.sent.http_requests;
   ++totals_.requests;
   totals_.http_requests += request.sent.http_requests;
   const std::string result = !request.sent.failure.empty() ? "failed"
@@ -189,9 +203,25 @@ Request TrailSession::send(double last_price, Clock::time_point now) {
 }
 
 Step TrailSession::step(Clock::time_point now) {
-  count_time(now);
+  Step step = look(now);
+  if (step.due) take_sent(step, send_due(now));
+  return step;
+}
+
+Step TrailSession::send_due(Clock::time_point now) {
   Step step;
-  const Market seen = look(now, step);
+  if (!due_since_) return step;
+  due_since_.reset();
+  request(now, step);
+  return step;
+}
+
+Step TrailSession::look(Clock::time_point now) {
+  count_time(now);
+  // Due from when a look first found it due, as long as every look since has.
+  const std::optional<Clock::time_point> due_since = std::exchange(due_since_, std::nullopt);
+  Step step;
+  const Market seen = read_market(now, step);
   observe(seen);
   if (disagrees(now)) return step;  // the feed's book is in doubt too: the next look decides
   if (!known_.position) return step;
@@ -234,8 +264,9 @@ Step TrailSession::step(Clock::time_point now) {
   // Until the book is seen, a request could loosen a stop standing on it.
   if (!wanted_ || adopt_) return step;
   const bool due = wanted_ != confirmed_ || recheck_ || (seen.stops && !covered_);
-  if (!due || (last_sent_ && now - *last_sent_ < interval())) return step;
-  request(now, step);
+  if (!due || (last_sent_ && now - *last_sent_ < settings_.min_interval)) return step;
+  due_since_ = due_since.value_or(now);
+  step.due = Due{.exposed = !covered_, .gap = gap(seen), .since = *due_since_};
   return step;
 }
 

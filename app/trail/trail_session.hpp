@@ -31,6 +31,16 @@ struct Request {
   std::optional<std::vector<BookStop>> stops_after{};
 };
 
+// A stop request that is due: how exposed the position is, for the scheduler that shares the
+// exchange's budget among pairs (guard/scheduler.hpp).
+struct Due {
+  bool exposed = false;  // no stop stands at or inside the wanted price
+  // Between the market and the stop standing for the position, as a fraction of the price;
+  // with no stop standing, 1.
+  double gap = 0;
+  std::chrono::steady_clock::time_point since{};  // when the request became due
+};
+
 // What a step came to.
 enum class Event {
   kNothing,
@@ -49,7 +59,16 @@ struct Step {
   // The market was read over REST, the feed having been down for the feed wait: "" when it was,
   // else why it could not be.
   std::optional<std::string> rest_look{};
+  // A stop request is due and was left to send_due() (look() only).
+  std::optional<Due> due{};
 };
+
+// Of `stops`, the tightest one guarding a position on `side` (1 long, -1 short): reduce-only and
+// closing that side; the highest sell stop of a long, the lowest buy stop of a short.
+std::optional<double> tightest_guard(const std::vector<BookStop>& stops, int side);
+
+// Takes into `look` what sending its due request did.
+void take_sent(Step& look, Step sent);
 
 // What the end of a run did: the wanted stop asked for once more when the last request did not
 // confirm it, and the book read over REST with the trail's other stops cancelled.
@@ -85,12 +104,18 @@ struct Totals {
 // over REST instead; the time the position was not seen counts as exposed once it is seen open.
 // While the feed is up, its position is compared with the exchange's every reconcile_every; on a
 // difference the exchange's position is taken and the feed subscribed afresh.
+// A step is a look at the market and, when a request is due, the request: step() does both;
+// look() and send_due() apart let a scheduler choose among pairs which request goes first.
 // Single-threaded; the caller's clock drives it.
 class TrailSession {
  public:
   TrailSession(Venue& venue, TrailSettings settings);
 
   Step step(Clock::time_point now);
+  // Reads the market and decides; a request that is due is left for send_due() (Step::due).
+  Step look(Clock::time_point now);
+  // Sends the request the last look found due, if it still is.
+  Step send_due(Clock::time_point now);
   // Ends the run: the wanted stop left standing with the trail's others cancelled, or with
   // `remove_stop` every stop of the trail's cancelled. Touches nothing while the position is
   // unknown, unless asked to remove.
@@ -102,15 +127,17 @@ class TrailSession {
   // The stop price the last request confirmed, unless a request failed since.
   std::optional<double> confirmed() const { return confirmed_; }
   const Totals& totals() const { return totals_; }
+  // A position is open and a stop stands at or inside the wanted price, as last seen.
+  bool protects() const { return guarding_ && covered_; }
 
  private:
   void count_time(Clock::time_point now);
-  Market look(Clock::time_point now, Step& step);
+  Market read_market(Clock::time_point now, Step& step);
   void observe(const Market& seen);
   bool disagrees(Clock::time_point now);
   void adopt_standing(const std::vector<BookStop>& stops);
   bool covered(const Market& seen) const;
-  std::chrono::milliseconds interval() const;
+  double gap(const Market& seen) const;
   Tidy tidy(const std::optional<Keep>& keep);
   void request(Clock::time_point now, Step& step);
   Request send(double last_price, Clock::time_point now);
@@ -130,9 +157,9 @@ class TrailSession {
   bool flat_reported_ = false;
   bool covered_ = false;
   double unseen_seconds_ = 0;  // with the position not known yet
-  int last_cost_ = 1;          // HTTP requests of the last request
   std::optional<Clock::time_point> last_step_{};
   std::optional<Clock::time_point> last_sent_{};
+  std::optional<Clock::time_point> due_since_{};  // a request is due and not sent yet
   std::optional<Clock::time_point> feed_down_since_{};
   std::optional<Clock::time_point> last_rest_look_{};
   std::optional<Clock::time_point> last_reconciled_{};  // or when the feed was first seen up
