@@ -17,5 +17,6 @@ Command add_demo_command(CLI::App& app);
 Command add_request_command(CLI::App& app);
 Command add_serve_sim_command(CLI::App& app);
 Command add_trail_command(CLI::App& app);
+Command add_guard_command(CLI::App& app);
 
 }  // namespace app

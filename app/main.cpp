@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
     return std::string("stoploss: ") + error.what() + " (--help lists the options)\n";
   });
   const std::vector<app::Command> commands = {
-      app::add_demo_command(app), app::add_replay_command(app), app::add_request_command(app),
-      app::add_serve_sim_command(app), app::add_trail_command(app)};
+      app::add_demo_command(app),      app::add_replay_command(app), app::add_request_command(app),
+      app::add_serve_sim_command(app), app::add_trail_command(app),  app::add_guard_command(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

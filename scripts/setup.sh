@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ clang-format nlohmann-json3-dev libfmt-dev libspdlog-dev
           libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libssl-dev libboost-dev pybind11-dev python3-dev python3-pytest)
+          libssl-dev libboost-dev pybind11-dev python3-dev python3-pytest
+          libtomlplusplus-dev libsystemd-dev)
 scripts/install_packages.sh "${packages[@]}"
 
 # CI treats warnings as errors.
