@@ -356,8 +356,8 @@ TEST(TrailSession, RatchetsWithThePriceAndReportsTheCloseWhenTheStopTriggers) {
 }
 
 // What stands on the book when a session starts: it asks for no looser stop, and moves none away
-// from the market; when it ends, one stop of its own is left, whatever an earlier run left, and
-// stops it did not place stay.
+// from the market; once its first request protected the position, and when it ends, one stop of
+// its own is left, whatever an earlier run left, and stops it did not place stay.
 struct StartCase {
   const char* name;
   double last_price;                      // when it starts, with a distance of 100
@@ -370,7 +370,7 @@ struct StartCase {
 
 const auto by_hand = [](TrailRig& rig) { rig.place_stop(8500, "placed by hand"); };
 const StartCase kStarts[] = {
-    {"a restart: the session before ran the stop up to 9000", 9050, 9000, "8900 8950 9000", "9000",
+    {"a restart: the session before ran the stop up to 9000", 9050, 9000, "9000", "9000",
      [](TrailRig& rig) {
        for (const double price : {9000, 9050, 9100}) {
          rig.move_to(price);
@@ -387,8 +387,9 @@ const StartCase kStarts[] = {
              R"("execInst":"LastPrice"})"));
        });
      }},
-    {"a stop a run killed earlier left at 8700 goes at the end; a trader's own at 8500 stays", 9000,
-     8900, "8500 8700 8900", "8500 8900",
+    {"a stop a run killed earlier left at 8700 goes once the position is protected; a trader's own "
+     "at 8500 stays",
+     9000, 8900, "8500 8900", "8500 8900",
      [](TrailRig& rig) {
        rig.place_stop(8700, std::string(trail::kTrailTag));
        by_hand(rig);

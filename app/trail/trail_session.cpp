@@ -156,6 +156,7 @@ Tidy TrailSession::tidy(const std::optional<Keep>& keep) {
   try {
     Tidy done = venue_.tidy(keep);
     in_doubt_ = false;
+    cleaned_up_ = true;
     return done;
   } catch (const std::exception& failure) {
     return {.failure = failure.what()};
@@ -172,6 +173,9 @@ void TrailSession::request(Clock::time_point now, Step& step) {
   }
   step.event = Event::kRequest;
   step.request = send(*known_.last_price, now);
+  // Once the position is protected, what earlier runs of the trail left goes.
+  if (!cleaned_up_ && confirmed_ && !step.tidy)
+    step.tidy = tidy(Keep{.price = *wanted_, .side = side_});
 }
 
 Request TrailSession::send(double last_price, Clock::time_point now) {

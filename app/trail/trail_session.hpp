@@ -97,16 +97,16 @@ struct Totals {
 // on the book on the position's side of the market, so that a restart, or a stop placed by
 // someone else, never loosens what stands; until the book has been seen it sends nothing. Only
 // such stops cover the position.
-// The stops it asks for carry the trail's tag. After a request that did not end true (it may
-// have placed a stop nobody saw), when the position closes and at the end it reads the book over
-// REST and cancels its tagged stops but the one at the wanted price, so that one stop is left
-// whatever earlier runs left. While the feed has been down for the feed wait it reads the market
-// over REST instead; the time the position was not seen counts as exposed once it is seen open.
-// While the feed is up, its position is compared with the exchange's every reconcile_every; on a
-// difference the exchange's position is taken and the feed subscribed afresh.
-// A step is a look at the market and, when a request is due, the request: step() does both;
-// look() and send_due() apart let a scheduler choose among pairs which request goes first.
-// Single-threaded; the caller's clock drives it.
+// The stops it asks for carry the trail's tag. Once its first request has protected the position,
+// after a request that did not end true (it may have placed a stop nobody saw), when the position
+// closes and at the end it reads the book over REST and cancels its tagged stops but the one at
+// the wanted price, so that one stop is left whatever earlier runs left. While the feed has been
+// down for the feed wait it reads the market over REST instead; the time the position was not seen
+// counts as exposed once it is seen open. While the feed is up, its position is compared with the
+// exchange's every reconcile_every; on a difference the exchange's position is taken and the feed
+// subscribed afresh. A step is a look at the market and, when a request is due, the request: step()
+// does both; look() and send_due() apart let a scheduler choose among pairs which request goes
+// first. Single-threaded; the caller's clock drives it.
 class TrailSession {
  public:
   TrailSession(Venue& venue, TrailSettings settings);
@@ -150,7 +150,8 @@ class TrailSession {
   std::optional<double> confirmed_{};  // the price of the last request that ended true
   bool recheck_ = true;                // the book must be checked whatever the price
   bool adopt_ = true;                  // the stops standing must be adopted before a request
-  bool in_doubt_ = false;  // a request did not end true: the book must be read over REST first
+  bool in_doubt_ = false;    // a request did not end true: the book must be read over REST first
+  bool cleaned_up_ = false;  // the trail's stops but the wanted one cancelled since the start
   bool guarding_ = false;
   long long guarded_size_ = 0;  // the position guarded, in contracts
   int side_ = 0;                // of the position guarded: 1 long, -1 short

@@ -1,0 +1,324 @@
+// `stoploss guard`'s pieces: the config, the scheduler's order, the metrics page, and the service
+// guarding several pairs of the embedded exchange on loopback with its realtime feed.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <tuple>
+
+#include "embedded_exchange/engine/perpetuals.hpp"
+#include "feed_rig.hpp"
+#include "guard/guard_service.hpp"
+#include "guard/metrics.hpp"
+#include "guard/scheduler.hpp"
+#include "row_name.hpp"
+#include "trail/own_stops.hpp"
+
+namespace {
+
+namespace guard = app::guard;
+namespace trail = app::trail;
+using testing::HasSubstr;
+
+struct ConfigCase {
+  const char* name;
+  const char* toml;
+  const char* refusal;  // "" for a config taken
+};
+
+const ConfigCase kConfigs[] = {
+    {"a pair with a distance", "[pairs.XBTUSD]\ndistance = 100\n", ""},
+    {"a default rule alone", "[default]\npercent = 1.5\nmin_interval = 2\n", ""},
+    {"nothing to guard", "exchange = \"https://testnet.bitmex.com\"\n", "pairs: nothing to guard"},
+    {"a misspelt key", "[pairs.XBTUSD]\ndistanse = 100\n", "pairs.XBTUSD.distanse: unknown key"},
+    {"an unknown key at the top", "exchnage = \"x\"\n[default]\npercent = 1\n",
+     "exchnage: unknown key"},
+    {"distance and percent both", "[pairs.XBTUSD]\ndistance = 100\npercent = 1\n",
+     "pairs.XBTUSD: give either distance or percent"},
+    {"neither distance nor percent", "[pairs.XBTUSD]\nmin_interval = 1\n",
+     "pairs.XBTUSD: give either"},
+    {"a distance below 0", "[pairs.XBTUSD]\ndistance = -5\n",
+     "pairs.XBTUSD.distance: must be above 0"},
+    {"a percent of 100", "[default]\npercent = 100\n",
+     "default.percent: must be above 0 and below"},
+    {"nan", "[default]\npercent = nan\n", "default.percent: must be a number"},
+    {"a distance in quotes", "[pairs.XBTUSD]\ndistance = \"100\"\n",
+     "pairs.XBTUSD.distance: must be a number"},
+    {"an interval too short", "[default]\npercent = 1\nmin_interval = 0.01\n",
+     "default.min_interval: must be from 0.05"},
+    {"plain http off loopback", "exchange = \"http://example.com\"\n[default]\npercent = 1\n",
+     "exchange: "},
+    {"metrics off loopback", "metrics = \"0.0.0.0:9464\"\n[default]\npercent = 1\n",
+     "metrics: only a loopback address"},
+    {"metrics without a port", "metrics = \"127.0.0.1\"\n[default]\npercent = 1\n",
+     "metrics: give an address and a port"},
+    {"a symbol in small letters", "[pairs.xbtusd]\ndistance = 100\n", "pairs.xbtusd: not a symbol"},
+    {"no log files kept", "[log]\nfile = \"g.log\"\nfiles = 0\n[default]\npercent = 1\n",
+     "log.files: must be from 1 to 100"},
+    {"a table left open", "[pairs.XBTUSD\ndistance = 100\n", "line 1: "},
+    {"pairs that are no table", "pairs = 3\n", "pairs: must be a table"},
+};
+
+class Configs : public testing::TestWithParam<ConfigCase> {};
+
+TEST_P(Configs, AreTakenOrRefusedNamingTheKey) {
+  const ConfigCase& c = GetParam();
+  try {
+    guard::parse_config(c.toml);
+    EXPECT_STREQ(c.refusal, "") << "taken";
+  } catch (const guard::ConfigError& refused) {
+    EXPECT_STRNE(c.refusal, "") << refused.what();
+    EXPECT_THAT(refused.what(), HasSubstr(c.refusal));
+  }
+}
+INSTANTIATE_TEST_SUITE_P(Guard, Configs, testing::ValuesIn(kConfigs),
+                         row_names(kConfigs, &ConfigCase::name));
+
+TEST(Guard, APairsOwnRuleGoesBeforeTheDefault) {
+  const guard::GuardConfig config = guard::parse_config(
+      "metrics = \"[::1]:9464\"\n[default]\npercent = 1.5\n[pairs.XBTUSD]\ndistance = 100\n"
+      "min_interval = 0.5\n");
+  EXPECT_EQ(config.rule_for("XBTUSD"),
+            (guard::Rule{.distance = {100, false}, .min_interval = 500ms}));
+  EXPECT_EQ(config.rule_for("ETHUSD"), (guard::Rule{.distance = {1.5, true}}));
+  EXPECT_EQ(guard::parse_config("[pairs.XBTUSD]\ndistance = 1\n").rule_for("ETHUSD"), std::nullopt);
+}
+
+// Wants as (exposed, gap, milliseconds waited); the budget, and the last request's age and cost.
+struct TurnCase {
+  const char* name;
+  std::vector<std::tuple<bool, double, int>> wants;
+  std::optional<std::size_t> first;
+  trail::Budget budget{.limit = 120, .remaining = 100};
+  std::chrono::milliseconds since_last = 1h;
+  int last_cost = 1;
+};
+
+const TurnCase kTurns[] = {
+    {"an exposed pair before a covered one with a wider gap",
+     {{false, 0.05, 100}, {true, 0.01, 100}},
+     1},
+    {"of two exposed pairs the wider gap", {{true, 0.01, 100}, {true, 0.02, 100}}, 1},
+    {"as exposed and as wide: the one waiting longest", {{true, 0.01, 100}, {true, 0.01, 300}}, 1},
+    {"a pair kept waiting 5 s before the most exposed", {{true, 1, 100}, {false, 0, 5000}}, 1},
+    {"of two kept waiting too long the longer", {{false, 0, 6000}, {false, 0, 5000}}, 0},
+    {"nothing due: nothing", {}, std::nullopt},
+    {"under a quarter of the budget, sooner than it refills: nothing",
+     {{true, 1, 0}},
+     std::nullopt,
+     {.limit = 120, .remaining = 29},
+     499ms},
+    {"under a quarter of the budget, once it refilled",
+     {{true, 1, 0}},
+     0,
+     {.limit = 120, .remaining = 29},
+     500ms},
+    {"none left: a refill for what the last request cost",
+     {{true, 1, 0}},
+     std::nullopt,
+     {.limit = 120, .remaining = 0},
+     900ms,
+     2},
+    {"a quarter of the budget left: at once",
+     {{true, 1, 0}},
+     0,
+     {.limit = 120, .remaining = 30},
+     1ms},
+};
+
+class Turns : public testing::TestWithParam<TurnCase> {};
+
+TEST_P(Turns, GoToTheMostExposedPairWithinTheBudget) {
+  const TurnCase& c = GetParam();
+  const guard::Clock::time_point now = guard::Clock::time_point{} + 24h;
+  std::vector<trail::Due> wants;
+  for (const auto& [exposed, gap, waited] : c.wants) {
+    wants.push_back(
+        {.exposed = exposed, .gap = gap, .since = now - std::chrono::milliseconds(waited)});
+  }
+  guard::Scheduler scheduler;
+  scheduler.sent(now - c.since_last, c.last_cost);
+  EXPECT_EQ(scheduler.next(wants, c.budget, now), c.first);
+}
+INSTANTIATE_TEST_SUITE_P(Guard, Turns, testing::ValuesIn(kTurns),
+                         row_names(kTurns, &TurnCase::name));
+
+// The page read back as a scraper reads it: every sample line "name{labels} value".
+TEST(Guard, MetricsPageReadsBackAsPrometheusText) {
+  guard::GuardMetrics metrics{.budget_limit = 120,
+                              .budget_remaining = 97,
+                              .rate_limited = 2,
+                              .feed_up = true,
+                              .protection_seconds = {0.02, 0.3, 4}};
+  metrics.pairs["XBTUSD"] = {.position = 1000,
+                             .last_price = 9000,
+                             .wanted = 8900,
+                             .requests = {{"true", 3}, {"failed", 1}},
+                             .http_requests = 5};
+  metrics.pairs["A\"B\\C"] = {.position = -5};  // a symbol as a hostile feed might name it
+  const std::regex sample(R"re(([a-z_]+)(\{(([a-z]+="([^"\\]|\\.)*",?)+)\})? (\S+))re");
+  std::map<std::string, double> values;
+  std::istringstream page(guard::prometheus_text(metrics));
+  for (std::string line; std::getline(page, line);) {
+    if (line.starts_with("#")) continue;
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(line, parts, sample)) << line;
+    values[parts[1].str() + parts[2].str()] = std::stod(parts[6]);
+  }
+  EXPECT_EQ(values.at("stoploss_guard_position_contracts{pair=\"XBTUSD\"}"), 1000);
+  EXPECT_EQ(values.at("stoploss_guard_position_contracts{pair=\"A\\\"B\\\\C\"}"), -5);
+  EXPECT_EQ(values.at("stoploss_guard_wanted_stop_price{pair=\"XBTUSD\"}"), 8900);
+  EXPECT_EQ(values.count("stoploss_guard_wanted_stop_price{pair=\"A\\\"B\\\\C\"}"), 0);
+  EXPECT_EQ(values.at("stoploss_guard_requests_total{pair=\"XBTUSD\",result=\"failed\"}"), 1);
+  EXPECT_EQ(values.at("stoploss_guard_budget_remaining"), 97);
+  EXPECT_EQ(values.at("stoploss_guard_rate_limited_total"), 2);
+  EXPECT_EQ(values.at("stoploss_guard_time_to_protection_seconds_bucket{le=\"0.05\"}"), 1);
+  EXPECT_EQ(values.at("stoploss_guard_time_to_protection_seconds_bucket{le=\"0.5\"}"), 2);
+  EXPECT_EQ(values.at("stoploss_guard_time_to_protection_seconds_bucket{le=\"+Inf\"}"), 3);
+  EXPECT_DOUBLE_EQ(values.at("stoploss_guard_time_to_protection_seconds_sum"), 4.32);
+}
+
+class RecordedEvents final : public guard::Events {
+ public:
+  void event(std::string_view name, nlohmann::json fields) override {
+    fields["event"] = name;
+    lines.push_back(std::move(fields));
+  }
+  int count(const std::string& name, const std::string& pair) const {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const nlohmann::json& e) {
+      return e["event"] == name && e.value("pair", "") == pair;
+    }));
+  }
+  std::vector<nlohmann::json> lines;
+};
+
+// The embedded exchange listing the perpetuals, on loopback with its feed, and a guard over it on
+// a clock of its own; `restart` drops the guard, its module and its feed as a SIGKILL would.
+class GuardRig {
+ public:
+  GuardRig()
+      : server_(
+            exchange_,
+            {.key = kKey, .secret = kSecret, .rate_limit = 100000, .orders_per_second = 100000}) {
+    for (sim::SimInstrument& perpetual : sim::perpetuals()) exchange_.list(std::move(perpetual));
+    url_ = "http://127.0.0.1:" + std::to_string(server_.start());
+    client_ = std::make_unique<rest::RestClient>(
+        rest::RestSettings{.base_url = url_, .deadline = 500ms, .max_retries = 2},
+        auth::Credentials{kKey, kSecret}, [](std::chrono::milliseconds) {});
+  }
+  ~GuardRig() { stop(); }
+
+  void start(const char* config) {
+    feed_ = std::make_unique<feed::FeedClient>(
+        feed::FeedSettings{
+            .base_url = url_, .ping_after = 100ms, .stale_after = kStale, .backoff = 20ms},
+        auth::Credentials{kKey, kSecret});
+    feed_->start();
+    std::set<std::string> tradable;
+    for (const auto& [symbol, listed] : exchange_.instruments()) tradable.insert(symbol);
+    module_ = std::make_unique<trail::LiveModule>(
+        std::vector<std::string>(tradable.begin(), tradable.end()), *client_, *feed_,
+        std::make_shared<RecordingLog>(), std::make_shared<NoSleep>());
+    service_ = std::make_unique<guard::GuardService>(guard::parse_config(config), tradable,
+                                                     *client_, *feed_, *module_, events_);
+  }
+  void stop() {
+    service_.reset();
+    module_.reset();
+    if (feed_) feed_->stop();
+  }
+  // Ticks a second apart until `done` holds, for at most `bound` of real time.
+  bool tick_until(const std::function<bool()>& done, std::chrono::milliseconds bound = 3s) {
+    return eventually(
+        [&] {
+          service_->tick(now_ += 1s);
+          return done();
+        },
+        bound);
+  }
+  void trade(const std::string& symbol, long long contracts) {
+    server_.with_exchange([&](sim::SimExchange& e) {
+      e.place({{"symbol", symbol},
+               {"side", contracts > 0 ? "Buy" : "Sell"},
+               {"orderQty", std::llabs(contracts)},
+               {"ordType", "Market"}});
+    });
+  }
+  std::vector<double> stops(const std::string& symbol) {
+    std::vector<double> prices;
+    server_.with_exchange([&](sim::SimExchange& e) { prices = e.stop_prices(symbol); });
+    std::sort(prices.begin(), prices.end());
+    return prices;
+  }
+
+  sim::SimExchange exchange_;
+  sim::SimServer server_;
+  std::string url_;
+  std::unique_ptr<rest::RestClient> client_;
+  std::unique_ptr<feed::FeedClient> feed_;
+  std::unique_ptr<trail::LiveModule> module_;
+  std::unique_ptr<guard::GuardService> service_;
+  RecordedEvents events_;
+  guard::Clock::time_point now_{};
+};
+
+constexpr const char* kEveryPosition = "[default]\npercent = 1\n[pairs.XBTUSD]\ndistance = 100\n";
+
+// Positions found on the feed and guarded, one closed and let go, a reload that lets one go and
+// keeps its stop standing, and one that names another exchange refused.
+TEST(Guard, GuardsEveryOpenPositionAndLetsGoOfClosedOnes) {
+  GuardRig rig;
+  rig.trade("XBTUSD", 1000);
+  rig.trade("ETHUSDT", 2000);
+  rig.trade("SOLUSDT", -3000);
+  rig.start(kEveryPosition);
+  ASSERT_TRUE(rig.tick_until(
+      [&] { return rig.service_->all_protected() && rig.service_->guarded().size() == 3; }));
+  EXPECT_EQ(rig.stops("XBTUSD"), std::vector<double>{8900});
+  EXPECT_EQ(rig.stops("ETHUSDT"), std::vector<double>{1980});
+  EXPECT_EQ(rig.stops("SOLUSDT"), std::vector<double>{25.25});
+  EXPECT_EQ(rig.events_.count("guard", "ETHUSDT"), 1);
+
+  rig.trade("SOLUSDT", 3000);  // closed by hand: its stop would open a position now
+  ASSERT_TRUE(rig.tick_until([&] { return rig.service_->guarded().size() == 2; }));
+  EXPECT_EQ(rig.stops("SOLUSDT"), std::vector<double>{});
+  EXPECT_EQ(rig.events_.count("close", "SOLUSDT"), 1);
+  EXPECT_EQ(rig.events_.count("release", "SOLUSDT"), 1);
+
+  rig.service_->reload(guard::parse_config("[pairs.XBTUSD]\ndistance = 50\n"));
+  EXPECT_EQ(rig.service_->guarded(), std::vector<std::string>{"XBTUSD"});
+  EXPECT_EQ(rig.events_.count("release", "ETHUSDT"), 1);
+  ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD") == std::vector<double>{8950}; }));
+  EXPECT_EQ(rig.stops("ETHUSDT"), std::vector<double>{1980});
+  EXPECT_THROW(rig.service_->reload(guard::parse_config(
+                   "exchange = \"https://testnet.bitmex.com\"\n[pairs.XBTUSD]\ndistance = 50\n")),
+               guard::ConfigError);
+}
+
+// Killed with stops of an earlier run on the book (one looser than the last, one of the trader's),
+// a new guard protects every position after its first request by one stop of its own, at or
+// tighter than before, and leaves the trader's.
+TEST(Guard, ARestartAdoptsWhatStandsAndLeavesOneStopOfItsOwn) {
+  GuardRig rig;
+  rig.trade("XBTUSD", 1000);
+  rig.trade("ETHUSD", -500);
+  rig.start(kEveryPosition);
+  ASSERT_TRUE(rig.tick_until([&] { return rig.service_->all_protected(); }));
+  rig.server_.with_exchange([](sim::SimExchange& e) {
+    e.set_price("XBTUSD", 9100);
+    e.place_stop("XBTUSD", 8800, -1000, std::nullopt, std::string(trail::kTrailTag));
+    e.place_stop("XBTUSD", 8500, -1000, std::nullopt, "the trader's");
+  });
+  ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD").back() == 9000; }));
+  rig.stop();  // killed: nothing finished, nothing tidied
+
+  rig.server_.with_exchange([](sim::SimExchange& e) { e.set_price("XBTUSD", 9050); });
+  rig.start(kEveryPosition);
+  ASSERT_TRUE(rig.tick_until([&] {
+    return rig.service_->all_protected() && rig.stops("XBTUSD") == std::vector<double>{8500, 9000};
+  }));
+  EXPECT_EQ(rig.stops("ETHUSD"), std::vector<double>{2020});
+}
+
+}  // namespace
