@@ -42,6 +42,7 @@ struct GuardOptions {
   std::vector<std::string> positions;
   int pace_ms = 500;
   std::uint64_t walk_seed = 1;
+  bool check = false;
 };
 
 const std::vector<std::string> kEmbeddedPositions = {"XBTUSD:1000", "ETHUSD:-500", "ETHUSDT:2000",
@@ -220,6 +221,13 @@ int run_guard(const GuardOptions& options) {
               << error.what() << '\n';
     return 2;
   }
+  if (options.check) {
+    std::cout << "config usable: " << config.pairs.size() << " pairs listed, "
+              << (config.default_rule ? "a default rule for any other position"
+                                      : "no other position guarded")
+              << '\n';
+    return 0;
+  }
   const sigset_t signals = block_guard_signals();
   if (!config.exchange.empty()) {
     const auto credentials = auth::load_credentials(config.credentials);
@@ -292,6 +300,7 @@ Command add_guard_command(CLI::App& app) {
   for (auto* flag : {pair, all, distance, percent, interval, exchange, credentials, metrics, log}) {
     config->excludes(flag);
   }
+  cli->add_flag("--check", options->check, "check the config, say what it guards, and exit");
   cli->add_option("--duration", options->duration, "seconds to run; 0 runs until stopped")
       ->check(finite_number() & CLI::Range(0.0, 1e7))
       ->capture_default_str();
