@@ -265,8 +265,9 @@ class GuardRig {
 
 constexpr const char* kEveryPosition = "[default]\npercent = 1\n[pairs.XBTUSD]\ndistance = 100\n";
 
-// Positions found on the feed and guarded, one closed and let go, a reload that lets one go and
-// keeps its stop standing, and one that names another exchange refused.
+// Positions found on the feed and guarded, one stop left of each move once nothing is due, one
+// position closed and let go, a reload that lets one go and keeps its stop standing, and one that
+// names another exchange refused.
 TEST(Guard, GuardsEveryOpenPositionAndLetsGoOfClosedOnes) {
   GuardRig rig;
   rig.trade("XBTUSD", 1000);
@@ -279,6 +280,11 @@ TEST(Guard, GuardsEveryOpenPositionAndLetsGoOfClosedOnes) {
   EXPECT_EQ(rig.stops("ETHUSDT"), std::vector<double>{1980});
   EXPECT_EQ(rig.stops("SOLUSDT"), std::vector<double>{25.25});
   EXPECT_EQ(rig.events_.count("guard", "ETHUSDT"), 1);
+  for (const double price : {9050, 9100}) {  // the module places each tighter stop beside the last
+    rig.server_.with_exchange([&](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
+    ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD").back() == price - 100; }));
+  }
+  ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD") == std::vector<double>{9000}; }));
 
   rig.trade("SOLUSDT", 3000);  // closed by hand: its stop would open a position now
   ASSERT_TRUE(rig.tick_until([&] { return rig.service_->guarded().size() == 2; }));
@@ -289,7 +295,7 @@ TEST(Guard, GuardsEveryOpenPositionAndLetsGoOfClosedOnes) {
   rig.service_->reload(guard::parse_config("[pairs.XBTUSD]\ndistance = 50\n"));
   EXPECT_EQ(rig.service_->guarded(), std::vector<std::string>{"XBTUSD"});
   EXPECT_EQ(rig.events_.count("release", "ETHUSDT"), 1);
-  ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD") == std::vector<double>{8950}; }));
+  ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD") == std::vector<double>{9050}; }));
   EXPECT_EQ(rig.stops("ETHUSDT"), std::vector<double>{1980});
   EXPECT_THROW(rig.service_->reload(guard::parse_config(
                    "exchange = \"https://testnet.bitmex.com\"\n[pairs.XBTUSD]\ndistance = 50\n")),

@@ -91,6 +91,7 @@ class FakeVenue final : public trail::Venue {
     return reply;
   }
   trail::Tidy tidy(const std::optional<trail::Keep>&) override { return {}; }
+  std::vector<trail::BookStop> cancel(const std::vector<trail::BookStop>&) override { return {}; }
   trail::Budget budget() const override { return left; }
 
   trail::Market shown{.feed_up = true,

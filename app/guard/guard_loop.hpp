@@ -11,7 +11,8 @@
 
 namespace app::guard {
 
-// A pair's step of a tick.
+// A pair's step of a tick: what its look found, the request sent for it, or its surplus stops
+// cancelled.
 struct PairStep {
   std::string pair;
   trail::Step step;
@@ -19,7 +20,8 @@ struct PairStep {
 
 // The positions of several pairs guarded at once, one request at a time: on each tick every
 // pair's session looks at its market and, of the requests due, the one the scheduler picks is
-// sent. Single-threaded; the caller's clock drives it.
+// sent; with none due and half the budget spare, one pair's surplus stops are cancelled.
+// Single-threaded; the caller's clock drives it.
 class GuardLoop {
  public:
   explicit GuardLoop(Scheduler scheduler = Scheduler());

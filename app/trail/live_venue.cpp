@@ -108,22 +108,24 @@ Sent LiveVenue::send(double stop_price) { return module_.send(pair_, stop_price)
 Tidy LiveVenue::tidy(const std::optional<Keep>& keep) {
   const Value listing = open_orders();
   for (const Value& order : stoploss::items(listing)) feed_.apply(order);
-  Tidy done{.standing = book_stops(stoploss::items(listing))};
-  const std::vector<BookStop> asked = surplus(done.standing, keep);
+  return cancel_surplus(*this, book_stops(stoploss::items(listing)), keep);
+}
+
+// Through the module's bulk cancel, which leaves in the list what it could not cancel and shows
+// the feed what it did.
+std::vector<BookStop> LiveVenue::cancel(const std::vector<BookStop>& stops) {
   RecordList left;
-  for (const BookStop& stop : asked) left.push_back({{"orderID", stop.order_id}});
-  if (left.empty()) return done;
-  module_.cancel_bulk().orders(pair_, left, true);  // leaves in the list what it could not cancel
-  for (const BookStop& stop : asked) {
-    if (std::any_of(left.begin(), left.end(),
-                    [&](const Value& entry) { return entry.at("orderID") == stop.order_id; })) {
-      continue;
+  for (const BookStop& stop : stops) left.push_back({{"orderID", stop.order_id}});
+  if (left.empty()) return {};
+  module_.cancel_bulk().orders(pair_, left, true);
+  std::vector<BookStop> cancelled;
+  for (const BookStop& stop : stops) {
+    if (std::none_of(left.begin(), left.end(),
+                     [&](const Value& entry) { return entry.at("orderID") == stop.order_id; })) {
+      cancelled.push_back(stop);
     }
-    done.cancelled.push_back(stop.price);
-    std::erase_if(done.standing,
-                  [&](const BookStop& other) { return other.order_id == stop.order_id; });
   }
-  return done;
+  return cancelled;
 }
 
 Budget LiveVenue::budget() const {

@@ -24,6 +24,7 @@ class LiveVenue final : public Venue {
   void distrust_feed(const std::string& why) override;
   Sent send(double stop_price) override;
   Tidy tidy(const std::optional<Keep>& keep) override;
+  std::vector<BookStop> cancel(const std::vector<BookStop>& stops) override;
   Budget budget() const override;
 
  private:

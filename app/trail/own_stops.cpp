@@ -32,4 +32,14 @@ std::vector<BookStop> surplus(const std::vector<BookStop>& book, const std::opti
   return going;
 }
 
+Tidy cancel_surplus(Venue& venue, std::vector<BookStop> standing, const std::optional<Keep>& keep) {
+  Tidy done{.standing = std::move(standing)};
+  for (const BookStop& stop : venue.cancel(surplus(done.standing, keep))) {
+    done.cancelled.push_back(stop.price);
+    std::erase_if(done.standing,
+                  [&](const BookStop& other) { return other.order_id == stop.order_id; });
+  }
+  return done;
+}
+
 }  // namespace app::trail

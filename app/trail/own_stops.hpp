@@ -22,4 +22,8 @@ bool carries_tag(std::string_view text);
 // Stops without the tag are never among them.
 std::vector<BookStop> surplus(const std::vector<BookStop>& book, const std::optional<Keep>& keep);
 
+// Cancels through `venue` the surplus of `standing` for `keep` (surplus()); what was cancelled and
+// what stands after. Throws on a failure.
+Tidy cancel_surplus(Venue& venue, std::vector<BookStop> standing, const std::optional<Keep>& keep);
+
 }  // namespace app::trail

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <utility>
 
+#include "own_stops.hpp"
+
 namespace app::trail {
 namespace {
 
@@ -217,6 +219,23 @@ Step TrailSession::send_due(Clock::time_point now) {
   if (!due_since_) return step;
   due_since_.reset();
   request(now, step);
+  return step;
+}
+
+bool TrailSession::surplus_due() const {
+  return guarding_ && wanted_ && confirmed_ == wanted_ && !in_doubt_ && known_.stops &&
+         !surplus(*known_.stops, Keep{.price = *wanted_, .side = side_}).empty();
+}
+
+Step TrailSession::cancel_surplus() {
+  Step step;
+  if (!surplus_due()) return step;
+  try {
+    step.tidy = trail::cancel_surplus(venue_, *known_.stops, Keep{*wanted_, side_});
+    known_.stops = step.tidy->standing;
+  } catch (const std::exception& failure) {
+    step.tidy = Tidy{.failure = failure.what()};
+  }
   return step;
 }
 

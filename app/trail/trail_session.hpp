@@ -116,6 +116,11 @@ class TrailSession {
   Step look(Clock::time_point now);
   // Sends the request the last look found due, if it still is.
   Step send_due(Clock::time_point now);
+  // Once the position is protected at the wanted price, the trail's other stops the feed shows
+  // (the module places a tighter stop beside the old ones) can go: cancel_surplus() cancels them in
+  // one request, when the budget allows.
+  bool surplus_due() const;
+  Step cancel_surplus();
   // Ends the run: the wanted stop left standing with the trail's others cancelled, or with
   // `remove_stop` every stop of the trail's cancelled. Touches nothing while the position is
   // unknown, unless asked to remove.

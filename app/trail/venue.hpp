@@ -85,6 +85,8 @@ class Venue {
   // request sees it) and cancels the stops carrying the trail's tag but one: the one `keep` names
   // (own_stops.hpp); all of them without one. Throws on a failure.
   virtual Tidy tidy(const std::optional<Keep>& keep) = 0;
+  // Cancels `stops` in one request; those the exchange cancelled. Throws on a failure.
+  virtual std::vector<BookStop> cancel(const std::vector<BookStop>& stops) = 0;
   virtual Budget budget() const = 0;
 };
 
