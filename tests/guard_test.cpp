@@ -251,6 +251,11 @@ class GuardRig {
     std::sort(prices.begin(), prices.end());
     return prices;
   }
+  // The highest stop: a long's tightest.
+  std::optional<double> tightest(const std::string& symbol) {
+    const std::vector<double> prices = stops(symbol);
+    return prices.empty() ? std::nullopt : std::optional(prices.back());
+  }
 
   sim::SimExchange exchange_;
   sim::SimServer server_;
@@ -282,7 +287,7 @@ TEST(Guard, GuardsEveryOpenPositionAndLetsGoOfClosedOnes) {
   EXPECT_EQ(rig.events_.count("guard", "ETHUSDT"), 1);
   for (const double price : {9050, 9100}) {  // the module places each tighter stop beside the last
     rig.server_.with_exchange([&](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
-    ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD").back() == price - 100; }));
+    ASSERT_TRUE(rig.tick_until([&] { return rig.tightest("XBTUSD") == price - 100; }));
   }
   ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD") == std::vector<double>{9000}; }));
 
@@ -316,7 +321,7 @@ TEST(Guard, ARestartAdoptsWhatStandsAndLeavesOneStopOfItsOwn) {
     e.place_stop("XBTUSD", 8800, -1000, std::nullopt, std::string(trail::kTrailTag));
     e.place_stop("XBTUSD", 8500, -1000, std::nullopt, "the trader's");
   });
-  ASSERT_TRUE(rig.tick_until([&] { return rig.stops("XBTUSD").back() == 9000; }));
+  ASSERT_TRUE(rig.tick_until([&] { return rig.tightest("XBTUSD") == 9000; }));
   rig.stop();  // killed: nothing finished, nothing tidied
 
   rig.server_.with_exchange([](sim::SimExchange& e) { e.set_price("XBTUSD", 9050); });
