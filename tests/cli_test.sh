@@ -85,11 +85,11 @@ for _ in $(seq 50); do grep -q "^serving" "$scratch/server.out" && break; sleep 
 url=$(grep -o 'http://[0-9.:]*' "$scratch/server.out")
 out=$("$stoploss" request XBTUSD 8900 --exchange "$url" --credentials "$scratch/credentials" 2>&1)
 grep -q "^result: true" <<<"$out" || fail "request to serve-sim: $out"
-# `trail` ends with one stop of its own: the one an earlier run left at 8950 (tagged) goes, the
-# one placed above by hand at 8900 stays.
+# `trail` keeps one stop of its own: the one an earlier run left at 8950 (tagged) goes once the
+# position is protected, the one placed above by hand at 8900 stays.
 "$stoploss" request XBTUSD 8950 --text "stoploss trail" --exchange "$url" --credentials "$scratch/credentials" >/dev/null
 out=$("$stoploss" trail XBTUSD --distance 30 --exchange "$url" --credentials "$scratch/credentials" --duration 1 --min-interval 0.1 2>&1)
-grep -q "^left standing: the stop at 8970 (cancelled the trail's others at 8950)$" <<<"$out" &&
+grep -q "the position is protected: cancelled the trail's other stops at 8950$" <<<"$out" &&
   grep -q "^stops on the book: 8900, 8970$" <<<"$out" || fail "trail over an earlier run's stop: $out"
 kill -INT "$server" && wait "$server"
 if grep -q "cli-secret-value" <<<"$out" || grep -q "cli-secret-value" "$scratch/server.out"; then

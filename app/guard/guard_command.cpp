@@ -8,6 +8,7 @@
 #include <set>
 
 #include "commands.hpp"
+#include "common/guarding_flags.hpp"
 #include "common/option_checks.hpp"
 #include "common/position_option.hpp"
 #include "embedded_exchange/engine/market_walk.hpp"
@@ -29,19 +30,12 @@ struct GuardOptions {
   std::optional<std::filesystem::path> config_file;
   std::vector<std::string> pairs;
   bool all = false;
-  std::optional<double> distance;
-  std::optional<double> percent;
-  double min_interval = 1;
+  GuardingFlags flags;
   std::string exchange;
   std::optional<std::filesystem::path> credentials;
   std::optional<std::string> metrics;
   std::optional<std::filesystem::path> log_file;
-  double duration = 0;
-  double feed_wait = 10;
-  // The embedded exchange.
-  std::vector<std::string> positions;
-  int pace_ms = 500;
-  std::uint64_t walk_seed = 1;
+  std::vector<std::string> positions;  // opened on the embedded exchange
   bool check = false;
 };
 
@@ -62,9 +56,9 @@ guard::GuardConfig config_of_flags(const GuardOptions& options) {
                             .metrics = options.metrics,
                             .log_file = options.log_file};
   const guard::Rule rule{
-      .distance = {.value = options.distance.value_or(options.percent.value_or(1)),
-                   .percent = !options.distance.has_value()},
-      .min_interval = milliseconds(options.min_interval)};
+      .distance = {.value = options.flags.distance.value_or(options.flags.percent.value_or(1)),
+                   .percent = !options.flags.distance.has_value()},
+      .min_interval = milliseconds(options.flags.min_interval)};
   for (const std::string& pair : options.pairs) config.pairs[pair] = rule;
   // With neither, the embedded exchange's positions are all guarded.
   if (options.all || (options.pairs.empty() && options.exchange.empty()))
@@ -144,7 +138,7 @@ int guard_account(const GuardOptions& options, guard::GuardConfig config, const 
   trail::LiveModule module({tradable.begin(), tradable.end()}, client, feed,
                            std::make_shared<GuardHouseLog>(terminal, *events));
   guard::GuardService service(std::move(config), tradable, client, feed, module, *events,
-                              {.feed_wait = milliseconds(options.feed_wait)});
+                              {.feed_wait = milliseconds(options.flags.feed_wait)});
   guard::ServiceNotify notify;
   events->event("start", {{"pairs", service.guarded()}, {"tradable", tradable.size()}});
   terminal.line(fmt::format(
@@ -157,7 +151,7 @@ int guard_account(const GuardOptions& options, guard::GuardConfig config, const 
   std::string reason = "interrupted";
   for (;;) {
     const auto now = Clock::now();
-    if (options.duration > 0 && now - started >= milliseconds(options.duration)) {
+    if (options.flags.duration > 0 && now - started >= milliseconds(options.flags.duration)) {
       reason = "duration reached";
       break;
     }
@@ -247,18 +241,18 @@ int run_guard(const GuardOptions& options) {
   }
   std::shared_ptr<sim::MarketWalk> walk;
   embedded.server().with_exchange([&](sim::SimExchange& e) {
-    walk = std::make_shared<sim::MarketWalk>(e, kWalkVolatility, options.walk_seed);
+    walk = std::make_shared<sim::MarketWalk>(e, kWalkVolatility, options.flags.walk_seed);
   });
   sim::PriceFeed prices(
       [walk, &embedded] {
         embedded.server().with_exchange([&](sim::SimExchange& e) { walk->step(e); });
         return true;
       },
-      std::chrono::milliseconds(options.pace_ms));
+      std::chrono::milliseconds(options.flags.pace_ms));
   prices.start();
   std::cout << fmt::format(
       "embedded exchange on {}: every price on a random walk every {} ms; positions {}\n",
-      embedded.url(), options.pace_ms,
+      embedded.url(), options.flags.pace_ms,
       fmt::join(options.positions.empty() ? kEmbeddedPositions : options.positions, ", "));
   const std::string url = embedded.url();
   return guard_account(options, std::move(config), signals, url, embedded.credentials());
@@ -279,17 +273,6 @@ Command add_guard_command(CLI::App& app) {
   auto* config = cli->add_option("--config", options->config_file, "TOML config file");
   auto* pair = cli->add_option("--pair", options->pairs, "pair to guard, repeatable");
   auto* all = cli->add_flag("--all", options->all, "guard every open position of the account");
-  auto* distance = cli->add_option("--distance", options->distance, "stop distance in price")
-                       ->check(finite_number() & CLI::PositiveNumber);
-  auto* percent =
-      cli->add_option("--percent", options->percent,
-                      "stop distance as a percentage of the last price (1 when neither is given)")
-          ->check(finite_number() & CLI::Range(0.0, 100.0, "PERCENT") & CLI::PositiveNumber);
-  distance->excludes(percent);
-  auto* interval = cli->add_option("--min-interval", options->min_interval,
-                                   "seconds between two stop requests of a pair at least")
-                       ->check(finite_number() & CLI::Range(0.05, 3600.0))
-                       ->capture_default_str();
   auto* exchange = cli->add_option("--exchange", options->exchange,
                                    "exchange base URL, such as https://testnet.bitmex.com");
   auto* credentials = cli->add_option("--credentials", options->credentials,
@@ -297,30 +280,17 @@ Command add_guard_command(CLI::App& app) {
   auto* metrics = cli->add_option("--metrics", options->metrics,
                                   "serve Prometheus metrics on this loopback address:port");
   auto* log = cli->add_option("--log", options->log_file, "JSON-lines log file, rotated by size");
-  for (auto* flag : {pair, all, distance, percent, interval, exchange, credentials, metrics, log}) {
+  const RuleOptions rule = add_guarding_flags(*cli, options->flags, exchange);
+  for (auto* flag : {pair, all, rule.distance, rule.percent, rule.min_interval, exchange,
+                     credentials, metrics, log}) {
     config->excludes(flag);
   }
   cli->add_flag("--check", options->check, "check the config, say what it guards, and exit");
-  cli->add_option("--duration", options->duration, "seconds to run; 0 runs until stopped")
-      ->check(finite_number() & CLI::Range(0.0, 1e7))
-      ->capture_default_str();
-  cli->add_option("--feed-wait", options->feed_wait,
-                  "seconds the realtime feed may be down before positions are read over REST")
-      ->check(finite_number() & CLI::Range(0.0, 3600.0))
-      ->capture_default_str();
   cli->add_option("--position", options->positions,
                   "embedded exchange: SYMBOL:CONTRACTS held at the start, repeatable (default: "
                   "XBTUSD:1000 ETHUSD:-500 ETHUSDT:2000 SOLUSDT:-3000)")
       ->check(position_text())
       ->excludes(exchange);
-  cli->add_option("--pace-ms", options->pace_ms, "embedded exchange: time between price steps")
-      ->check(CLI::Range(1, 3600000))
-      ->excludes(exchange)
-      ->capture_default_str();
-  cli->add_option("--walk-seed", options->walk_seed, "embedded exchange: seed of the price walks")
-      ->check(unsigned_64())
-      ->excludes(exchange)
-      ->capture_default_str();
   return {cli, [options] { return run_guard(*options); }};
 }
 

@@ -38,7 +38,7 @@ std::vector<PairStep> GuardLoop::tick(Clock::time_point now, trail::Budget budge
     for (PairStep& step : steps) {
       trail::TrailSession& session = *pairs_.at(step.pair).session;
       if (!session.surplus_due()) continue;
-      step.step.tidy = session.cancel_surplus().tidy;
+      step.step.cleanup = session.cancel_surplus().cleanup;
       scheduler_.sent(now, 1);
       break;
     }

@@ -121,12 +121,14 @@ void GuardService::report(const PairStep& step) {
                               {"during", "reading the market over REST"},
                               {"failure", *s.rest_look}});
   }
-  if (s.tidy && !s.tidy->failure.empty()) {
-    events_.event("failure", {{"pair", step.pair},
-                              {"during", "cleaning up the guard's stops"},
-                              {"failure", s.tidy->failure}});
-  } else if (s.tidy && !s.tidy->cancelled.empty()) {
-    events_.event("cleanup", {{"pair", step.pair}, {"cancelled", s.tidy->cancelled}});
+  for (const auto& tidy : {s.tidy, s.cleanup}) {
+    if (tidy && !tidy->failure.empty()) {
+      events_.event("failure", {{"pair", step.pair},
+                                {"during", "cleaning up the guard's stops"},
+                                {"failure", tidy->failure}});
+    } else if (tidy && !tidy->cancelled.empty()) {
+      events_.event("cleanup", {{"pair", step.pair}, {"cancelled", tidy->cancelled}});
+    }
   }
   if (s.request) {
     const trail::Sent& sent = s.request->sent;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "commands.hpp"
+#include "common/guarding_flags.hpp"
 #include "common/option_checks.hpp"
 #include "common/output_files.hpp"
 #include "common/pair_check.hpp"
@@ -26,20 +27,14 @@ using trail::Clock;
 
 struct TrailOptions {
   std::string pair;
-  std::optional<double> distance;
-  std::optional<double> percent;
-  double min_interval = 1;
-  double duration = 0;
+  GuardingFlags flags;
   bool follow = false;
   bool exit_when_flat = false;
   bool remove_on_exit = false;
-  double feed_wait = 10;
   std::string exchange;
   std::optional<std::filesystem::path> credentials_file;
   std::optional<std::filesystem::path> out;
   long long position = 1000;
-  std::uint64_t walk_seed = 1;
-  int pace_ms = 500;
   bool feed_refused = false;
 };
 
@@ -88,22 +83,24 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
   trail::Terminal terminal(std::cout, isatty(STDOUT_FILENO) == 1);
   trail::LiveModule module({options.pair}, client, feed, std::make_shared<TrailLog>(terminal));
   guard::GuardLoop loop;
-  loop.add(options.pair, std::make_unique<trail::LiveVenue>(options.pair, module, client, feed),
-           {.distance = {.value = options.distance.value_or(options.percent.value_or(0)),
-                         .percent = options.percent.has_value()},
-            .min_interval = milliseconds(options.min_interval),
-            .feed_wait = milliseconds(options.feed_wait)});
+  loop.add(
+      options.pair, std::make_unique<trail::LiveVenue>(options.pair, module, client, feed),
+      {.distance = {.value = options.flags.distance.value_or(options.flags.percent.value_or(0)),
+                    .percent = options.flags.percent.has_value()},
+       .min_interval = milliseconds(options.flags.min_interval),
+       .feed_wait = milliseconds(options.flags.feed_wait)});
   trail::TrailSession& session = loop.session(options.pair);
   trail::Venue& venue = loop.venue(options.pair);
-  terminal.line(fmt::format(
-      "trailing {} {} behind the last price; a request at most every {} s; "
-      "Ctrl-C ends it{}",
-      options.pair,
-      options.percent ? fmt::format("{}%", *options.percent) : fmt::format("{}", *options.distance),
-      options.min_interval,
-      options.remove_on_exit ? " and removes the stop" : ", leaving the stop"));
+  terminal.line(
+      fmt::format("trailing {} {} behind the last price; a request at most every {} s; "
+                  "Ctrl-C ends it{}",
+                  options.pair,
+                  options.flags.percent ? fmt::format("{}%", *options.flags.percent)
+                                        : fmt::format("{}", *options.flags.distance),
+                  options.flags.min_interval,
+                  options.remove_on_exit ? " and removes the stop" : ", leaving the stop"));
   const auto started = Clock::now();
-  const auto duration = std::chrono::duration<double>(options.duration);
+  const auto duration = std::chrono::duration<double>(options.flags.duration);
   std::vector<trail::Sample> samples;
   bool feed_was_up = false;
   bool rest_look_said = false;  // since the feed was last up
@@ -111,7 +108,7 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
   std::string reason = "interrupted";
   for (;;) {
     const auto now = Clock::now();
-    if (options.duration > 0 && now - started >= duration) {
+    if (options.flags.duration > 0 && now - started >= duration) {
       reason = "duration reached";
       break;
     }
@@ -125,11 +122,14 @@ int trail_pair(const TrailOptions& options, const sigset_t& signals, rest::RestC
     if (market.feed_up) rest_look_said = false;
     if (step.rest_look && (!rest_look_said || !step.rest_look->empty())) {
       terminal.line(
-          trail::rest_look_line(options.pair, market, *step.rest_look, options.feed_wait));
+          trail::rest_look_line(options.pair, market, *step.rest_look, options.flags.feed_wait));
       rest_look_said = true;
     }
     if (step.tidy && step.event != trail::Event::kClosed) {
       if (const auto line = trail::doubt_line(*step.tidy)) terminal.line(*line);
+    }
+    if (step.cleanup) {
+      if (const auto line = trail::cleanup_line(*step.cleanup)) terminal.line(*line);
     }
     if (step.request) terminal.line(trail::request_line(*step.request));
     if (options.out && market.last_price &&
@@ -227,18 +227,18 @@ int run_trail(const TrailOptions& options) {
   if (options.position != 0) sim::open_position(embedded.server(), options.pair, options.position);
   if (options.feed_refused) embedded.server().set_feed_faults({.refuse_auth = true});
   const auto walk = std::make_shared<sim::RandomWalk>(9000, sim::xbtusd(9000).tickSize,
-                                                      kWalkVolatility, options.walk_seed);
+                                                      kWalkVolatility, options.flags.walk_seed);
   sim::PriceFeed prices([walk]() -> std::optional<double> { return walk->next(); },
                         [&embedded](double price) {
                           embedded.server().with_exchange(
                               [price](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
                         },
-                        std::chrono::milliseconds(options.pace_ms));
+                        std::chrono::milliseconds(options.flags.pace_ms));
   prices.start();
   std::cout << fmt::format(
       "embedded exchange on {}: XBTUSD from 9000 on a random walk every {} ms, a "
       "position of {} contracts\n",
-      embedded.url(), options.pace_ms, options.position);
+      embedded.url(), options.flags.pace_ms, options.position);
   feed::FeedClient feed(feed_settings(options, embedded.url()), embedded.credentials());
   feed.start();
   return trail_pair(options, signals, client, feed);
@@ -258,47 +258,21 @@ Command add_trail_command(CLI::App& app) {
       "exit status 0.");
   auto options = std::make_shared<TrailOptions>();
   cli->add_option("PAIR", options->pair, "pair symbol, such as XBTUSD")->required();
-  auto* distance = cli->add_option("--distance", options->distance, "stop distance in price")
-                       ->check(finite_number() & CLI::PositiveNumber);
-  auto* percent =
-      cli->add_option("--percent", options->percent,
-                      "stop distance as a percentage of the last price")
-          ->check(finite_number() & CLI::Range(0.0, 100.0, "PERCENT") & CLI::PositiveNumber);
-  distance->excludes(percent);
-  cli->add_option("--min-interval", options->min_interval,
-                  "seconds between two stop requests at least")
-      ->check(finite_number() & CLI::Range(0.05, 3600.0))
-      ->capture_default_str();
-  cli->add_option("--duration", options->duration, "seconds to run; 0 runs until interrupted")
-      ->check(finite_number() & CLI::Range(0.0, 1e7))
-      ->capture_default_str();
   cli->add_flag("--follow", options->follow,
                 "after the position closes, wait for a new one instead of exiting");
   cli->add_flag("--exit-when-flat", options->exit_when_flat,
                 "exit when there is no position to guard");
   cli->add_flag("--remove-on-exit", options->remove_on_exit,
                 "take the trail's stops down when ending (stops it did not place stay)");
-  cli->add_option("--feed-wait", options->feed_wait,
-                  "seconds the realtime feed may be down (or not yet up) before the position is "
-                  "read and guarded over REST")
-      ->check(finite_number() & CLI::Range(0.0, 3600.0))
-      ->capture_default_str();
   auto* exchange = cli->add_option("--exchange", options->exchange,
                                    "exchange base URL, such as https://testnet.bitmex.com");
   cli->add_option("--credentials", options->credentials_file,
                   "file with the API key and secret on two lines");
+  add_guarding_flags(*cli, options->flags, exchange);
   cli->add_option("--out", options->out, "folder for the trace (trail.csv) and chart (trail.svg)");
   cli->add_option("--position", options->position,
                   "embedded exchange: contracts bought (negative: sold) at the start")
       ->check(CLI::Range(-10000000LL, 10000000LL))
-      ->excludes(exchange)
-      ->capture_default_str();
-  cli->add_option("--walk-seed", options->walk_seed, "embedded exchange: seed of the price walk")
-      ->check(unsigned_64())
-      ->excludes(exchange)
-      ->capture_default_str();
-  cli->add_option("--pace-ms", options->pace_ms, "embedded exchange: time between price steps")
-      ->check(CLI::Range(1, 3600000))
       ->excludes(exchange)
       ->capture_default_str();
   cli->add_flag("--feed-refused", options->feed_refused,
@@ -306,7 +280,7 @@ Command add_trail_command(CLI::App& app) {
                 "never comes up")
       ->excludes(exchange);
   return {cli, [options] {
-            if (!options->distance && !options->percent) {
+            if (!options->flags.distance && !options->flags.percent) {
               throw std::invalid_argument("give --distance or --percent");
             }
             return run_trail(*options);

@@ -75,6 +75,16 @@ std::optional<std::string> doubt_line(const Tidy& tidy) {
       clock_text(), fmt::join(tidy.cancelled, ", "));
 }
 
+std::optional<std::string> cleanup_line(const Tidy& tidy) {
+  if (!tidy.failure.empty()) {
+    return fmt::format("{}  could not cancel the trail's other stops: {}", clock_text(),
+                       tidy.failure);
+  }
+  if (tidy.cancelled.empty()) return std::nullopt;
+  return fmt::format("{}  the position is protected: cancelled the trail's other stops at {}",
+                     clock_text(), fmt::join(tidy.cancelled, ", "));
+}
+
 std::optional<std::string> left_over_line(const Tidy& tidy) {
   if (!tidy.failure.empty()) {
     return fmt::format("{}  could not cancel the stops left over: {}", clock_text(), tidy.failure);

@@ -33,6 +33,8 @@ std::string rest_look_line(const std::string& pair, const Market& market,
 // position closed (nothing to say when nothing was cancelled), and at the end of the run.
 std::optional<std::string> doubt_line(const Tidy& tidy);
 std::optional<std::string> left_over_line(const Tidy& tidy);
+// The trail's other stops cancelled once the position is protected.
+std::optional<std::string> cleanup_line(const Tidy& tidy);
 std::string ending_line(const Tidy& tidy, bool removed);
 // position, last price, wanted stop and the book's stops, feed up or down, budget left.
 std::string status_line(const std::string& pair, const TrailSession& session, const Budget& budget);

@@ -37,6 +37,7 @@ void take_sent(Step& look, Step sent) {
   look.event = sent.event;
   look.request = std::move(sent.request);
   look.tidy = std::move(sent.tidy);
+  look.cleanup = std::move(sent.cleanup);
 }
 
 TrailSession::TrailSession(Venue& venue, TrailSettings settings)
@@ -176,8 +177,9 @@ void TrailSession::request(Clock::time_point now, Step& step) {
   step.event = Event::kRequest;
   step.request = send(*known_.last_price, now);
   // Once the position is protected, what earlier runs of the trail left goes.
-  if (!cleaned_up_ && confirmed_ && !step.tidy)
-    step.tidy = tidy(Keep{.price = *wanted_, .side = side_});
+  if (!cleaned_up_ && confirmed_ && !step.tidy) {
+    step.cleanup = tidy(Keep{.price = *wanted_, .side = side_});
+  }
 }
 
 Request TrailSession::send(double last_price, Clock::time_point now) {
@@ -231,10 +233,10 @@ Step TrailSession::cancel_surplus() {
   Step step;
   if (!surplus_due()) return step;
   try {
-    step.tidy = trail::cancel_surplus(venue_, *known_.stops, Keep{*wanted_, side_});
-    known_.stops = step.tidy->standing;
+    step.cleanup = trail::cancel_surplus(venue_, *known_.stops, Keep{*wanted_, side_});
+    known_.stops = step.cleanup->standing;
   } catch (const std::exception& failure) {
-    step.tidy = Tidy{.failure = failure.what()};
+    step.cleanup = Tidy{.failure = failure.what()};
   }
   return step;
 }

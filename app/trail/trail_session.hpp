@@ -56,6 +56,10 @@ struct Step {
   // The book read over REST and the trail's surplus stops cancelled: before a request that
   // follows one whose outcome is unknown (none is sent when the read fails), and at a close.
   std::optional<Tidy> tidy{};
+  // The trail's stops but the one at the wanted price cancelled once the position is protected:
+  // after the first request that protected it (read over REST: earlier runs' stops), and later
+  // from the feed's book (cancel_surplus()).
+  std::optional<Tidy> cleanup{};
   // The market was read over REST, the feed having been down for the feed wait: "" when it was,
   // else why it could not be.
   std::optional<std::string> rest_look{};
