@@ -44,28 +44,34 @@ def signed_get(url, path):
 
 
 def book(url):
-    """Per pair: (position, tightest stop of the guard guarding it, the guard's stops)."""
+    """Per open position: (contracts, the guard's tightest stop for it, the guard's stops, whether
+    any reduce-only stop guards it)."""
     positions = {p["symbol"]: p["currentQty"] for p in signed_get(url, "/api/v1/position")}
-    stops = {}
+    own, guarded = {}, set()
     query = urllib.request.quote('{"open":true}')
     for order in signed_get(url, f"/api/v1/order?filter={query}&count=500"):
-        if order.get("ordType") == "Stop" and TAG in (order.get("text") or ""):
-            stops.setdefault(order["symbol"], []).append(order["stopPx"])
+        if order.get("ordType") != "Stop" or "ReduceOnly" not in (order.get("execInst") or ""):
+            continue
+        size = positions.get(order["symbol"], 0)
+        if (order["side"] == "Sell") == (size > 0):
+            guarded.add(order["symbol"])
+        if TAG in (order.get("text") or ""):
+            own.setdefault(order["symbol"], []).append(order["stopPx"])
     shown = {}
     for symbol, size in positions.items():
         if size:
-            own = stops.get(symbol, [])
-            tightest = (max(own) if size > 0 else min(own)) if own else None
-            shown[symbol] = (size, tightest, own)
+            stops = own.get(symbol, [])
+            tightest = (max(stops) if size > 0 else min(stops)) if stops else None
+            shown[symbol] = (size, tightest, stops, symbol in guarded)
     return shown
 
 
-def serve(folder, *faults):
+def serve(folder, *faults, pace_ms=200):
     credentials = folder / "credentials"
     credentials.write_text(f"{KEY}\n{SECRET}\n")
     credentials.chmod(0o600)
     out = open(folder / "serve.out", "w")
-    arguments = [STOPLOSS, "serve-sim", "--credentials", credentials, "--pace-ms", "200",
+    arguments = [STOPLOSS, "serve-sim", "--credentials", credentials, "--pace-ms", str(pace_ms),
                  "--rate-limit", "120", *faults]
     for position in POSITIONS:
         arguments += ["--position", position]
@@ -78,10 +84,10 @@ def serve(folder, *faults):
     raise SystemExit("serve-sim did not start")
 
 
-def start_guard(url, credentials, log, *more):
+def start_guard(url, credentials, log, *more, percent=3):
     return subprocess.Popen([STOPLOSS, "guard", "--exchange", url, "--credentials", credentials,
-                             "--all", "--percent", "3", "--min-interval", "0.5", "--feed-wait", "2",
-                             "--log", log, *more],
+                             "--all", "--percent", str(percent), "--min-interval", "0.5",
+                             "--feed-wait", "2", "--log", log, *more],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -111,7 +117,7 @@ def kill_restart(rounds):
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         server, url, credentials = serve(folder, *faults)
-        unprotected = looser = surplus = 0
+        unprotected = looser = surplus = not_true = 0
         try:
             guard = start_guard(url, credentials, folder / "log.0")
             for round_ in range(1, rounds + 1):
@@ -124,24 +130,26 @@ def kill_restart(rounds):
                 firsts = first_requests(log, before)
                 time.sleep(1)  # the clean-up after the first request
                 after = book(url)
-                for pair, (size, tightest, _) in before.items():
-                    first = firsts.get(pair)
-                    if not first or first["result"] != "true":
-                        unprotected += 1
-                    now = after.get(pair, (size, None, []))[1]
+                for pair, (size, tightest, _, _) in before.items():
+                    if pair not in after:
+                        continue  # closed meanwhile: a stop triggered
+                    not_true += firsts.get(pair, {}).get("result") != "true"
+                    _, now, _, covered = after[pair]
+                    unprotected += not covered
                     if tightest is not None and (now is None or (now - tightest) * size < 0):
                         looser += 1
-                surplus += sum(max(0, len(own) - 1) for _, _, own in after.values())
+                surplus += sum(max(0, len(own) - 1) for _, _, own, _ in after.values())
             time.sleep(60)
-            left = sum(max(0, len(own) - 1) for _, _, own in book(url).values())
+            left = sum(max(0, len(own) - 1) for _, _, own, _ in book(url).values())
             guard.send_signal(signal.SIGTERM)
             guard.wait(timeout=30)
         finally:
             server.send_signal(signal.SIGINT)
             server.wait(timeout=30)
-    print(f"kill-restart: {rounds} SIGKILLs; positions unprotected after their first request: "
-          f"{unprotected}; stops looser than before: {looser}; surplus stops a second after the "
-          f"first requests: {surplus} in all; surplus left a minute after the last restart: {left}")
+    print(f"kill-restart: {rounds} SIGKILLs; positions with no stop after their first request: "
+          f"{unprotected}; first requests that did not end true (faults): {not_true}; the guard's "
+          f"stops looser than before: {looser}; surplus stops a second after the first requests: "
+          f"{surplus} in all; surplus left a minute after the last restart: {left}")
 
 
 def resident_kib(pid):
@@ -152,23 +160,27 @@ def soak(seconds):
     faults = ["--overload", "0.05", "--stall", "0.02", "--truncated", "0.02"]
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
-        server, url, credentials = serve(folder, *faults)
+        # Slower prices and a wider stop, so that the positions outlast the run.
+        server, url, credentials = serve(folder, *faults, pace_ms=1000)
         port = 19000 + random.randrange(1000)
-        guard = start_guard(url, credentials, folder / "log", "--metrics", f"127.0.0.1:{port}")
+        guard = start_guard(url, credentials, folder / "log", "--metrics", f"127.0.0.1:{port}",
+                            percent=5)
         try:
             time.sleep(10)
             start = resident_kib(guard.pid)
             time.sleep(max(0, seconds - 10))
             end = resident_kib(guard.pid)
             page = urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics").read().decode()
+            logged = events(folder / "log")
         finally:
             guard.send_signal(signal.SIGTERM)
             guard.wait(timeout=30)
             server.send_signal(signal.SIGINT)
             server.wait(timeout=30)
     results = {}
-    for result, count in re.findall(r'requests_total\{pair="\w+",result="(\w+)"\} (\S+)', page):
-        results[result] = results.get(result, 0) + float(count)
+    for event in logged:
+        if event["event"] == "request":
+            results[event["result"]] = results.get(event["result"], 0) + 1
     exposed = dict(re.findall(r'exposed_seconds_total\{pair="(\w+)"\} (\S+)', page))
     print(f"soak: {seconds} s, {len(POSITIONS)} pairs; resident memory {start} KiB after 10 s, "
           f"{end} KiB at the end; requests by result {results}; seconds exposed per pair "
