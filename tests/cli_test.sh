@@ -22,6 +22,7 @@ mkfifo "$scratch/fifo" && truncate -s 17M "$scratch/huge.json"
 printf '{"PairLIST":["XBTUSD"],"answers":{"QuorCalls.open_orders":[{"raise":{"kind":"HTTPError","text":"x","status":4294967696,"body":""}}]},"requests":[]}' >"$scratch/status.json"
 { printf '{"PairLIST":["XBTUSD"],"answers":{},"requests":[{"PAIR":"XBTUSD","Price":'
   printf '%.0s[' $(seq 70000); printf '%.0s]' $(seq 70000); printf '}]}'; } >"$scratch/deep.json"
+printf '[pairs.XBTUSD]\ndistanse = 100\n' >"$scratch/misspelt.toml"
 while IFS='|' read -r args expected; do
   eval "set -- $args"
   out=$("$stoploss" "$@" 2>"$scratch/err")
@@ -60,6 +61,12 @@ trail XBTUSD --distance 5 --percent 1|excludes
 trail ETHUSD --distance 5|moves XBTUSD only
 trail XBTUSD --distance 100 --exchange http://10.1.2.3:8080|loopback address only
 trail XBTUSD --distance 100 --out /etc/passwd|not a folder
+guard --config $scratch/misspelt.toml|config $scratch/misspelt.toml: pairs.XBTUSD.distanse: unknown key
+guard --config /nonexistent/guard.toml|cannot be read
+guard --pair xbtusd --distance 5|pairs.xbtusd: not a symbol
+guard --all --metrics 0.0.0.0:9464|metrics: only a loopback address
+guard --position XBTUSD:lots|SYMBOL:CONTRACTS
+guard --config $scratch/misspelt.toml --pair XBTUSD|excludes
 ROWS
 )
 
