@@ -1,4 +1,5 @@
 #include <fmt/format.h>
+#include <pthread.h>
 
 #include <csignal>
 #include <iostream>
@@ -32,14 +33,16 @@ struct ServeOptions {
   int pace_ms = 500;
   bool frozen = false;
   std::vector<std::string> positions;
+  double shock = 2;  // percent, on SIGUSR1
 };
 
 constexpr double kStart = 9000;
 constexpr double kWalkVolatility = 0.001;  // per step
 
 // How the market moves: XBTUSD along the file's prices, then the last held; or every listed price
-// on a walk of its own. Nothing moves when frozen.
-sim::PriceFeed::Move market_moves(const ServeOptions& options, sim::SimServer& server) {
+// on `walk`. Nothing moves when frozen.
+sim::PriceFeed::Move market_moves(const ServeOptions& options, sim::SimServer& server,
+                                  std::shared_ptr<sim::MarketWalk> walk) {
   if (options.frozen) return [] { return false; };
   if (!options.prices_file.empty()) {
     return [path = sim::path_of(read_prices(options.prices_file)), &server] {
@@ -50,10 +53,6 @@ sim::PriceFeed::Move market_moves(const ServeOptions& options, sim::SimServer& s
       return price.has_value();
     };
   }
-  std::shared_ptr<sim::MarketWalk> walk;
-  server.with_exchange([&](sim::SimExchange& e) {
-    walk = std::make_shared<sim::MarketWalk>(e, kWalkVolatility, options.walk_seed);
-  });
   return [walk, &server] {
     server.with_exchange([&](sim::SimExchange& e) { walk->step(e); });
     return true;
@@ -68,7 +67,10 @@ int serve(const ServeOptions& options) {
                  "BITMEX_API_KEY and BITMEX_API_SECRET or pass --credentials FILE\n";
     return 2;
   }
-  const sigset_t stop_signals = block_stop_signals();  // before the server's threads start
+  // Before the server's threads start: the stop signals, and SIGUSR1 for a shock.
+  sigset_t signals = block_stop_signals();
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   sim::SimExchange exchange(options.seed, {}, sim::SimClock::wall());
   for (sim::SimInstrument& perpetual : sim::perpetuals()) exchange.list(std::move(perpetual));
@@ -77,9 +79,13 @@ int serve(const ServeOptions& options) {
                                    .seed = options.seed,
                                    .faults = options.faults,
                                    .rate_limit = options.rate_limit});
+  std::shared_ptr<sim::MarketWalk> walk;
+  server.with_exchange([&](sim::SimExchange& e) {
+    walk = std::make_shared<sim::MarketWalk>(e, kWalkVolatility, options.walk_seed);
+  });
   sim::PriceFeed::Move moves;
   try {
-    moves = market_moves(options, server);
+    moves = market_moves(options, server, walk);
   } catch (const PricePathError& error) {
     std::cerr << "stoploss serve-sim: " << error.what() << '\n';
     return 2;
@@ -104,7 +110,7 @@ int serve(const ServeOptions& options) {
   std::cout << fmt::format(
                    "serving the embedded exchange on http://{0}:{1}, its realtime feed on "
                    "ws://{0}:{1}/realtime ({2} perpetuals, XBTUSD at {3}, {4}; positions: {5}); "
-                   "stop with Ctrl-C",
+                   "stop with Ctrl-C, shock every price with SIGUSR1",
                    options.host, port, exchange.instruments().size(), kStart,
                    options.frozen ? "frozen"
                    : options.prices_file.empty()
@@ -115,8 +121,10 @@ int serve(const ServeOptions& options) {
                        ? "none"
                        : fmt::format("{}", fmt::join(options.positions, ", ")))
             << std::endl;
-  int received = 0;
-  sigwait(&stop_signals, &received);
+  for (int received = 0; sigwait(&signals, &received) == 0 && received == SIGUSR1;) {
+    server.with_exchange([&](sim::SimExchange& e) { walk->shock(e, options.shock / 100); });
+    std::cout << fmt::format("shock: every price moved {}%", options.shock) << std::endl;
+  }
   feed.stop();
   server.stop();
   for (const auto& [route, count] : server.requests()) {
@@ -155,6 +163,10 @@ Command add_serve_sim_command(CLI::App& app) {
       ->check(CLI::ExistingFile);
   cli->add_option("--pace-ms", options->pace_ms, "time between price steps")
       ->check(CLI::Range(1, 3600000))
+      ->capture_default_str();
+  cli->add_option("--shock", options->shock,
+                  "percent every price moves at once on SIGUSR1 (negative: down)")
+      ->check(finite_number() & CLI::Range(-50.0, 50.0))
       ->capture_default_str();
   cli->add_flag("--frozen", options->frozen, "keep every price where it is listed")
       ->excludes(cli->get_option("--prices"));
