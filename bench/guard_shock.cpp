@@ -30,10 +30,14 @@ class QuietLog final : public stoploss::HouseLog {
 constexpr const char* kPairs[] = {"XBTUSD",  "ETHUSD",  "XBTUSDT", "ETHUSDT",
                                   "SOLUSDT", "XRPUSDT", "LTCUSDT", "ADAUSDT"};
 
-int http_requests(const rest::RestClient& client) {
-  int total = 0;
-  for (const auto& [route, count] : client.requests()) total += count;
-  return total;
+// Requests made so far on `route` ("VERB /api/v1/path"), tries included.
+int made(const rest::RestClient& client, const std::string& route) {
+  const auto found = client.requests().find(route);
+  return found == client.requests().end() ? 0 : found->second;
+}
+// The stop changes (placements and amendments), and the cancels of the stops left beside them.
+int changes(const rest::RestClient& client) {
+  return made(client, "POST /api/v1/order") + made(client, "PUT /api/v1/order");
 }
 
 void BM_GuardShock(benchmark::State& state) {
@@ -79,7 +83,10 @@ void BM_GuardShock(benchmark::State& state) {
   server.with_exchange(
       [&](sim::SimExchange& e) { walk = std::make_shared<sim::MarketWalk>(e, 0, 1); });
   std::vector<double> seconds;
-  const int requests_before = http_requests(client);
+  const int changes_before = changes(client);
+  const int cancels_before = made(client, "DELETE /api/v1/order");
+  int others = 0;  // requests of other routes during the shocks
+  for (const auto& [route, count] : client.requests()) others -= count;
   long lowest_budget = client.rate_limit().remaining;
   for (auto _ : state) {
     // The budget refills between shocks (8 requests: 4 s at 120 a minute).
@@ -102,8 +109,14 @@ void BM_GuardShock(benchmark::State& state) {
   };
   state.counters["median_ms"] = at(0.5) * 1000;
   state.counters["p99_ms"] = at(0.99) * 1000;
-  state.counters["http_per_move"] = static_cast<double>(http_requests(client) - requests_before) /
-                                    (static_cast<double>(state.iterations()) * std::size(kPairs));
+  const double moves = static_cast<double>(state.iterations()) * std::size(kPairs);
+  state.counters["http_per_move"] = (changes(client) - changes_before) / moves;
+  state.counters["cancels_per_move"] =
+      (made(client, "DELETE /api/v1/order") - cancels_before) / moves;
+  for (const auto& [route, count] : client.requests()) others += count;
+  state.counters["others_per_move"] = (others - (changes(client) - changes_before) -
+                                       (made(client, "DELETE /api/v1/order") - cancels_before)) /
+                                      moves;
   const auto limited = client.statuses().find(429);
   state.counters["429s"] = limited == client.statuses().end() ? 0 : limited->second;
   state.counters["budget_low"] = static_cast<double>(lowest_budget);

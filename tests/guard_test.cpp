@@ -125,6 +125,16 @@ const TurnCase kTurns[] = {
      0,
      {.limit = 120, .remaining = 30},
      1ms},
+    {"one order left for this second: the next second",
+     {{true, 1, 0}},
+     std::nullopt,
+     {.limit = 120, .remaining = 100, .second_remaining = 1},
+     999ms},
+    {"two orders left for this second: at once",
+     {{true, 1, 0}},
+     0,
+     {.limit = 120, .remaining = 100, .second_remaining = 2},
+     1ms},
 };
 
 class Turns : public testing::TestWithParam<TurnCase> {};

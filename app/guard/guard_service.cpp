@@ -98,8 +98,9 @@ void GuardService::look_for_positions(Clock::time_point now) {
 std::vector<PairStep> GuardService::tick(Clock::time_point now) {
   look_for_positions(now);
   const rest::RateLimit& budget = client_.rate_limit();
-  std::vector<PairStep> steps =
-      loop_.tick(now, {.limit = budget.limit, .remaining = budget.remaining});
+  std::vector<PairStep> steps = loop_.tick(now, {.limit = budget.limit,
+                                                 .remaining = budget.remaining,
+                                                 .second_remaining = budget.remaining_1s});
   for (const PairStep& step : steps) {
     report(step);
     const bool ended =

@@ -10,6 +10,11 @@ Scheduler::Scheduler(std::chrono::milliseconds longest_wait) : longest_wait_(lon
 std::optional<std::size_t> Scheduler::next(const std::vector<trail::Due>& wants,
                                            trail::Budget budget, Clock::time_point now) const {
   if (wants.empty()) return std::nullopt;
+  // The order routes' burst: with one order or none left for this second, the next second.
+  if (budget.second_remaining >= 0 && budget.second_remaining <= 1 && last_sent_ &&
+      now - *last_sent_ < std::chrono::seconds(1)) {
+    return std::nullopt;
+  }
   const bool low = budget.limit > 0 && budget.remaining >= 0 && budget.remaining < budget.limit / 4;
   if (low && last_sent_) {
     const std::chrono::milliseconds refill(60000 * std::max(1, last_cost_) / budget.limit);

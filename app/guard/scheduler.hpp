@@ -15,7 +15,8 @@ using Clock = std::chrono::steady_clock;
 // first (an exposed one before a covered one, then the widest gap, then the longest waiting),
 // except that a pair kept waiting for `longest_wait` goes before every other: no pair waits behind
 // the others for ever. While less than a quarter of the exchange's budget is left, requests are
-// spaced at the pace the budget refills, for what the last one cost; so none is sent past it.
+// spaced at the pace the budget refills, for what the last one cost; so none is sent past it. With
+// one order or none left of the order routes' budget for a second, none goes within the second.
 class Scheduler {
  public:
   explicit Scheduler(std::chrono::milliseconds longest_wait = std::chrono::seconds(5));

@@ -129,7 +129,10 @@ std::vector<BookStop> LiveVenue::cancel(const std::vector<BookStop>& stops) {
 }
 
 Budget LiveVenue::budget() const {
-  return {.limit = client_.rate_limit().limit, .remaining = client_.rate_limit().remaining};
+  const rest::RateLimit& budget = client_.rate_limit();
+  return {.limit = budget.limit,
+          .remaining = budget.remaining,
+          .second_remaining = budget.remaining_1s};
 }
 
 Value LiveVenue::open_orders() { return module_.quor_calls().open_orders(pair_, true); }

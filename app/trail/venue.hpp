@@ -64,6 +64,7 @@ struct Tidy {
 struct Budget {
   long limit = -1;
   long remaining = -1;
+  long second_remaining = -1;  // of the order routes' budget for one second
 };
 
 // The exchange as `trail` reaches it: the feed's view of the pair, the same read over REST, the

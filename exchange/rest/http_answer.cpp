@@ -73,7 +73,8 @@ void refuse_unreadable(const boost::beast::error_code& error, std::string_view r
 RateLimit rate_limit_of(const Answer& answer, const RateLimit& previous) {
   return {header_number<long>(answer, "x-ratelimit-limit").value_or(previous.limit),
           header_number<long>(answer, "x-ratelimit-remaining").value_or(previous.remaining),
-          header_number<long long>(answer, "x-ratelimit-reset").value_or(previous.reset)};
+          header_number<long long>(answer, "x-ratelimit-reset").value_or(previous.reset),
+          header_number<long>(answer, "x-ratelimit-remaining-1s").value_or(previous.remaining_1s)};
 }
 
 milliseconds backoff_wait(const TryContext& context) {

@@ -33,7 +33,8 @@ struct RestSettings {
 struct RateLimit {
   long limit = -1;
   long remaining = -1;
-  long long reset = -1;  // UNIX seconds
+  long long reset = -1;    // UNIX seconds
+  long remaining_1s = -1;  // of the order routes' budget for one second, as the last of them said
 };
 
 using Query = std::vector<std::pair<std::string, std::string>>;
