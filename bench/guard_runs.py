@@ -117,7 +117,7 @@ def kill_restart(rounds):
     with tempfile.TemporaryDirectory() as scratch:
         folder = Path(scratch)
         server, url, credentials = serve(folder, *faults)
-        unprotected = looser = surplus = not_true = 0
+        lost = bare = looser = surplus = not_true = 0
         try:
             guard = start_guard(url, credentials, folder / "log.0")
             for round_ in range(1, rounds + 1):
@@ -130,12 +130,13 @@ def kill_restart(rounds):
                 firsts = first_requests(log, before)
                 time.sleep(1)  # the clean-up after the first request
                 after = book(url)
-                for pair, (size, tightest, _, _) in before.items():
+                for pair, (size, tightest, _, covered_before) in before.items():
                     if pair not in after:
                         continue  # closed meanwhile: a stop triggered
                     not_true += firsts.get(pair, {}).get("result") != "true"
                     _, now, _, covered = after[pair]
-                    unprotected += not covered
+                    lost += covered_before and not covered
+                    bare += not covered_before and not covered
                     if tightest is not None and (now is None or (now - tightest) * size < 0):
                         looser += 1
                 surplus += sum(max(0, len(own) - 1) for _, _, own, _ in after.values())
@@ -146,8 +147,9 @@ def kill_restart(rounds):
         finally:
             server.send_signal(signal.SIGINT)
             server.wait(timeout=30)
-    print(f"kill-restart: {rounds} SIGKILLs; positions with no stop after their first request: "
-          f"{unprotected}; first requests that did not end true (faults): {not_true}; the guard's "
+    print(f"kill-restart: {rounds} SIGKILLs; positions whose stop was lost: {lost}; positions "
+          f"with no stop before the kill and none after the first request: {bare}; first requests "
+          f"that did not end true (faults): {not_true}; the guard's "
           f"stops looser than before: {looser}; surplus stops a second after the first requests: "
           f"{surplus} in all; surplus left a minute after the last restart: {left}")
 
