@@ -154,6 +154,16 @@ TEST_P(Turns, GoToTheMostExposedPairWithinTheBudget) {
 INSTANTIATE_TEST_SUITE_P(Guard, Turns, testing::ValuesIn(kTurns),
                          row_names(kTurns, &TurnCase::name));
 
+TEST(Guard, ACleanUpWaitsForHalfTheBudgetAndASecondSinceTheLastRequest) {
+  const guard::Clock::time_point now = guard::Clock::time_point{} + 24h;
+  guard::Scheduler scheduler;
+  EXPECT_TRUE(scheduler.spare({.limit = 120, .remaining = -1}, now));
+  scheduler.sent(now, 1);
+  EXPECT_FALSE(scheduler.spare({.limit = 120, .remaining = 120}, now + 999ms));
+  EXPECT_TRUE(scheduler.spare({.limit = 120, .remaining = 60}, now + 1s));
+  EXPECT_FALSE(scheduler.spare({.limit = 120, .remaining = 59}, now + 1s));
+}
+
 // The page read back as a scraper reads it: every sample line "name{labels} value".
 TEST(Guard, MetricsPageReadsBackAsPrometheusText) {
   guard::GuardMetrics metrics{.budget_limit = 120,

@@ -33,7 +33,7 @@ std::vector<PairStep> GuardLoop::tick(Clock::time_point now, trail::Budget budge
     PairStep& chosen = steps[wanting[*pick]];
     trail::take_sent(chosen.step, pairs_.at(chosen.pair).session->send_due(now));
     scheduler_.sent(now, chosen.step.request ? chosen.step.request->sent.http_requests : 1);
-  } else if (wants.empty() && scheduler_.spare(budget)) {
+  } else if (wants.empty() && scheduler_.spare(budget, now)) {
     // Nothing due: a pair's surplus stops go, one pair a turn.
     for (PairStep& step : steps) {
       trail::TrailSession& session = *pairs_.at(step.pair).session;

@@ -33,6 +33,12 @@ std::optional<std::size_t> Scheduler::next(const std::vector<trail::Due>& wants,
   return static_cast<std::size_t>(first - wants.begin());
 }
 
+bool Scheduler::spare(trail::Budget budget, Clock::time_point now) const {
+  const bool half =
+      budget.limit <= 0 || budget.remaining < 0 || budget.remaining >= budget.limit / 2;
+  return half && (!last_sent_ || now - *last_sent_ >= std::chrono::seconds(1));
+}
+
 void Scheduler::sent(Clock::time_point now, int http_requests) {
   last_sent_ = now;
   last_cost_ = http_requests;

@@ -24,10 +24,9 @@ class Scheduler {
   // Which of `wants` to send now: an index, or nothing while the budget asks to wait.
   std::optional<std::size_t> next(const std::vector<trail::Due>& wants, trail::Budget budget,
                                   Clock::time_point now) const;
-  // Whether half the budget or more is left (or it is not known yet): room for what can wait.
-  bool spare(trail::Budget budget) const {
-    return budget.limit <= 0 || budget.remaining < 0 || budget.remaining >= budget.limit / 2;
-  }
+  // Room for what can wait (a clean-up): half the budget or more left (or not known yet), and a
+  // second since the last request, so that it never eats into a burst.
+  bool spare(trail::Budget budget, Clock::time_point now) const;
   // A request was sent at `now` and cost `http_requests`.
   void sent(Clock::time_point now, int http_requests);
 
