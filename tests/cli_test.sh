@@ -58,7 +58,6 @@ serve-sim --host 127.0.0.1.5 --credentials $scratch/credentials|cannot
 trail XBTUSD|give --distance or --percent
 trail XBTUSD --percent 150|--percent
 trail XBTUSD --distance 5 --percent 1|excludes
-trail ETHUSD --distance 5|moves XBTUSD only
 trail XBTUSD --distance 100 --exchange http://10.1.2.3:8080|loopback address only
 trail XBTUSD --distance 100 --out /etc/passwd|not a folder
 guard --config $scratch/misspelt.toml|config $scratch/misspelt.toml: pairs.XBTUSD.distanse: unknown key

@@ -11,8 +11,6 @@
 #include "common/guarding_flags.hpp"
 #include "common/option_checks.hpp"
 #include "common/position_option.hpp"
-#include "embedded_exchange/engine/market_walk.hpp"
-#include "embedded_exchange/engine/price_feed.hpp"
 #include "embedded_exchange/http/loopback_exchange.hpp"
 #include "exchange/auth/credentials.hpp"
 #include "guard/guard_service.hpp"
@@ -239,17 +237,9 @@ int run_guard(const GuardOptions& options) {
     const OpenPosition open = parse_position(position);
     sim::open_position(embedded.server(), open.symbol, open.contracts);
   }
-  std::shared_ptr<sim::MarketWalk> walk;
-  embedded.server().with_exchange([&](sim::SimExchange& e) {
-    walk = std::make_shared<sim::MarketWalk>(e, kWalkVolatility, options.flags.walk_seed);
-  });
-  sim::PriceFeed prices(
-      [walk, &embedded] {
-        embedded.server().with_exchange([&](sim::SimExchange& e) { walk->step(e); });
-        return true;
-      },
-      std::chrono::milliseconds(options.flags.pace_ms));
-  prices.start();
+  const auto prices =
+      sim::walk_every_price(embedded.server(), kWalkVolatility, options.flags.walk_seed,
+                            std::chrono::milliseconds(options.flags.pace_ms));
   std::cout << fmt::format(
       "embedded exchange on {}: every price on a random walk every {} ms; positions {}\n",
       embedded.url(), options.flags.pace_ms,

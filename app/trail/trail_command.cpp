@@ -12,7 +12,6 @@
 #include "common/output_files.hpp"
 #include "common/pair_check.hpp"
 #include "common/stop_signals.hpp"
-#include "embedded_exchange/engine/price_feed.hpp"
 #include "embedded_exchange/http/loopback_exchange.hpp"
 #include "exchange/net/exchange_url.hpp"
 #include "guard/guard_loop.hpp"
@@ -220,25 +219,15 @@ int run_trail(const TrailOptions& options) {
   sim::LoopbackExchange embedded;
   rest::RestClient client({.base_url = embedded.url()}, embedded.credentials());
   active_instrument(client, options.pair);
-  if (options.pair != "XBTUSD") {
-    throw std::invalid_argument("the embedded exchange moves XBTUSD only; give --exchange for " +
-                                options.pair);
-  }
   if (options.position != 0) sim::open_position(embedded.server(), options.pair, options.position);
   if (options.feed_refused) embedded.server().set_feed_faults({.refuse_auth = true});
-  const auto walk = std::make_shared<sim::RandomWalk>(9000, sim::xbtusd(9000).tickSize,
-                                                      kWalkVolatility, options.flags.walk_seed);
-  sim::PriceFeed prices([walk]() -> std::optional<double> { return walk->next(); },
-                        [&embedded](double price) {
-                          embedded.server().with_exchange(
-                              [price](sim::SimExchange& e) { e.set_price("XBTUSD", price); });
-                        },
-                        std::chrono::milliseconds(options.flags.pace_ms));
-  prices.start();
+  const auto prices =
+      sim::walk_every_price(embedded.server(), kWalkVolatility, options.flags.walk_seed,
+                            std::chrono::milliseconds(options.flags.pace_ms));
   std::cout << fmt::format(
-      "embedded exchange on {}: XBTUSD from 9000 on a random walk every {} ms, a "
-      "position of {} contracts\n",
-      embedded.url(), options.flags.pace_ms, options.position);
+      "embedded exchange on {}: every price on a random walk every {} ms, a position of {} "
+      "contracts of {}\n",
+      embedded.url(), options.flags.pace_ms, options.position, options.pair);
   feed::FeedClient feed(feed_settings(options, embedded.url()), embedded.credentials());
   feed.start();
   return trail_pair(options, signals, client, feed);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "embedded_exchange/engine/market_walk.hpp"
 #include "embedded_exchange/engine/perpetuals.hpp"
 
 namespace sim {
@@ -23,6 +24,22 @@ LoopbackExchange::LoopbackExchange()
   server_ = std::make_unique<SimServer>(
       exchange_, ServerSettings{.key = credentials_.key, .secret = credentials_.secret});
   url_ = fmt::format("http://127.0.0.1:{}", server_->start());
+}
+
+std::unique_ptr<PriceFeed> walk_every_price(SimServer& server, double volatility,
+                                            std::uint64_t seed, std::chrono::milliseconds pace) {
+  std::shared_ptr<MarketWalk> walk;
+  server.with_exchange([&](SimExchange& exchange) {
+    walk = std::make_shared<MarketWalk>(exchange, volatility, seed);
+  });
+  auto feed = std::make_unique<PriceFeed>(
+      [walk, &server] {
+        server.with_exchange([&](SimExchange& exchange) { walk->step(exchange); });
+        return true;
+      },
+      pace);
+  feed->start();
+  return feed;
 }
 
 void open_position(SimServer& server, const std::string& pair, long long contracts) {

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "embedded_exchange/engine/price_feed.hpp"
 #include "embedded_exchange/http/sim_server.hpp"
 #include "exchange/auth/credentials.hpp"
 
@@ -27,6 +28,11 @@ class LoopbackExchange {
   std::unique_ptr<SimServer> server_;
   std::string url_;
 };
+
+// Every price `server`'s exchange lists moved along a seeded walk of its own every `pace`
+// (`volatility` a fraction of the price a step), from now until the feed returned goes.
+std::unique_ptr<PriceFeed> walk_every_price(SimServer& server, double volatility,
+                                            std::uint64_t seed, std::chrono::milliseconds pace);
 
 // A market order of `contracts` (negative sells), as any client would send it.
 void open_position(SimServer& server, const std::string& pair, long long contracts);
