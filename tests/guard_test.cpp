@@ -73,16 +73,6 @@ TEST_P(Configs, AreTakenOrRefusedNamingTheKey) {
 INSTANTIATE_TEST_SUITE_P(Guard, Configs, testing::ValuesIn(kConfigs),
                          row_names(kConfigs, &ConfigCase::name));
 
-TEST(Guard, APairsOwnRuleGoesBeforeTheDefault) {
-  const guard::GuardConfig config = guard::parse_config(
-      "metrics = \"[::1]:9464\"\n[default]\npercent = 1.5\n[pairs.XBTUSD]\ndistance = 100\n"
-      "min_interval = 0.5\n");
-  EXPECT_EQ(config.rule_for("XBTUSD"),
-            (guard::Rule{.distance = {100, false}, .min_interval = 500ms}));
-  EXPECT_EQ(config.rule_for("ETHUSD"), (guard::Rule{.distance = {1.5, true}}));
-  EXPECT_EQ(guard::parse_config("[pairs.XBTUSD]\ndistance = 1\n").rule_for("ETHUSD"), std::nullopt);
-}
-
 // Wants as "x0.01@100 c0.05@100": exposed (x) or covered (c), the gap, milliseconds waited; the
 // request picked (-1: none); the budget left of 120 a minute ("29", or "100/1" with the orders
 // left for this second); the last request's age and cost.
