@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ clang-format nlohmann-json3-dev libfmt-dev libspdlog-dev
           libcli11-dev libgtest-dev libgmock-dev libbenchmark-dev
           libssl-dev libboost-dev pybind11-dev python3-dev python3-pytest
-          libtomlplusplus-dev libsystemd-dev pkg-config)
+          libtomlplusplus-dev libsystemd-dev pkg-config
+          dpkg-dev file python3-venv python3-pip python3-wheel-whl)
 scripts/install_packages.sh "${packages[@]}"
 
 # CI treats warnings as errors.
