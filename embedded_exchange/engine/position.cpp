@@ -50,7 +50,8 @@ stoploss::Value position_record(const Position& position, const SimInstrument& c
   const double entry = position.avg_entry_price(contract);
   const bool open = position.currentQty != 0;
   // Liquidated once the loss eats the initial margin less the maintenance margin.
-  const double distance = 1 / kLeverage - kMaintenanceMargin;
+  const double leverage = position.held_leverage(contract);
+  const double distance = 1 / leverage - contract.maintMargin;
   const double liquidation =
       !open
           ? 0
@@ -63,8 +64,11 @@ stoploss::Value position_record(const Position& position, const SimInstrument& c
           {"currency", contract.settlCurrency},
           {"underlying", contract.underlying},
           {"quoteCurrency", contract.quoteCurrency},
-          {"leverage", kLeverage},
-          {"crossMargin", false},
+          {"leverage", leverage},
+          {"crossMargin", position.crossMargin},
+          {"riskLimit", position.riskLimit > 0 ? position.riskLimit : contract.riskLimit},
+          {"posMargin",
+           std::llround(std::abs(position.currentCost) / leverage) + position.transferredMargin},
           {"currentQty", position.currentQty},
           {"currentCost", std::llround(position.currentCost)},
           {"realisedPnl", std::llround(position.realisedPnl)},

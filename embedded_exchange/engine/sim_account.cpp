@@ -17,8 +17,10 @@ constexpr std::string_view kSettled = "XBt";
 struct Figures {
   double realised = 0;
   double unrealised = 0;
-  double position_value = 0;  // at the mark, either sign counted
-  double order_value = 0;     // of open orders that can add to a position
+  double position_margin = 0;  // the positions' value at the mark over their leverage
+  double position_value = 0;   // at the mark, either sign counted
+  double order_value = 0;      // of open orders that can add to a position
+  double order_margin = 0;     // their value over their position's leverage
 };
 
 double mark(const SimInstrument& contract) {
@@ -31,7 +33,10 @@ Figures figures(const SimExchange& exchange) {
     const SimInstrument& contract = exchange.instrument(symbol);
     f.realised += held.realisedPnl;
     f.unrealised += held.unrealised_pnl(contract, mark(contract));
-    f.position_value += std::abs(contract_value(contract, held.currentQty, mark(contract)));
+    const double value = std::abs(contract_value(contract, held.currentQty, mark(contract)));
+    f.position_value += value;
+    f.position_margin +=
+        value / held.held_leverage(contract) + static_cast<double>(held.transferredMargin);
   }
   const auto open =
       exchange.orders({.filter = {{"open", true}}, .count = std::numeric_limits<int>::max()});
@@ -45,7 +50,9 @@ Figures figures(const SimExchange& exchange) {
     const double price = terms.price.value_or(terms.stopPx.value_or(listed->second.lastPrice));
     const auto leaves = order.value("leavesQty", Value(0));
     if (price <= 0 || !leaves.is_number()) continue;
-    f.order_value += std::abs(contract_value(listed->second, leaves.get<long long>(), price));
+    const double value = std::abs(contract_value(listed->second, leaves.get<long long>(), price));
+    f.order_value += value;
+    f.order_margin += value / exchange.position(listed->first).held_leverage(listed->second);
   }
   return f;
 }
@@ -62,8 +69,8 @@ Value margin_record(const SimExchange& exchange, std::string_view currency,
   const long long unrealised = std::llround(f.unrealised);
   const long long wallet = amount + realised;
   const long long balance = wallet + unrealised;
-  const long long init = std::llround(f.order_value / kLeverage);
-  const long long maint = std::llround(f.position_value / kLeverage);
+  const long long init = std::llround(f.order_margin);
+  const long long maint = std::llround(f.position_margin);
   const long long available = std::max(0LL, balance - init - maint);
   const auto share = [&](double part) { return balance > 0 ? part / balance : 0.0; };
   return {{"account", SimExchange::kAccount},

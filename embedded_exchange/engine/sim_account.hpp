@@ -11,8 +11,8 @@ namespace sim {
 // The account of SimExchange as GET /user/margin, /user/wallet and /position answer it. Every
 // contract listed settles in XBt; the account also holds an empty USDt wallet. Amounts are in the
 // currency's smallest unit. The wallet is the deposit plus the realised profit (nothing is ever
-// settled or withdrawn); positions hold kLeverage, open orders that can add to a position hold
-// their value at kLeverage too.
+// settled or withdrawn); positions hold their value at their leverage (and what was moved to an
+// isolated one), open orders that can add to a position hold their value at that position's.
 
 // The currencies the account holds: "XBt" and "USDt".
 bool holds_currency(std::string_view currency);

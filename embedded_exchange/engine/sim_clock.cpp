@@ -21,8 +21,8 @@ void SimClock::advance(double seconds) {
   if (!wall_) now_ += seconds;
 }
 
-std::string SimClock::timestamp() const {
-  const auto since = std::chrono::milliseconds(static_cast<long long>(now() * 1000));
+std::string SimClock::timestamp(double at_seconds) const {
+  const auto since = std::chrono::milliseconds(static_cast<long long>(at_seconds * 1000));
   const Milliseconds at = wall_ ? Milliseconds(since) : kSimulatedEpoch + since;
   const auto day = std::chrono::floor<std::chrono::days>(at);
   const std::chrono::year_month_day date(day);

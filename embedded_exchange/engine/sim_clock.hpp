@@ -17,8 +17,10 @@ class SimClock {
   // Seconds since the run started (simulated), or since the UNIX epoch (wall).
   double now() const;
   void advance(double seconds);
-  // ISO 8601 time as the exchange writes it: "2026-01-01T00:00:01.500Z".
-  std::string timestamp() const;
+  // ISO 8601 time as the exchange writes it: "2026-01-01T00:00:01.500Z"; of now, or of a time
+  // now() gave.
+  std::string timestamp() const { return timestamp(now()); }
+  std::string timestamp(double at) const;
 
  private:
   explicit SimClock(bool wall) : wall_(wall) {}

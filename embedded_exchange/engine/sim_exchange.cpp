@@ -39,6 +39,37 @@ const SimInstrument& SimExchange::instrument(std::string_view symbol) const {
 
 bool SimExchange::feed_up() { return !faults_.feed_down(); }
 
+Value SimExchange::cancel_all_after(std::chrono::milliseconds timeout) {
+  if (timeout.count() < 0) refuse_field("Invalid timeout");
+  const double now = clock_.now();
+  const double at = now + std::chrono::duration<double>(timeout).count();
+  if (timeout.count() == 0) {
+    cancel_all_at_.reset();
+  } else {
+    cancel_all_at_ = at;
+  }
+  return {{"now", clock_.timestamp(now)}, {"cancelTime", clock_.timestamp(at)}};
+}
+
+void SimExchange::cancel_when_due() {
+  if (!cancel_all_at_ || clock_.now() < *cancel_all_at_) return;
+  cancel_all_at_.reset();
+  cancel_all(std::nullopt, Value::object(), "Canceled: Cancel from cancelAllAfter");
+}
+
+Value SimExchange::change_position(std::string_view symbol, const PositionChange& change) {
+  const SimInstrument& contract = find_listed(instruments_, symbol);
+  const Value before = position_row(symbol);
+  Position& held =
+      positions_.try_emplace(std::string(symbol), Position{.symbol = std::string(symbol)})
+          .first->second;
+  change(held, contract);
+  report("position", before, position_row(symbol));
+  Value record = position_record(held, contract, std::to_string(kAccount), clock_.timestamp());
+  record["account"] = kAccount;
+  return record;
+}
+
 Fault SimExchange::next_call() {
   ++calls_;
   wait_latency();

@@ -41,6 +41,7 @@ class SimExchange {
  public:
   static constexpr std::size_t kMaxStopOrders = 10;      // open stop orders per pair
   static constexpr std::size_t kMaxClosedOrders = 1000;  // closed orders kept for listings
+  static constexpr std::size_t kMaxExecutions = 1000;    // trades kept for listings, newest
   static constexpr long long kAccount = 100001;
   static constexpr long long kDeposit = 100000000;  // XBt: the account starts with 1 XBT
 
@@ -71,6 +72,16 @@ class SimExchange {
   // DELETE /order/all: the open orders matching, of one symbol or all; answers them cancelled.
   stoploss::Value cancel_all(const std::optional<std::string>& symbol,
                              const stoploss::Value& filter, const std::string& text);
+  // POST /order/cancelAllAfter: every open order is cancelled once `timeout` has passed on the
+  // clock, unless a later call sets another time first; 0 disarms it. Answers now and the time
+  // set. The time is checked by cancel_when_due(), before each request and price move.
+  stoploss::Value cancel_all_after(std::chrono::milliseconds timeout);
+  void cancel_when_due();
+  // POST /position/leverage, /isolate, /riskLimit, /transferMargin: `change` alters the terms of
+  // the account's position in `symbol` (kept for a contract not yet traded too), refusing what
+  // it cannot take; answers the position record.
+  using PositionChange = std::function<void(Position&, const SimInstrument&)>;
+  stoploss::Value change_position(std::string_view symbol, const PositionChange& change);
   // Every open order of the pair whose ordType names Stop.
   void cancel_stops(std::string_view symbol);
   stoploss::RecordList orders(const OrderQuery& query) const;
@@ -86,11 +97,13 @@ class SimExchange {
   std::vector<double> stop_prices(std::string_view symbol) const;
   // The account's position in `symbol`; flat when it never traded it.
   Position position(std::string_view symbol) const;
+  // The account's trades, oldest first: GET /execution and /execution/tradeHistory.
+  const stoploss::RecordList& executions() const { return executions_; }
   // Every contract the account has traded, by symbol.
   const std::map<std::string, Position, std::less<>>& positions() const { return positions_; }
 
   // Told of every change of the realtime feed's tables as the exchange makes it: `table` "order",
-  // "position" or "instrument", `action` "insert" with the whole row or "update" with
+  // "position", "instrument" or "execution", `action` "insert" with the whole row or "update" with
   // changed_fields(). Runs on the thread that changes the exchange, before that change's answer
   // is returned, and must not call back into the exchange. Unset, reporting costs one test.
   using ChangeObserver = std::function<void(std::string_view table, std::string_view action,
@@ -128,8 +141,9 @@ class SimExchange {
                              const stoploss::Value& request);
   // The order amended as `request` asks, not yet on the book; refused as the exchange would.
   stoploss::Value amended(const stoploss::Value& order, const stoploss::Value& request);
-  // Fills what is left of the order at `price` into the account's position.
-  void fill(stoploss::Value& order, double price);
+  // Fills what is left of the order at `price` into the account's position, as a maker (an
+  // order that rested on the book) or a taker; the trade is kept and reported as an execution.
+  void fill(stoploss::Value& order, double price, bool maker = false);
   void close(stoploss::Value& order, const std::string& status, const std::string& text);
   // Cancels the open order, its text prefixed with why ("Canceled via API." when `text` is
   // empty), and reports the change.
@@ -150,9 +164,12 @@ class SimExchange {
   FaultInjector faults_;
   std::map<std::string, SimInstrument, std::less<>> instruments_;
   stoploss::RecordList book_;  // every order kept, in the order placed
+  stoploss::RecordList executions_;
   std::map<std::string, Position, std::less<>> positions_;
   std::uint64_t seed_;
   long long next_order_ = 1;
+  long long next_execution_ = 1;
+  std::optional<double> cancel_all_at_;  // on the clock
   long long calls_ = 0;
   long long faults_injected_ = 0;
   long long fills_ = 0;

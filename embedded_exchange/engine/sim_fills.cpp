@@ -1,10 +1,14 @@
 // The market of SimExchange: prices that trigger and fill orders, and the positions the fills
 // open and close.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "embedded_exchange/engine/exchange_errors.hpp"
+#include "embedded_exchange/engine/execution_record.hpp"
 #include "embedded_exchange/engine/order_rules.hpp"
 #include "embedded_exchange/engine/sim_exchange.hpp"
 
@@ -28,6 +32,7 @@ long long whole(const Value& order, const char* key) {
 }  // namespace
 
 void SimExchange::set_price(std::string_view symbol, double price) {
+  cancel_when_due();
   const auto found = instruments_.find(symbol);
   if (found == instruments_.end()) {
     refuse("Instrument not listed", 404);
@@ -64,14 +69,14 @@ void SimExchange::follow_price(Value& order, const SimInstrument& listed, double
     }
   } else if (terms.price && reaches(terms, *terms.price, price) &&
              (terms.ordType == "Limit" || triggered(order))) {
-    fill(order, *terms.price);  // no depth: a resting limit trades at its price once crossed
+    fill(order, *terms.price, true);  // no depth: a resting limit trades at its price once crossed
   }
 }
 
-void SimExchange::fill(Value& order, double price) {
+void SimExchange::fill(Value& order, double price, bool maker) {
   const OrderTerms terms = terms_of(order);
   const std::string symbol = order.value("symbol", std::string());
-  const SimInstrument& contract = instrument(symbol);
+  SimInstrument& contract = instruments_.at(symbol);
   const Value position_before = position_row(symbol);  // null: a new position, inserted
   Position& held = positions_.try_emplace(symbol, Position{.symbol = symbol}).first->second;
   const long long done = whole(order, "cumQty");
@@ -90,13 +95,25 @@ void SimExchange::fill(Value& order, double price) {
   }
   held.fill(contract, buy ? quantity : -quantity, price);
   report("position", position_before, position_row(symbol));
+  const Value quoted = observer_ ? instrument_record(contract, clock_.timestamp()) : Value();
+  contract.openInterest = std::llabs(held.currentQty);
+  report("instrument", quoted, instrument_record(contract, clock_.timestamp()));
+  const std::string now = clock_.timestamp();
   order["ordStatus"] = "Filled";
   order["cumQty"] = done + quantity;
   order["leavesQty"] = 0;
   order["avgPx"] = price;
   order["workingIndicator"] = false;
-  order["transactTime"] = order["timestamp"] = clock_.timestamp();
+  order["transactTime"] = order["timestamp"] = now;
   ++fills_;
+  const std::string execID =
+      fmt::format("{:08x}-{:04x}-5000-9000-{:012x}", static_cast<std::uint32_t>(seed_),
+                  next_execution_ % 0x10000, next_execution_);
+  ++next_execution_;
+  executions_.push_back(execution_record(
+      order, contract, {.qty = quantity, .price = price, .maker = maker}, execID, now));
+  report("execution", Value(), executions_.back());
+  if (executions_.size() > kMaxExecutions) executions_.erase(executions_.begin());
 }
 
 Position SimExchange::position(std::string_view symbol) const {

@@ -1,5 +1,6 @@
 #include "embedded_exchange/engine/sim_instruments.hpp"
 
+#include <cmath>
 #include <ranges>
 
 namespace sim {
@@ -13,6 +14,10 @@ bool names(std::string_view list, std::string_view token) {
   }
   return false;
 }
+
+// USDt per USDT: what a linear contract's multiplier times its underlyingToPositionMultiplier
+// makes.
+constexpr long long kSettleUnits = 1000000;
 
 double mark(const SimInstrument& instrument) {
   return instrument.markPrice > 0 ? instrument.markPrice : instrument.lastPrice;
@@ -31,7 +36,9 @@ SimInstrument xbtusd(double price, long long lotSize) {
           .underlying = "XBT",
           .index = ".BXBT",
           .multiplier = -100000000,
-          .isInverse = true};
+          .isInverse = true,
+          .riskLimit = 20000000000,
+          .riskStep = 15000000000};
 }
 
 SimInstrument ethusd(double price) {
@@ -44,7 +51,9 @@ SimInstrument ethusd(double price) {
           .underlying = "ETH",
           .index = ".BETH",
           .multiplier = 100,
-          .isQuanto = true};
+          .isQuanto = true,
+          .riskLimit = 7500000000,
+          .riskStep = 10000000000};
 }
 
 double trigger_price(const SimInstrument& instrument, std::string_view execInst) {
@@ -55,6 +64,17 @@ Value instrument_record(const SimInstrument& instrument, const std::string& time
   // One tick either side of the last price: a book that is never crossed.
   const double bid = instrument.lastPrice - instrument.tickSize;
   const double ask = instrument.lastPrice + instrument.tickSize;
+  // A linear contract's position counts 1 / underlyingToPositionMultiplier of the underlying and
+  // settles in millionths of USDT; an inverse one settles in XBt, its multiplier; a quanto's
+  // rate to its settlement moves with the price of XBT and is left null.
+  const bool linear = !instrument.isInverse && !instrument.isQuanto;
+  const double contracts = static_cast<double>(instrument.openInterest);
+  const double multiplier = static_cast<double>(instrument.multiplier);
+  const double price = mark(instrument);
+  const double open_value = price <= 0
+                                ? 0
+                                : std::abs(instrument.isInverse ? contracts * multiplier / price
+                                                                : contracts * multiplier * price);
   return {{"symbol", instrument.symbol},
           {"rootSymbol", instrument.rootSymbol},
           {"state", "Open"},
@@ -72,9 +92,24 @@ Value instrument_record(const SimInstrument& instrument, const std::string& time
           {"maxOrderQty", instrument.maxOrderQty},
           {"maxPrice", instrument.maxPrice},
           {"multiplier", instrument.multiplier},
+          {"underlyingToPositionMultiplier",
+           linear ? Value(kSettleUnits / instrument.multiplier) : Value()},
+          {"underlyingToSettleMultiplier",
+           instrument.isInverse ? Value(instrument.multiplier) : Value()},
+          {"quoteToSettleMultiplier", linear ? Value(kSettleUnits) : Value()},
           {"isQuanto", instrument.isQuanto},
           {"isInverse", instrument.isInverse},
           {"fundingRate", instrument.fundingRate},
+          {"fundingInterval", "2000-01-01T08:00:00.000Z"},
+          {"initMargin", instrument.initMargin},
+          {"maintMargin", instrument.maintMargin},
+          {"riskLimit", instrument.riskLimit},
+          {"riskStep", instrument.riskStep},
+          {"makerFee", instrument.makerFee},
+          {"takerFee", instrument.takerFee},
+          {"settlementFee", 0},
+          {"openInterest", instrument.openInterest},
+          {"openValue", std::llround(open_value)},
           {"lastPrice", instrument.lastPrice},
           {"bidPrice", bid},
           {"midPrice", instrument.lastPrice},

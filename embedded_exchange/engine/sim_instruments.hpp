@@ -27,6 +27,15 @@ struct SimInstrument {
   bool isInverse = false;
   bool isQuanto = false;
   double fundingRate = 0.0001;
+  // Fees as fractions of a trade's value; margins as fractions of a position's; the risk limit
+  // and its step in the settlement currency's smallest unit.
+  double makerFee = 0.0005;
+  double takerFee = 0.0005;
+  double initMargin = 0.01;
+  double maintMargin = 0.005;
+  long long riskLimit = 1000000000000;
+  long long riskStep = 1000000000000;
+  long long openInterest = 0;  // contracts open: the account's position, the only one
 };
 
 // XBTUSD and ETHUSD as the exchange lists them, at the given prices. `lotSize` of XBTUSD is

@@ -111,6 +111,7 @@ bool invalid_input(const std::exception& failure) {
 
 Answer act(SimExchange& exchange, const ExchangeRoute& route, const HttpRequest& req) {
   try {
+    exchange.cancel_when_due();
     return {200, route.answer(exchange, request_fields(req))
                      .dump(-1, ' ', false, Value::error_handler_t::replace)};
   } catch (const Refusal& refused) {
