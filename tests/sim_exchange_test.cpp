@@ -135,6 +135,64 @@ TEST_P(Fills, MoveThePositionAndReduceOnlyNeverIncreasesIt) {
 INSTANTIATE_TEST_SUITE_P(SimExchange, Fills, testing::ValuesIn(kFills),
                          row_names(kFills, &FillCase::what));
 
+// Every fill leaves its trade: a market order and a triggered stop take liquidity, a resting
+// limit adds it, each at its rate of the contract's fees (a maker's rebate is a negative fee).
+TEST(SimExchange, FillsLeaveTheirTradesAsExecutions) {
+  SimExchange exchange;
+  sim::SimInstrument contract = sim::xbtusd(10000);
+  contract.makerFee = -0.0001;
+  exchange.list(contract);
+  const Value bought = exchange.place(buy);
+  const Value stopped = place(exchange, 9500, -1000);
+  const Value rested = exchange.place(with({{"price", 9000}}));
+  exchange.set_price("XBTUSD", 9400);
+  exchange.set_price("XBTUSD", 9000);
+  const RecordList& trades = exchange.executions();
+  ASSERT_EQ(trades.size(), 3u);
+  const std::tuple<Value, double, const char*, double, long long> expected[] = {
+      {bought, 10000.5, "RemovedLiquidity", 0.0005, 5000},
+      {stopped, 9400, "RemovedLiquidity", 0.0005, 5319},
+      {rested, 9000, "AddedLiquidity", -0.0001, -1111}};
+  for (std::size_t i = 0; i < trades.size(); ++i) {
+    const auto& [order, price, liquidity, rate, fee] = expected[i];
+    EXPECT_EQ(trades[i]["orderID"], order["orderID"]) << i;
+    EXPECT_EQ(trades[i]["execType"], "Trade") << i;
+    EXPECT_EQ(trades[i]["lastQty"], 1000) << i;
+    EXPECT_EQ(trades[i]["lastPx"], price) << i;
+    EXPECT_EQ(trades[i]["lastLiquidityInd"], liquidity) << i;
+    EXPECT_EQ(trades[i]["commission"], rate) << i;
+    EXPECT_EQ(trades[i]["execComm"], fee) << i;
+  }
+  EXPECT_EQ(exchange.instrument("XBTUSD").openInterest, 1000);
+}
+
+// The dead man's switch: armed, moved on by another call, fired by the first request or price
+// move past its time, and disarmed by a timeout of 0.
+TEST(SimExchange, CancelAllAfterCancelsWhatIsOpenOnceItsTimeHasPassed) {
+  SimExchange exchange;
+  exchange.list(sim::xbtusd(10000));
+  const auto open = [&] { return exchange.open_orders("XBTUSD").size(); };
+  place(exchange, 9000, -100);
+  EXPECT_EQ(exchange.cancel_all_after(std::chrono::seconds(60))["cancelTime"],
+            "2026-01-01T00:01:00.000Z");
+  exchange.clock().advance(59.9);
+  exchange.cancel_all_after(std::chrono::seconds(60));
+  exchange.clock().advance(59);
+  exchange.cancel_when_due();
+  EXPECT_EQ(open(), 1u);
+  exchange.clock().advance(1.1);
+  exchange.set_price("XBTUSD", 10000);
+  EXPECT_EQ(open(), 0u);
+  EXPECT_EQ(exchange.orders({}).back()["text"].get<std::string>().substr(0, 37),
+            "Canceled: Cancel from cancelAllAfter\n");
+  place(exchange, 9000, -100);
+  exchange.cancel_all_after(std::chrono::seconds(1));
+  exchange.cancel_all_after(std::chrono::seconds(0));
+  exchange.clock().advance(1000);
+  exchange.cancel_when_due();
+  EXPECT_EQ(open(), 1u);
+}
+
 // Simulated time from 2026-01-01, across days; a served exchange on the wall clock stamps its
 // orders with today's date, so that a client's time filters work.
 TEST(SimClock, SimulatedTimeRunsAcrossDaysAndWallTimeIsToday) {

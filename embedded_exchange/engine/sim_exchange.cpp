@@ -54,7 +54,7 @@ Value SimExchange::cancel_all_after(std::chrono::milliseconds timeout) {
 void SimExchange::cancel_when_due() {
   if (!cancel_all_at_ || clock_.now() < *cancel_all_at_) return;
   cancel_all_at_.reset();
-  cancel_all(std::nullopt, Value::object(), "Canceled: Cancel from cancelAllAfter");
+  cancel_all(std::nullopt, Value::object(), "Cancel from cancelAllAfter");
 }
 
 Value SimExchange::change_position(std::string_view symbol, const PositionChange& change) {
