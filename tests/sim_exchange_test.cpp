@@ -103,6 +103,9 @@ const Value reduce_buy = with({{"execInst", "ReduceOnly"}});
 const Value if_touched = with({{"ordType", "MarketIfTouched"}, {"stopPx", 9500}});
 const Value close = {{"symbol", "XBTUSD"}, {"ordType", "Market"}, {"execInst", "Close"}};
 const Value buy_stop = with({{"stopPx", 10500}});
+const Value below = with({{"price", 9000}});
+const Value ioc = {{"price", 9000}, {"timeInForce", "ImmediateOrCancel"}};
+const Value fok = {{"price", 10001}, {"timeInForce", "FillOrKill"}};
 const FillCase kFills[] = {
     {"a market buy opens a long at the ask", {buy}, {}, 1000, "Filled", 10000.5},
     {"a larger reduce-only stop is cut", {buy, big_reduce}, {9400}, 0, "Filled Filled", 9400},
@@ -115,6 +118,24 @@ const FillCase kFills[] = {
     {"a sell stop waits above its price", {buy, reduce}, {9500.5}, 1000, "Filled New", 0},
     {"a buy stop fills at its price", {buy_stop}, {10500}, 1000, "Filled", 10500},
     {"a buy stop waits below its price", {buy_stop}, {10499.5}, 0, "New", 0},
+    {"a limit below the market rests then fills at its price",
+     {below},
+     {9000},
+     1000,
+     "Filled",
+     9000},
+    {"an ImmediateOrCancel limit below the market is cancelled",
+     {with(ioc)},
+     {9000},
+     0,
+     "Canceled",
+     0},
+    {"a FillOrKill limit through the market fills in full",
+     {with(fok)},
+     {},
+     1000,
+     "Filled",
+     10000.5},
 };
 
 class Fills : public testing::TestWithParam<FillCase> {};

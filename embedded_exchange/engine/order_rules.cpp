@@ -18,6 +18,8 @@ constexpr std::array<std::string_view, 6> kOrdTypes = {
     "Limit", "Market", "Stop", "StopLimit", "MarketIfTouched", "LimitIfTouched"};
 constexpr std::array<std::string_view, 6> kExecInsts = {
     "ReduceOnly", "Close", "LastPrice", "MarkPrice", "IndexPrice", "ParticipateDoNotInitiate"};
+constexpr std::array<std::string_view, 4> kTimesInForce = {"Day", "GoodTillCancel",
+                                                           "ImmediateOrCancel", "FillOrKill"};
 
 bool present(const Value& request, std::string_view key) {
   const auto found = request.find(key);
@@ -73,6 +75,22 @@ bool names(std::string_view list, std::string_view token) {
   return false;
 }
 
+// timeInForce and displayQty, which only order entry reads.
+void read_entry_options(const Value& request, OrderTerms& terms) {
+  const bool rests = has_limit_price(terms.ordType);
+  terms.timeInForce = text(request, "timeInForce");
+  if (terms.timeInForce.empty()) terms.timeInForce = rests ? "GoodTillCancel" : "ImmediateOrCancel";
+  if (std::ranges::find(kTimesInForce, terms.timeInForce) == kTimesInForce.end()) {
+    refuse_field("Invalid timeInForce");
+  }
+  terms.displayQty = number(request, "displayQty");
+  if (present(request, "displayQty") &&
+      (!terms.displayQty || *terms.displayQty < 0 || *terms.displayQty > terms.orderQty ||
+       *terms.displayQty != std::trunc(*terms.displayQty))) {
+    refuse_field("Invalid displayQty");
+  }
+}
+
 OrderTerms read_terms(const Value& request) {
   OrderTerms terms;
   terms.side = text(request, "side");
@@ -124,6 +142,7 @@ OrderTerms read_terms(const Value& request) {
     }
   }
   if (references > 1) refuse("Invalid execInst");
+  read_entry_options(request, terms);
   return terms;
 }
 
@@ -138,7 +157,9 @@ OrderTerms terms_of(const Value& order) {
           optional_number("price"),
           optional_number("stopPx"),
           order.value("ordType", std::string()),
-          order.value("execInst", std::string())};
+          order.value("execInst", std::string()),
+          order.value("timeInForce", std::string()),
+          optional_number("displayQty")};
 }
 
 void check_terms(const OrderTerms& terms, const SimInstrument& listed) {

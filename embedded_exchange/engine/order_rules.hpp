@@ -17,6 +17,11 @@ struct OrderTerms {
   std::optional<double> stopPx;
   std::string ordType;
   std::string execInst;
+  // How long a limit order works: GoodTillCancel (and Day) until filled or cancelled;
+  // ImmediateOrCancel and FillOrKill only on arrival, cancelled if they do not trade there in
+  // full (there is no depth to trade in part). A market order is ImmediateOrCancel.
+  std::string timeInForce;
+  std::optional<double> displayQty;  // shown on the book; 0: hidden
 };
 
 // Whether the order waits for a trigger price: Stop, StopLimit, MarketIfTouched, LimitIfTouched.

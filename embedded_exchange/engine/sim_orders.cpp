@@ -77,8 +77,6 @@ Value SimExchange::new_record(const SimInstrument& listed, const OrderTerms& ter
   const std::string text = text_of(request, "text");
   const std::string now = clock_.timestamp();
   const bool waits = waits_for_trigger(terms.ordType);
-  const bool rests =
-      terms.ordType == "Limit" || terms.ordType == "StopLimit" || terms.ordType == "LimitIfTouched";
   return {{"orderID", fmt::format("{:08x}-{:04x}-4000-8000-{:012x}",
                                   static_cast<std::uint32_t>(seed_), number % 0x10000, number)},
           {"clOrdID", text_of(request, "clOrdID")},
@@ -89,14 +87,14 @@ Value SimExchange::new_record(const SimInstrument& listed, const OrderTerms& ter
           {"simpleOrderQty", nullptr},
           {"orderQty", quantity},
           {"price", terms.price ? Value(*terms.price) : Value()},
-          {"displayQty", nullptr},
+          {"displayQty", terms.displayQty ? Value(std::llround(*terms.displayQty)) : Value()},
           {"stopPx", terms.stopPx ? Value(*terms.stopPx) : Value()},
           {"pegOffsetValue", nullptr},
           {"pegPriceType", ""},
           {"currency", listed.quoteCurrency},
           {"settlCurrency", listed.settlCurrency},
           {"ordType", terms.ordType},
-          {"timeInForce", rests ? "GoodTillCancel" : "ImmediateOrCancel"},
+          {"timeInForce", terms.timeInForce},
           {"execInst", terms.execInst},
           {"contingencyType", ""},
           {"exDestination", "XBME"},
@@ -150,6 +148,11 @@ Value SimExchange::place(const Value& request) {
               order["text"].get<std::string>());
   } else if (crosses || terms.ordType == "Market") {
     fill(order, touch);
+  } else if (terms.ordType == "Limit" &&
+             (terms.timeInForce == "ImmediateOrCancel" || terms.timeInForce == "FillOrKill")) {
+    close(order, "Canceled",
+          "Canceled: Order had timeInForce of " + terms.timeInForce + "\n" +
+              order["text"].get<std::string>());
   }
   report("order", placed, order);
   book_.push_back(order);
