@@ -187,6 +187,46 @@ TEST(SimExchange, FillsLeaveTheirTradesAsExecutions) {
   EXPECT_EQ(exchange.instrument("XBTUSD").openInterest, 1000);
 }
 
+// What the public sees of a market with no depth: a lot traded at each price move and the
+// account's fills at theirs, minute buckets of them, and a book made one tick either side of the
+// quote with the account's shown resting limits in it.
+TEST(SimExchange, TheTapeBucketsAndBookFollowThePricePath) {
+  SimExchange exchange;
+  exchange.list(sim::xbtusd(10000));
+  exchange.set_price("XBTUSD", 10010);
+  exchange.clock().advance(30);
+  exchange.place(buy);
+  exchange.clock().advance(40);
+  exchange.set_price("XBTUSD", 10000);
+  std::string tape;
+  for (const sim::PublicTrade& trade : exchange.tape()) {
+    const Value& t = trade.record;
+    tape += fmt::format("{} {} @ {} {}; ", t["side"].get<std::string>(), t["size"].get<long long>(),
+                        t["price"].get<double>(), t["tickDirection"].get<std::string>());
+  }
+  EXPECT_EQ(tape,
+            "Buy 100 @ 10010 PlusTick; Buy 1000 @ 10010.5 PlusTick; Sell 100 @ 10000 MinusTick; ");
+  const RecordList ended =
+      sim::trade_buckets(exchange.tape(), std::chrono::minutes(1), false, exchange.clock());
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0]["timestamp"], "2026-01-01T00:01:00.000Z");
+  EXPECT_EQ(ended[0]["open"], 10010);
+  EXPECT_EQ(ended[0]["high"], 10010.5);
+  EXPECT_EQ(ended[0]["close"], 10010.5);
+  EXPECT_EQ(ended[0]["volume"], 1100);
+  EXPECT_EQ(
+      sim::trade_buckets(exchange.tape(), std::chrono::minutes(1), true, exchange.clock()).size(),
+      2u);
+  exchange.place(with({{"side", "Sell"}, {"orderQty", 100}, {"price", 10000.5}}));
+  exchange.place(with({{"price", 9999.5}, {"displayQty", 0}}));
+  std::string book;
+  for (const Value& level : exchange.order_book("XBTUSD", 2)) {
+    book += fmt::format("{} {} @ {}; ", level["side"].get<std::string>(),
+                        level["size"].get<long long>(), level["price"].get<double>());
+  }
+  EXPECT_EQ(book, "Sell 2000 @ 10001; Sell 1100 @ 10000.5; Buy 1000 @ 9999.5; Buy 2000 @ 9999; ");
+}
+
 // The dead man's switch: armed, moved on by another call, fired by the first request or price
 // move past its time, and disarmed by a timeout of 0.
 TEST(SimExchange, CancelAllAfterCancelsWhatIsOpenOnceItsTimeHasPassed) {

@@ -14,6 +14,7 @@
 
 #include "Core/collaborators/record.hpp"
 #include "embedded_exchange/engine/faults.hpp"
+#include "embedded_exchange/engine/market_data.hpp"
 #include "embedded_exchange/engine/position.hpp"
 #include "embedded_exchange/engine/sim_clock.hpp"
 #include "embedded_exchange/engine/sim_instruments.hpp"
@@ -42,6 +43,8 @@ class SimExchange {
   static constexpr std::size_t kMaxStopOrders = 10;      // open stop orders per pair
   static constexpr std::size_t kMaxClosedOrders = 1000;  // closed orders kept for listings
   static constexpr std::size_t kMaxExecutions = 1000;    // trades kept for listings, newest
+  static constexpr std::size_t kMaxTape = 10000;         // public trades kept, newest
+  static constexpr int kBookLevels = 25;                 // made levels a side of the L2 book
   static constexpr long long kAccount = 100001;
   static constexpr long long kDeposit = 100000000;  // XBt: the account starts with 1 XBT
 
@@ -99,6 +102,14 @@ class SimExchange {
   Position position(std::string_view symbol) const;
   // The account's trades, oldest first: GET /execution and /execution/tradeHistory.
   const stoploss::RecordList& executions() const { return executions_; }
+  // The public trades, oldest first: each price move trades a lot at the new price (bought when
+  // the price rose), and each of the account's fills trades its quantity at its price.
+  const std::deque<PublicTrade>& tape() const { return tape_; }
+  // GET /orderBook/L2: kBookLevels levels a side one tick apart from the quote, each ten lots
+  // more than the one nearer the price, with the account's resting limits at their prices (their
+  // displayQty when it is given), the nearest `depth` a side (0: all); asks then bids, from the
+  // highest price down.
+  stoploss::RecordList order_book(std::string_view symbol, int depth) const;
   // Every contract the account has traded, by symbol.
   const std::map<std::string, Position, std::less<>>& positions() const { return positions_; }
 
@@ -165,6 +176,10 @@ class SimExchange {
   std::map<std::string, SimInstrument, std::less<>> instruments_;
   stoploss::RecordList book_;  // every order kept, in the order placed
   stoploss::RecordList executions_;
+  std::deque<PublicTrade> tape_;
+  long long prints_ = 0;
+  // Puts a trade on the tape; called before the trade moves the contract's last price.
+  void print(const SimInstrument& contract, std::string_view side, long long size, double price);
   std::map<std::string, Position, std::less<>> positions_;
   std::uint64_t seed_;
   long long next_order_ = 1;

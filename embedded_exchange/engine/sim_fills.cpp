@@ -40,6 +40,7 @@ void SimExchange::set_price(std::string_view symbol, double price) {
   SimInstrument& listed = found->second;
   const Value quoted = observer_ ? instrument_record(listed, clock_.timestamp()) : Value();
   const Value held = position_row(symbol);
+  print(listed, price >= listed.lastPrice ? "Buy" : "Sell", listed.lotSize, price);
   listed.lastPrice = price;
   listed.impactMidPrice = price;
   if (listed.markPrice > 0) listed.markPrice = price;
@@ -113,6 +114,7 @@ void SimExchange::fill(Value& order, double price, bool maker) {
   executions_.push_back(execution_record(
       order, contract, {.qty = quantity, .price = price, .maker = maker}, execID, now));
   report("execution", Value(), executions_.back());
+  print(contract, terms.side, quantity, price);
   if (executions_.size() > kMaxExecutions) executions_.erase(executions_.begin());
 }
 

@@ -12,6 +12,7 @@
 #include "embedded_exchange/engine/exchange_errors.hpp"
 #include "embedded_exchange/engine/sim_account.hpp"
 #include "embedded_exchange/http/account_routes.hpp"
+#include "embedded_exchange/http/market_routes.hpp"
 #include "embedded_exchange/http/request_fields.hpp"
 
 namespace sim {
@@ -122,12 +123,16 @@ Value per_currency(SimExchange& exchange, const Value& fields) {
 
 Value assets(SimExchange& /*exchange*/, const Value& /*fields*/) { return asset_records(); }
 
-constexpr std::array<ExchangeRoute, 25> kRoutes{{
+constexpr std::array<ExchangeRoute, 29> kRoutes{{
     {"GET", "/api/v1/instrument", &instruments, true},
     {"GET", "/api/v1/instrument/active", &active, true},
     {"GET", "/api/v1/instrument/activeAndIndices", &instruments, true},
     {"GET", "/api/v1/instrument/indices", &indices, true},
     {"GET", "/api/v1/funding", &funding, true},
+    {"GET", "/api/v1/orderBook/L2", &order_book, true},
+    {"GET", "/api/v1/quote", &quotes, true},
+    {"GET", "/api/v1/trade", &trades, true},
+    {"GET", "/api/v1/trade/bucketed", &trade_buckets, true},
     {"GET", "/api/v1/order", &orders, false},
     {"POST", "/api/v1/order", &place, false},
     {"PUT", "/api/v1/order", &amend, false},

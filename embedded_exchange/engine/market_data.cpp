@@ -1,0 +1,93 @@
+#include "embedded_exchange/engine/market_data.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <utility>
+
+#include "embedded_exchange/engine/position.hpp"
+
+namespace sim {
+
+using stoploss::Value;
+
+Value trade_record(const SimInstrument& contract, std::string_view side, long long size,
+                   double price, std::string_view tickDirection, const std::string& trdMatchID,
+                   const std::string& timestamp) {
+  const double value = std::abs(contract_value(contract, size, price));
+  return {{"timestamp", timestamp},
+          {"symbol", contract.symbol},
+          {"side", side},
+          {"size", size},
+          {"price", price},
+          {"tickDirection", tickDirection},
+          {"trdMatchID", trdMatchID},
+          {"grossValue", std::llround(value)},
+          {"trdType", "Regular"}};
+}
+
+stoploss::RecordList trade_buckets(const std::deque<PublicTrade>& trades, std::chrono::seconds bin,
+                                   bool partial, const SimClock& clock) {
+  const double seconds = static_cast<double>(bin.count());
+  const double now = clock.now();
+  // By symbol, then by the bucket's end.
+  std::map<std::pair<std::string, double>, Value> buckets;
+  for (const PublicTrade& trade : trades) {
+    const double end = (std::floor(trade.at / seconds) + 1) * seconds;
+    if (!partial && end > now) continue;
+    const Value& t = trade.record;
+    const double price = t["price"].get<double>();
+    const long long size = t["size"].get<long long>();
+    Value& bucket = buckets[{t["symbol"].get<std::string>(), end}];
+    if (bucket.is_null()) {
+      bucket = {{"timestamp", clock.timestamp(end)},
+                {"symbol", t["symbol"]},
+                {"open", price},
+                {"high", price},
+                {"low", price},
+                {"trades", 0},
+                {"volume", 0},
+                {"turnover", 0},
+                {"priced", 0.0}};
+    }
+    bucket["high"] = std::max(bucket["high"].get<double>(), price);
+    bucket["low"] = std::min(bucket["low"].get<double>(), price);
+    bucket["close"] = price;
+    bucket["lastSize"] = size;
+    bucket["trades"] = bucket["trades"].get<long long>() + 1;
+    bucket["volume"] = bucket["volume"].get<long long>() + size;
+    bucket["turnover"] = bucket["turnover"].get<long long>() + t["grossValue"].get<long long>();
+    bucket["priced"] = bucket["priced"].get<double>() + price * static_cast<double>(size);
+  }
+  stoploss::RecordList listed;
+  for (auto& [key, bucket] : buckets) {
+    bucket["vwap"] = bucket["priced"].get<double>() / bucket["volume"].get<double>();
+    bucket.erase("priced");
+    listed.push_back(std::move(bucket));
+  }
+  std::ranges::stable_sort(listed, {},
+                           [](const Value& b) { return b["timestamp"].get<std::string>(); });
+  return listed;
+}
+
+Value quote_record(const SimInstrument& contract, const std::string& timestamp) {
+  const long long size = contract.lotSize * 10;
+  return {{"timestamp", timestamp},
+          {"symbol", contract.symbol},
+          {"bidSize", size},
+          {"bidPrice", contract.lastPrice - contract.tickSize},
+          {"askPrice", contract.lastPrice + contract.tickSize},
+          {"askSize", size}};
+}
+
+Value book_level(const SimInstrument& contract, int contract_number, std::string_view side,
+                 double price, long long size, const std::string& timestamp) {
+  return {{"symbol", contract.symbol},
+          {"id", 100000000LL * (contract_number + 1) - std::llround(price / contract.tickSize)},
+          {"side", side},
+          {"size", size},
+          {"price", price},
+          {"timestamp", timestamp}};
+}
+
+}  // namespace sim

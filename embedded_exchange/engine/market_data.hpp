@@ -1,0 +1,44 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "Core/collaborators/record.hpp"
+#include "embedded_exchange/engine/sim_clock.hpp"
+#include "embedded_exchange/engine/sim_instruments.hpp"
+
+namespace sim {
+
+// What the public sees of the embedded market, which has no depth of its own: the trades of its
+// price path, their buckets, the quote one tick either side of the last price, and a book made
+// around it.
+
+// A trade on the tape, at `at` on the exchange's clock.
+struct PublicTrade {
+  double at = 0;
+  stoploss::Value record;  // as GET /trade answers it
+};
+
+// The trade record: `size` contracts at `price`, the side that took, the tick's direction
+// (PlusTick, MinusTick, ZeroPlusTick, ZeroMinusTick) against the trade before.
+stoploss::Value trade_record(const SimInstrument& contract, std::string_view side, long long size,
+                             double price, std::string_view tickDirection,
+                             const std::string& trdMatchID, const std::string& timestamp);
+
+// The trades in buckets of `bin` (1m, 5m, 1h or 1d), per symbol, oldest first, each stamped with
+// its end as the exchange stamps them: open, high, low, close, trades, volume, vwap, lastSize,
+// turnover. A bucket not yet ended at `now` only when `partial`.
+stoploss::RecordList trade_buckets(const std::deque<PublicTrade>& trades, std::chrono::seconds bin,
+                                   bool partial, const SimClock& clock);
+
+// The best bid and ask of `contract`: one tick either side of the last price.
+stoploss::Value quote_record(const SimInstrument& contract, const std::string& timestamp);
+
+// A level of the L2 book: its id (one per price of the contract), side, size and price.
+stoploss::Value book_level(const SimInstrument& contract, int contract_number,
+                           std::string_view side, double price, long long size,
+                           const std::string& timestamp);
+
+}  // namespace sim
