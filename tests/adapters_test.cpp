@@ -14,6 +14,7 @@
 #include "Core/collaborators/Cancel_bulk.hpp"
 #include "Core/collaborators/QuorCalls.hpp"
 #include "Core/collaborators/failures.hpp"
+#include "Core/utils/host_components.hpp"
 #include "embedded_exchange/http/sim_server.hpp"
 #include "embedded_exchange/in_process/in_process_host.hpp"
 #include "embedded_exchange/in_process/in_process_transport.hpp"
@@ -24,12 +25,6 @@ namespace {
 
 using stoploss::RecordList;
 using stoploss::Value;
-class QuietLog final : public stoploss::HouseLog {
- public:
-  void info_log(const std::string&, int) override {}
-  void info_warn(const std::string&, std::optional<int>) override {}
-  void info_critical(const std::string&, int) override {}
-};
 
 // The collaborators a row calls, from a host's table.
 struct Calls {
@@ -71,14 +66,6 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"a listing of the open stops",
-     [](Calls& c, auto&) { return std::to_string(c.orders->open_orders("XBTUSD", true).size()); },
-     "2",
-     {9000, 8000}},
-    {"a stop placed",
-     [](Calls& c, auto&) { return c.orders->STOP_order("XBTUSD", 8500, -100, {})["ordStatus"]; },
-     "New",
-     {9000, 8000, 8500}},
     {"a stop the market would trigger is refused in the exchange's words",
      [](Calls& c, auto&) { return c.orders->STOP_order("XBTUSD", 10500, -100, {}).dump(); },
      "HTTPError (exchange: \"Stop price would trigger immediately\")",
@@ -124,7 +111,7 @@ TEST_P(BothAdapters, EndAlikeInProcessAndOverHttp) {
   const Case& c = GetParam();
   sim::SimExchange in_process;
   stock(in_process);
-  sim::InProcessHost host(in_process, {.log = std::make_shared<QuietLog>()});
+  sim::InProcessHost host(in_process, {.log = std::make_shared<utils::SilentLog>()});
   EXPECT_EQ(ended(c.act, Calls(host.components()), in_process.open_orders("XBTUSD")), c.outcome);
   EXPECT_EQ(in_process.stop_prices("XBTUSD"), c.after);
 
@@ -133,7 +120,7 @@ TEST_P(BothAdapters, EndAlikeInProcessAndOverHttp) {
   sim::SimServer server(served, {.key = "k", .secret = "s"});
   rest::RestClient client({.base_url = "http://127.0.0.1:" + std::to_string(server.start())},
                           auth::Credentials{"k", "s"});
-  auto table = rest::rest_components(client, {.log = std::make_shared<QuietLog>()});
+  auto table = rest::rest_components(client, {.log = std::make_shared<utils::SilentLog>()});
   RecordList book;
   server.with_exchange([&](sim::SimExchange& e) { book = e.open_orders("XBTUSD"); });
   EXPECT_EQ(ended(c.act, Calls(table), book), c.outcome);

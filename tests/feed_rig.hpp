@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "Core/Modules/stop_loss.hpp"
-#include "Core/collaborators/Bitmex_Wrapper.hpp"
 #include "Core/collaborators/HouseLog.hpp"
 #include "Core/collaborators/Sleep.hpp"
 #include "embedded_exchange/http/sim_server.hpp"
@@ -100,22 +99,20 @@ class Rig {
     server_.with_exchange([&stops](sim::SimExchange& e) {
       for (const double price : stops) e.place_stop("XBTUSD", price, -9999999, {}, "");
     });
-    connect(kSecret);
+    connect();
   }
   ~Rig() {
     if (feed_) feed_->feed->stop();
   }
-  Rig(const Rig&) = delete;
-  Rig& operator=(const Rig&) = delete;
 
   // `feed`: the realtime feed too, up before this returns unless the server refuses it.
-  void connect(const std::string& secret, bool feed = false) {
+  void connect(bool feed = false) {
     client_ = std::make_unique<rest::RestClient>(
         rest::RestSettings{.base_url = "http://127.0.0.1:" + std::to_string(port_),
                            .deadline = std::chrono::milliseconds(250),
                            .max_retries = 2,
                            .backoff = std::chrono::milliseconds(10)},
-        auth::Credentials{kKey, secret}, [](std::chrono::milliseconds) {});
+        auth::Credentials{kKey, kSecret}, [](std::chrono::milliseconds) {});
     if (feed) {
       // A long backoff: a feed that went down stays down for the rest of the case.
       feed_ = std::make_shared<HookedFeed>(std::make_shared<feed::FeedClient>(
@@ -125,7 +122,7 @@ class Rig {
                              .ping_after = 100ms,
                              .stale_after = kStale,
                              .backoff = 5s},
-          auth::Credentials{kKey, secret}));
+          auth::Credentials{kKey, kSecret}));
       feed_->feed->start();
       eventually([this] { return feed_->up() || feed_->feed->counters().drops > 0; });
     }
@@ -147,10 +144,6 @@ class Rig {
     std::vector<double> stops;
     server_.with_exchange([&](sim::SimExchange& e) { stops = e.stop_prices("XBTUSD"); });
     return stops;
-  }
-
-  bool ws_status() const {
-    return host_.find<stoploss::Bitmex_Wrapper>("Bitmex_Wrapper")->WS_Status();
   }
 
   sim::SimExchange exchange_;

@@ -73,35 +73,4 @@ TEST_F(ModuleCall, NaNPriceFailsBeforeAnyExchangeCall) {
   }
 }
 
-// A host that passes no options gets the check mode, not the replay reader's spelled-out
-// options: three passes and nothing for a stop never seen, no forced listing, nothing removed,
-// and a placement without a link identifier or text.
-TEST(ModuleCallOptions, DefaultsAreTheCheckMode) {
-  const auto returns = [](stoploss::Value value) {
-    return std::vector<replay::Answer>{{.value = std::move(value)}};
-  };
-  replay::Script script({{"Bitmex_Wrapper.ReturnTicker", returns(0.5)},
-                         {"Bitmex_Wrapper.instrument", returns({{"maxOrderQty", 1000}})},
-                         {"Bitmex_Wrapper.WS_Status", returns(true)},
-                         {"RiskManager.get_portfolio", returns({{"impactMidPrice", 9100}})},
-                         {"QuorCalls.open_orders", returns(stoploss::Value::array())},
-                         {"QuorCalls.STOP_order", returns({{"ordStatus", "New"}})}});
-  auto host = replay::scripted_components(script, "/opt/bot");
-  StopLoss::load(host);
-  StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
-  script.take_events();
-  EXPECT_EQ(StopLoss::Call("XBTUSD", 9000.5), std::nullopt);
-  int listings = 0, cleanups = 0;
-  Json placed_kwargs;
-  for (const Json& event : script.take_events()) {
-    const std::string call = event.value("call", "");
-    listings += call == "QuorCalls.open_orders";
-    cleanups += call == "QuorCalls.CLEAN_Stops";
-    if (call == "QuorCalls.STOP_order") placed_kwargs = event["kwargs"];
-  }
-  EXPECT_EQ(listings, 5);
-  EXPECT_EQ(cleanups, 0);
-  EXPECT_EQ(placed_kwargs, (Json{{"Text", ""}}));
-}
-
 }  // namespace
