@@ -21,16 +21,11 @@ using replay::Json;
 constexpr double kMid = 9100;  // a stop below it sells: Quantity -999 (maxOrderQty 1000 less one)
 
 Json stop(const std::string& id, const Json& price,
-          const std::string& execInst = "LastPrice,ReduceOnly") {
+          const std::string& execInst = "LastPrice,ReduceOnly", const std::string& side = "Sell") {
+  const int quantity = side == "Sell" ? -999 : 999;
   return {{"orderID", id},     {"clOrdID", ""},        {"symbol", "XBTUSD"},
-          {"side", "Sell"},    {"orderQty", -999},     {"stopPx", price},
+          {"side", side},      {"orderQty", quantity}, {"stopPx", price},
           {"ordType", "Stop"}, {"execInst", execInst}, {"ordStatus", "New"}};
-}
-Json buy_stop(const std::string& id, double price) {
-  Json order = stop(id, price);
-  order["side"] = "Buy";
-  order["orderQty"] = 999;
-  return order;
 }
 Json returns(const Json& value) { return {{"return", value}}; }
 Json http_error(const std::string& message, const std::string& text = "HTTP 400") {
@@ -204,6 +199,12 @@ const Row kRows[] = {
      answer("Amend_bulk.orders", http_error("Invalid ordStatus"))},
     {"an amendment refused otherwise: E.c2", "null amended near | warn: E.c2 Failed to amend",
      scan_then({stop("near", 9050)}, {}), answer("Amend_bulk.orders", http_error("Invalid price"))},
+    {"an amendment failing without an answer: E.c3",
+     "null amended near | warn: E.c3 Failed to amend", scan_then({stop("near", 9050)}, {}),
+     answer("Amend_bulk.orders", failure("KeyError", "stopPx"))},
+    {"an amendment refused for the stop-order limit: the pair's stops removed, nothing said",
+     "null amended near cleanups 1", scan_then({stop("near", 9050)}, {}),
+     answer("Amend_bulk.orders", http_error("Invalid price", "Max Stop orders reached"))},
     {"a surplus cancel refused with Invalid ordStatus: E.b1, still true",
      "true cancelled dup | warn: E.b1 Failed to cancel",
      listing({stop("at", 9000.5), stop("dup", 9000.5)}),
@@ -235,7 +236,7 @@ const Row kRows[] = {
      "true amended near | warn: E.a3 Unhandled Error=",
      scan_then({stop("?", "x"), stop("near", 9050)}, {stop("near", 9000.5)})},
     {"above the mid price the stop buys: a stop below the price on that side is moved up",
-     "null amended low", listing({buy_stop("low", 9150)}),
+     "null amended low", listing({stop("low", 9150, "LastPrice,ReduceOnly", "Buy")}),
      Json{{"RiskManager.get_portfolio", {returns({{"XBTUSD", {{"impactMidPrice", 9100}}}})}},
           {"QuorCalls.STOP_order", {accepted(9200)}}},
      request(9200)},
@@ -296,7 +297,6 @@ struct SizeCase {
 
 const Json limit = {{"maxOrderQty", 1000}}, xbtusd = {{"maxOrderQty", 10000000}, {"lotSize", 100}};
 const SizeCase kSizes[] = {
-    {"below the mid price: sells", limit, -999},
     {"at the mid price: sells", limit, -999, 9100, 9100},
     {"above the mid price: buys", limit, 999, 9200},
     {"a price as text, blanks around it", limit, -999, " 9000.5 "},

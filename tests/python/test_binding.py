@@ -98,7 +98,6 @@ def armed(exchange):
     ({}, 9000.5, {"Text": ""}),
     ({"CLID": "link-1"}, 9000.5, {"clOrdLinkID": "link-1", "Text": ""}),
     ({"Text": "trail", "Verification": True, "CleanStops": False}, 9000.5, {"Text": "trail"}),
-    ({}, "9000.3", {"Text": ""}),  # a price as text, rounded to the tick
     ({"REPLACE": True}, 9000.5, {"Text": ""}),  # the pair's stops removed first
 ])
 def test_keyword_call_places_one_reduce_only_stop(keywords, price, placed_keywords):
@@ -126,10 +125,6 @@ def test_the_version_and_a_log_record_without_colour_codes(caplog):
     assert caplog.messages == [" Stop_Loss.Module E.f3 Failed to place"]
 
 
-def http_error(status, message, text=None):
-    return stoploss.HTTPError(status, json.dumps({"error": {"message": message}}), text)
-
-
 # A failure of the listing reaches the caller as its own kind; an HTTPError keeps its status
 # and body.
 @pytest.mark.parametrize("raised, expected, text", [
@@ -137,7 +132,8 @@ def http_error(status, message, text=None):
     (TypeError("not a list"), TypeError, "not a list"),
     (ValueError("not a number"), ValueError, "not a number"),
     (RuntimeError("gone"), RuntimeError, "RuntimeError: gone"),
-    (http_error(503, "overloaded", "503 Service Unavailable"), stoploss.HTTPError, "503 Service"),
+    (stoploss.HTTPError(503, json.dumps({"error": {"message": "overloaded"}}),
+                        "503 Service Unavailable"), stoploss.HTTPError, "503 Service"),
     (KeyboardInterrupt(), KeyboardInterrupt, ""),  # an interruption passes through the module
 ])
 def test_listing_failures_reach_the_caller_as_their_kind(raised, expected, text):
@@ -148,22 +144,6 @@ def test_listing_failures_reach_the_caller_as_their_kind(raised, expected, text)
     if expected is stoploss.HTTPError:
         assert caught.value.status == 503
         assert json.loads(caught.value.body) == {"error": {"message": "overloaded"}}
-
-
-# A failed bulk amend (a stop standing between the price and the market is moved) is sorted
-# by kind as the module sorts its own collaborators' failures.
-@pytest.mark.parametrize("raised, warning, cleaned", [
-    (http_error(400, "Invalid ordStatus"), "E.c1 Failed to amend", False),
-    (http_error(400, "Invalid price", "Max Stop orders reached"), None, True),
-    (KeyError("stopPx"), "E.c3 Failed to amend", False),
-])
-def test_bulk_amend_failures_are_sorted_by_kind(raised, warning, cleaned):
-    exchange = armed(Exchange(stops=[9050.0]))
-    exchange.raising["Amend_bulk"] = raised
-    stoploss.Call("XBTUSD", 9000.5)
-    warnings = [message for level, message in exchange.log if level == "warning"]
-    assert any(warning in message for message in warnings) if warning else warnings == []
-    assert bool(exchange.called("CLEAN_Stops")) == cleaned
 
 
 def test_a_missing_collaborator_is_named():
