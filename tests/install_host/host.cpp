@@ -3,17 +3,11 @@
 // is not there fails as the module sorts it.
 #include <Core/Modules/stop_loss.hpp>
 #include <Core/collaborators/failures.hpp>
+#include <Core/utils/host_components.hpp>
 #include <Core/utils/serial_host.hpp>
 #include <exchange/rest/rest_components.hpp>
 #include <iostream>
 #include <string>
-
-class Quiet final : public stoploss::HouseLog {
- public:
-  void info_log(const std::string&, int) override {}
-  void info_warn(const std::string&, std::optional<int>) override {}
-  void info_critical(const std::string&, int) override {}
-};
 
 int main() {
   namespace StopLoss = Modules::StopLoss;
@@ -27,7 +21,7 @@ int main() {
   // Port 9 on loopback: nothing listens, every try is refused.
   rest::RestClient client({.base_url = "http://127.0.0.1:9", .max_retries = 0},
                           auth::Credentials{"key", "secret"});
-  auto host = rest::rest_components(client, {.log = std::make_shared<Quiet>()});
+  auto host = rest::rest_components(client, {.log = std::make_shared<utils::SilentLog>()});
   StopLoss::load(host);
   StopLoss::ARM(std::make_shared<StopLoss::Aux>(std::vector<std::string>{"XBTUSD"}));
   try {
