@@ -487,7 +487,7 @@ const std::string kStop =
 // "quiet ms" expects nothing for that long, "total bytes" that all heard, once the feed falls
 // quiet, is at most that many bytes, "unread n" asks for n partials without reading them, "closed"
 // expects the server to close the connection, "crowd" opens as many other idle connections as
-// the server takes; the rest act on the exchange or its server.
+// the server takes; the rest act on the exchange ("later s" moves its clock) or its server.
 void step(Feed& feed, const std::string& line) {
   std::istringstream in(line);
   std::string verb, arg;
@@ -532,13 +532,15 @@ void step(Feed& feed, const std::string& line) {
   } else if (verb == "quiet") {
     const auto got = feed.next(milliseconds(std::stoi(arg)));
     EXPECT_FALSE(got) << "unexpected " << *got;
-  } else if (verb == "place" || verb == "amend" || verb == "cancel" || verb == "price") {
+  } else if (verb == "place" || verb == "amend" || verb == "cancel" || verb == "price" ||
+             verb == "later") {
     feed.server.with_exchange([&](sim::SimExchange& e) {
       if (verb == "place") e.place(Value::parse(kStop));
       if (verb == "amend")
         e.amend_order({{"orderID", e.open_orders("XBTUSD")[0]["orderID"]}, {"stopPx", 8800}});
       if (verb == "cancel") e.cancel_stops("XBTUSD");
       if (verb == "price") e.set_price("XBTUSD", std::stod(arg));
+      if (verb == "later") e.clock().advance(std::stod(arg));
     });
   } else if (verb == "stall") {
     feed.server.feed_fault(sim::FeedFault::kStall, milliseconds(std::stoi(arg)));
@@ -569,9 +571,9 @@ using FeedCase = std::pair<const char*, std::vector<std::string>>;  // a client'
 const FeedCase kFeedCases[] = {
     {"auth with a bad signature",
      {"auth other", R"(< {"status":401,"error":"Signature not valid.","meta":{}})"}},
-    {"private table before auth",
-     {R"(> {"op":"subscribe","args":["order:XBTUSD"]})",
-      R"(< {"status":401,"request":{"op":"subscribe","args":["order:XBTUSD"]}})"}},
+    {"private tables before auth",
+     {R"(> {"op":"subscribe","args":["order:XBTUSD","execution","margin","position"]})",
+      R"x(< {"status":401,"error":"User requested an account-locked subscription but no authorization is provided. (and 3 more topics refused)"})x"}},
     {"instrument: partial with the market, then updates",
      {"sub instrument:XBTUSD",
       R"(< {"table":"instrument","action":"partial","keys":["symbol"],"filter":{"symbol":"XBTUSD"},"data":[{"symbol":"XBTUSD","lastPrice":10000,"bidPrice":9999.5}]})",
@@ -591,6 +593,29 @@ const FeedCase kFeedCases[] = {
       R"(< {"table":"position","action":"partial","keys":["account","symbol","currency"]})",
       "price 8850", R"(< {"table":"position","action":"insert","data":[{"currentQty":-100}]})",
       R"(< {"table":"order","action":"update","data":[{"ordStatus":"Filled","avgPx":8850}]})"}},
+    {"a price move trades a lot, quotes a tick either side and moves the book a tick",
+     {"sub trade:XBTUSD", R"(< {"table":"trade","action":"partial","keys":[],"data":[]})",
+      "sub quote:XBTUSD",
+      R"(< {"table":"quote","action":"partial","data":[{"bidPrice":9999.5,"askPrice":10000.5}]})",
+      "sub orderBookL2_25:XBTUSD",
+      R"(< {"table":"orderBookL2_25","action":"partial","keys":["symbol","id","side"]})",
+      "price 10000.5",
+      R"(< {"table":"trade","action":"insert","data":[{"side":"Buy","size":100,"price":10000.5,"tickDirection":"PlusTick"}]})",
+      R"(< {"table":"quote","action":"insert","data":[{"bidPrice":10000,"askPrice":10001}]})",
+      R"(< {"table":"orderBookL2_25","action":"delete","data":[{"side":"Sell","price":10000.5},{"side":"Buy","price":9987.5}]})",
+      R"(< {"table":"orderBookL2_25","action":"update"})",
+      R"(< {"table":"orderBookL2_25","action":"insert","data":[{"side":"Sell","price":10013,"size":25000},{"side":"Buy","price":10000,"size":1000}]})"}},
+    {"a triggered stop's fill is inserted as an execution; the margin follows",
+     {"auth", "place", "sub execution:XBTUSD",
+      R"(< {"table":"execution","action":"partial","keys":["execID"],"data":[]})", "sub margin",
+      R"(< {"table":"margin","action":"partial","keys":["account","currency"],"data":[{"currency":"XBt"},{"currency":"USDt"}]})",
+      "price 8850", R"(< {"table":"margin","action":"update","data":[{"currency":"XBt"}]})",
+      R"(< {"table":"execution","action":"insert","data":[{"execType":"Trade","side":"Sell","lastQty":100,"lastPx":8850}]})",
+      R"(< {"table":"margin","action":"update","data":[{"currency":"XBt"}]})"}},
+    {"a minute's bucket is inserted when its contract next trades",
+     {"sub tradeBin1m:XBTUSD", R"(< {"table":"tradeBin1m","action":"partial","data":[]})",
+      "price 10100", "price 10050", "later 60", "quiet 100", "price 10200",
+      R"(< {"table":"tradeBin1m","action":"insert","data":[{"timestamp":"2026-01-01T00:01:00.000Z","open":10100,"high":10100,"low":10050,"close":10050,"trades":2,"volume":200}]})"}},
     {"REST answer held back: the feed tells first",
      {"auth", "sub order:XBTUSD", R"(< {"action":"partial"})", "post-held"}},
     {"stalled: no pong until the stall ends", {"stall 500", "> ping", "quiet 300", "< pong"}},

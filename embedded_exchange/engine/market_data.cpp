@@ -90,4 +90,29 @@ Value book_level(const SimInstrument& contract, int contract_number, std::string
           {"timestamp", timestamp}};
 }
 
+BookChanges book_changes(const stoploss::RecordList& before, const stoploss::RecordList& after) {
+  const auto key = [](const Value& level) {
+    return std::pair(level["id"].get<long long>(), level["side"].get<std::string>());
+  };
+  std::map<std::pair<long long, std::string>, const Value*> was;
+  for (const Value& level : before) was.emplace(key(level), &level);
+  BookChanges changes;
+  for (const Value& level : after) {
+    const auto found = was.find(key(level));
+    if (found == was.end()) {
+      changes.inserted.push_back(level);
+      continue;
+    }
+    if ((*found->second)["size"] != level["size"]) changes.updated.push_back(level);
+    was.erase(found);
+  }
+  for (const auto& [id, level] : was) {
+    changes.deleted.push_back({{"symbol", (*level)["symbol"]},
+                               {"id", (*level)["id"]},
+                               {"side", (*level)["side"]},
+                               {"price", (*level)["price"]}});
+  }
+  return changes;
+}
+
 }  // namespace sim

@@ -36,9 +36,20 @@ stoploss::RecordList trade_buckets(const std::deque<PublicTrade>& trades, std::c
 // The best bid and ask of `contract`: one tick either side of the last price.
 stoploss::Value quote_record(const SimInstrument& contract, const std::string& timestamp);
 
-// A level of the L2 book: its id (one per price of the contract), side, size and price.
+// A level of the L2 book: its id (one per price of the contract, `contract_number` the order the
+// contract was first listed in, so that ids stay as contracts are listed), side, size and price.
 stoploss::Value book_level(const SimInstrument& contract, int contract_number,
                            std::string_view side, double price, long long size,
                            const std::string& timestamp);
+
+// How the book went from `before` to `after` (levels as book_level makes them), in the rows the
+// feed's orderBookL2 tables send: the levels gone (symbol, id, side, price), the levels whose size
+// changed (symbol, id, side, size, price, timestamp) and the new levels whole.
+struct BookChanges {
+  stoploss::Value deleted = stoploss::Value::array();
+  stoploss::Value updated = stoploss::Value::array();
+  stoploss::Value inserted = stoploss::Value::array();
+};
+BookChanges book_changes(const stoploss::RecordList& before, const stoploss::RecordList& after);
 
 }  // namespace sim

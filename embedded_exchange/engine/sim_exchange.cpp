@@ -9,6 +9,7 @@
 #include "Core/collaborators/failures.hpp"
 #include "embedded_exchange/engine/exchange_errors.hpp"
 #include "embedded_exchange/engine/order_rules.hpp"
+#include "embedded_exchange/engine/sim_account.hpp"
 #include "embedded_exchange/engine/table_changes.hpp"
 
 namespace sim {
@@ -31,6 +32,8 @@ SimExchange::SimExchange(std::uint64_t seed, FaultSettings faults, SimClock cloc
 void SimExchange::list(SimInstrument instrument) {
   const std::string symbol = instrument.symbol;
   instruments_[symbol] = std::move(instrument);
+  listing_numbers_.try_emplace(symbol, static_cast<int>(listing_numbers_.size()));
+  if (observer_) report_book(symbol);
 }
 
 const SimInstrument& SimExchange::instrument(std::string_view symbol) const {
@@ -78,11 +81,36 @@ Fault SimExchange::next_call() {
   return fault;
 }
 
+void SimExchange::on_change(ChangeObserver observer) {
+  observer_ = std::move(observer);
+  shown_books_.clear();
+  shown_margin_ = Value();
+  if (!observer_) return;
+  for (const auto& [symbol, listed] : instruments_) {
+    shown_books_[symbol] = {order_book(symbol, 0), order_book(symbol, kNearestLevels)};
+  }
+  shown_margin_ = margin_record(*this, "XBt", clock_.timestamp());
+}
+
 void SimExchange::report(std::string_view table, const Value& before, const Value& after) {
   if (!observer_) return;
-  if (before.is_null()) return observer_(table, "insert", after);
-  const Value update = changed_fields(table, before, after);
-  if (!update.is_null()) observer_(table, "update", update);
+  if (before.is_null()) {
+    observer_(table, "insert", after);
+  } else if (const Value update = changed_fields(table, before, after); !update.is_null()) {
+    observer_(table, "update", update);
+  }
+  // The market's price and the account's resting limits make the book; positions and open orders
+  // hold margin.
+  if (table == "instrument" || (table == "order" && after.value("ordType", "") == "Limit")) {
+    report_book(after.value("symbol", ""));
+  }
+  if (table == "position" || table == "order") report_margin();
+}
+
+void SimExchange::report_margin() {
+  const Value margin = margin_record(*this, "XBt", clock_.timestamp());
+  report("margin", shown_margin_, margin);
+  shown_margin_ = margin;
 }
 
 Value SimExchange::position_row(std::string_view symbol) const {

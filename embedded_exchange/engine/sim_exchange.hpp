@@ -45,6 +45,7 @@ class SimExchange {
   static constexpr std::size_t kMaxExecutions = 1000;    // trades kept for listings, newest
   static constexpr std::size_t kMaxTape = 10000;         // public trades kept, newest
   static constexpr int kBookLevels = 25;                 // made levels a side of the L2 book
+  static constexpr int kNearestLevels = 25;              // levels a side of orderBookL2_25
   static constexpr long long kAccount = 100001;
   static constexpr long long kDeposit = 100000000;  // XBt: the account starts with 1 XBT
 
@@ -113,13 +114,15 @@ class SimExchange {
   // Every contract the account has traded, by symbol.
   const std::map<std::string, Position, std::less<>>& positions() const { return positions_; }
 
-  // Told of every change of the realtime feed's tables as the exchange makes it: `table` "order",
-  // "position", "instrument" or "execution", `action` "insert" with the whole row or "update" with
-  // changed_fields(). Runs on the thread that changes the exchange, before that change's answer
-  // is returned, and must not call back into the exchange. Unset, reporting costs one test.
+  // Told of every change of the realtime feed's tables (table_changes.hpp) as the exchange makes
+  // it: `action` "insert" with the whole row or "update" with changed_fields(); the book tables
+  // send a list of rows, "delete", "update" or "insert", per change of the book (book_changes()),
+  // and a minute's "tradeBin1m" bucket is inserted when its contract next trades. Runs on the
+  // thread that changes the exchange, before that change's answer is returned, and must not call
+  // back into the exchange. Unset, reporting costs one test.
   using ChangeObserver = std::function<void(std::string_view table, std::string_view action,
                                             const stoploss::Value& row)>;
-  void on_change(ChangeObserver observer) { observer_ = std::move(observer); }
+  void on_change(ChangeObserver observer);
 
   // One call over the connection to the exchange: counted, its latency added (waited, or moved
   // on the clock), and its fault drawn from the FaultSettings.
@@ -169,11 +172,17 @@ class SimExchange {
   void report(std::string_view table, const stoploss::Value& before, const stoploss::Value& after);
   // The feed's position row of `symbol`, null when the account never traded it or nobody listens.
   stoploss::Value position_row(std::string_view symbol) const;
+  // Report what changed in the book of `symbol`, and in the account's margin, since last reported.
+  void report_book(std::string_view symbol);
+  void report_margin();
+  // Reports the bucket of the minute ending at `end` of `symbol`'s trades.
+  void report_bucket(std::string_view symbol, double end);
   void drop_old_closed();
   std::size_t open_stops(std::string_view symbol) const;
   SimClock clock_;
   FaultInjector faults_;
   std::map<std::string, SimInstrument, std::less<>> instruments_;
+  std::map<std::string, int, std::less<>> listing_numbers_;  // in the order first listed
   stoploss::RecordList book_;  // every order kept, in the order placed
   stoploss::RecordList executions_;
   std::deque<PublicTrade> tape_;
@@ -193,6 +202,12 @@ class SimExchange {
   int busy_depth_ = 0;
   std::chrono::steady_clock::time_point busy_since_{};
   ChangeObserver observer_;
+  // The books (all levels, the nearest kNearestLevels) and the margin as last reported.
+  struct ShownBook {
+    stoploss::RecordList all, nearest;
+  };
+  std::map<std::string, ShownBook, std::less<>> shown_books_;
+  stoploss::Value shown_margin_;
 };
 
 }  // namespace sim

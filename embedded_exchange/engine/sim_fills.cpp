@@ -44,6 +44,7 @@ void SimExchange::set_price(std::string_view symbol, double price) {
   listed.lastPrice = price;
   listed.impactMidPrice = price;
   if (listed.markPrice > 0) listed.markPrice = price;
+  if (observer_) report("quote", Value(), quote_record(listed, clock_.timestamp()));
   report("instrument", quoted, instrument_record(listed, clock_.timestamp()));
   if (!held.is_null()) report("position", held, position_row(symbol));  // marked to market
   for (Value& order : book_) {

@@ -28,12 +28,42 @@ void SimExchange::print(const SimInstrument& contract, std::string_view side, lo
                                 : price < previous ? "MinusTick"
                                 : up               ? "ZeroPlusTick"
                                                    : "ZeroMinusTick";
+  if (last != tape_.rend()) {
+    const double minute_end = (std::floor(last->at / 60) + 1) * 60;
+    if (clock_.now() >= minute_end) report_bucket(contract.symbol, minute_end);
+  }
   ++prints_;
   const std::string id = fmt::format("{:08x}-{:04x}-6000-a000-{:012x}",
                                      static_cast<std::uint32_t>(seed_), prints_ % 0x10000, prints_);
   tape_.push_back(
       {clock_.now(), trade_record(contract, side, size, price, direction, id, clock_.timestamp())});
+  report("trade", Value(), tape_.back().record);
   if (tape_.size() > kMaxTape) tape_.pop_front();
+}
+
+void SimExchange::report_bucket(std::string_view symbol, double end) {
+  if (!observer_) return;
+  const std::string stamp = clock_.timestamp(end);
+  for (const Value& bucket : trade_buckets(tape_, std::chrono::minutes(1), false, clock_)) {
+    if (bucket["symbol"] == symbol && bucket["timestamp"] == stamp) {
+      return report("tradeBin1m", Value(), bucket);
+    }
+  }
+}
+
+void SimExchange::report_book(std::string_view symbol) {
+  if (!instruments_.contains(symbol)) return;
+  ShownBook& shown = shown_books_[std::string(symbol)];
+  const auto send = [&](std::string_view table, stoploss::RecordList& levels, int depth) {
+    stoploss::RecordList now = order_book(symbol, depth);
+    BookChanges changes = book_changes(levels, now);
+    if (!changes.deleted.empty()) observer_(table, "delete", changes.deleted);
+    if (!changes.updated.empty()) observer_(table, "update", changes.updated);
+    if (!changes.inserted.empty()) observer_(table, "insert", changes.inserted);
+    levels = std::move(now);
+  };
+  send("orderBookL2", shown.all, 0);
+  send("orderBookL2_25", shown.nearest, kNearestLevels);
 }
 
 stoploss::RecordList SimExchange::order_book(std::string_view symbol, int depth) const {
@@ -58,8 +88,7 @@ stoploss::RecordList SimExchange::order_book(std::string_view symbol, int depth)
     if (shown > 0) (terms.side == "Buy" ? bids : asks)[*terms.price] += shown;
   }
   const auto nearest = static_cast<std::size_t>(depth);
-  const int number =
-      static_cast<int>(std::distance(instruments_.begin(), instruments_.find(symbol)));
+  const int number = listing_numbers_.find(symbol)->second;
   const std::string now = clock_.timestamp();
   stoploss::RecordList levels;
   std::size_t skip = depth == 0 ? 0 : asks.size() - std::min(asks.size(), nearest);

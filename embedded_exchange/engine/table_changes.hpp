@@ -10,7 +10,11 @@ namespace sim {
 // The tables of the realtime feed that the embedded exchange serves, and how a change of one
 // of their rows reads on the feed.
 
-// The fields that name a row of `table` ("order", "position", "instrument"); empty for any other.
+// Whether the feed serves `table`: the account's "order", "position", "execution" and "margin";
+// the market's "instrument", "quote", "trade", "tradeBin1m", "orderBookL2" and "orderBookL2_25".
+bool is_table(std::string_view table);
+// The fields that name a row of `table`; none for a table whose rows are only ever inserted
+// ("quote", "trade", "tradeBin1m").
 std::span<const std::string_view> table_keys(std::string_view table);
 
 // The update the feed sends for a row that went from `before` to `after`: the keys, symbol,

@@ -45,7 +45,9 @@ Topic read_topic(std::string_view topic) {
   return {std::string(topic.substr(0, colon)), std::string(topic.substr(colon + 1))};
 }
 
-bool is_private(std::string_view table) { return table == "order" || table == "position"; }
+bool is_private(std::string_view table) {
+  return table == "order" || table == "position" || table == "execution" || table == "margin";
+}
 
 Value welcome_message(long long remaining) {
   return {{"info", "Welcome to the BitMEX Realtime API."},
@@ -70,11 +72,13 @@ Value error_message(int status, std::string_view error, const Value& request) {
 }
 
 Value help_message() {
-  return {{"info", "See https://www.bitmex.com/app/wsAPI for more documentation."},
-          {"usage", "Send a message in the format: {\"op\": string, \"args\": Array<string>}"},
-          {"ops", {"authKeyExpires", "help", "subscribe", "unsubscribe"}},
-          {"subscriptionSubjects",
-           {{"public", {"instrument"}}, {"authenticationRequired", {"order", "position"}}}}};
+  return {
+      {"info", "See https://www.bitmex.com/app/wsAPI for more documentation."},
+      {"usage", "Send a message in the format: {\"op\": string, \"args\": Array<string>}"},
+      {"ops", {"authKeyExpires", "help", "subscribe", "unsubscribe"}},
+      {"subscriptionSubjects",
+       {{"public", {"instrument", "orderBookL2", "orderBookL2_25", "quote", "trade", "tradeBin1m"}},
+        {"authenticationRequired", {"execution", "margin", "order", "position"}}}}};
 }
 
 Value partial_message(std::string_view table, Value filter, const stoploss::RecordList& rows,
@@ -96,7 +100,8 @@ Value partial_message(std::string_view table, Value filter, const stoploss::Reco
 Value table_message(std::string_view table, std::string_view action, const Value& row) {
   return {{"table", table},
           {"action", action},
-          {"data", Value::array({action == "insert" ? without_nulls(row) : row})}};
+          {"data",
+           row.is_array() ? row : Value::array({action == "insert" ? without_nulls(row) : row})}};
 }
 
 }  // namespace sim

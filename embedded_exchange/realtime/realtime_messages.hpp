@@ -30,7 +30,7 @@ stoploss::Value help_message();
 // A table's rows for one subscription; `prototype` is a full row of the table, to type its fields.
 stoploss::Value partial_message(std::string_view table, stoploss::Value filter,
                                 const stoploss::RecordList& rows, const stoploss::Value& prototype);
-// An insert, update or delete of one row.
+// An insert, update or delete of one row, or of a list of rows as they are.
 stoploss::Value table_message(std::string_view table, std::string_view action,
                               const stoploss::Value& row);
 

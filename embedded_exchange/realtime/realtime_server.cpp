@@ -14,6 +14,7 @@
 
 #include "Core/utils/unix_time.hpp"
 #include "embedded_exchange/engine/exchange_errors.hpp"
+#include "embedded_exchange/engine/market_data.hpp"
 #include "embedded_exchange/engine/sim_account.hpp"
 #include "embedded_exchange/engine/table_changes.hpp"
 #include "embedded_exchange/http/key_check.hpp"
@@ -37,6 +38,9 @@ std::string json_text(const Value& message) {
   return message.dump(-1, ' ', false, Value::error_handler_t::replace);
 }
 
+constexpr std::size_t kHistoryRows =
+    100;  // the newest trades, executions or buckets a partial holds
+
 // A full row of each table, from an exchange of its own.
 Value prototype_rows() {
   SimExchange scratch;
@@ -48,30 +52,71 @@ Value prototype_rows() {
                                      {"ordType", "Limit"}});
   scratch.place({{"symbol", "XBTUSD"}, {"side", "Buy"}, {"orderQty", 1}, {"ordType", "Market"}});
   const std::string now = scratch.clock().timestamp();
+  const Value level = scratch.order_book("XBTUSD", 1).front();
   return {{"order", order},
           {"position", position_records(scratch, now).front()},
-          {"instrument", instrument_record(scratch.instrument("XBTUSD"), now)}};
+          {"instrument", instrument_record(scratch.instrument("XBTUSD"), now)},
+          {"execution", scratch.executions().front()},
+          {"margin", margin_record(scratch, "XBt", now)},
+          {"quote", quote_record(scratch.instrument("XBTUSD"), now)},
+          {"trade", scratch.tape().front().record},
+          {"tradeBin1m",
+           trade_buckets(scratch.tape(), std::chrono::minutes(1), true, scratch.clock()).front()},
+          {"orderBookL2", level},
+          {"orderBookL2_25", level}};
 }
 
-// The table's current rows for `topic`; nullopt when the topic names no listed symbol.
+// The rows `make` gives for each listed contract, in symbol order.
+template <typename Make>
+RecordList per_contract(SimExchange& exchange, const Make& make) {
+  RecordList rows;
+  for (const auto& [symbol, listed] : exchange.instruments()) {
+    for (Value& row : make(listed)) rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+// The table's current rows for `topic`, all symbols' when it names none; nullopt when the topic
+// names no listed symbol.
 std::optional<RecordList> current_rows(SimExchange& exchange, const Topic& topic) {
   if (topic.symbol && !exchange.instruments().contains(*topic.symbol)) return std::nullopt;
   const std::string now = exchange.clock().timestamp();
+  const std::string_view table = topic.table;
   RecordList rows;
-  if (topic.table == "order") {
+  if (table == "order") {
     rows = exchange.orders({.symbol = topic.symbol,
                             .filter = {{"open", true}},
                             .count = std::numeric_limits<int>::max()});
-  } else if (topic.table == "position") {
+  } else if (table == "position") {
     rows = position_records(exchange, now);
-  } else {
-    for (const auto& [symbol, listed] : exchange.instruments()) {
-      rows.push_back(instrument_record(listed, now));
+  } else if (table == "margin") {
+    rows = {margin_record(exchange, "XBt", now), margin_record(exchange, "USDt", now)};
+  } else if (table == "execution") {
+    rows = exchange.executions();
+  } else if (table == "trade") {
+    const auto& tape = exchange.tape();  // long: read from the newest back
+    for (auto trade = tape.rbegin(); trade != tape.rend() && rows.size() < kHistoryRows; ++trade) {
+      if (!topic.symbol || trade->record["symbol"] == *topic.symbol) rows.push_back(trade->record);
     }
+    std::ranges::reverse(rows);
+  } else if (table == "tradeBin1m") {
+    rows = trade_buckets(exchange.tape(), std::chrono::minutes(1), false, exchange.clock());
+  } else if (table == "quote") {
+    rows = per_contract(exchange,
+                        [&](const SimInstrument& c) { return RecordList{quote_record(c, now)}; });
+  } else if (table.starts_with("orderBookL2")) {
+    const int depth = table == "orderBookL2_25" ? SimExchange::kNearestLevels : 0;
+    rows = per_contract(
+        exchange, [&](const SimInstrument& c) { return exchange.order_book(c.symbol, depth); });
+  } else {
+    rows = per_contract(
+        exchange, [&](const SimInstrument& c) { return RecordList{instrument_record(c, now)}; });
   }
   std::erase_if(rows, [&](const Value& row) {
     return topic.symbol && row.value("symbol", std::string()) != *topic.symbol;
   });
+  const bool history = table == "execution" || table == "trade" || table == "tradeBin1m";
+  if (history && rows.size() > kHistoryRows) rows.erase(rows.begin(), rows.end() - kHistoryRows);
   return rows;
 }
 
@@ -284,7 +329,7 @@ class RealtimeServer::Session : public std::enable_shared_from_this<Session> {
 
   std::optional<Refusal> subscribe(const Value& request, const std::string& name) {
     const Topic topic = read_topic(name);
-    if (table_keys(topic.table).empty()) {
+    if (!is_table(topic.table)) {
       return Refusal{400, "Unknown table: " + stoploss::excerpt(topic.table)};
     }
     if (is_private(topic.table) && !authenticated_) {
@@ -377,11 +422,11 @@ RealtimeServer::RealtimeServer(Settings settings, WithExchange with_exchange, Po
 RealtimeServer::~RealtimeServer() = default;
 
 void RealtimeServer::changed(std::string_view table, std::string_view action, const Value& row) {
-  auto change =
-      std::make_shared<Change>(Change{.number = ++changes_,
-                                      .table = std::string(table),
-                                      .text = json_text(table_message(table, action, row)),
-                                      .symbol = row.value("symbol", std::string())});
+  auto change = std::make_shared<Change>(
+      Change{.number = ++changes_,
+             .table = std::string(table),
+             .text = json_text(table_message(table, action, row)),
+             .symbol = (row.is_array() ? row.front() : row).value("symbol", std::string())});
   post_([this, change = std::shared_ptr<const Change>(std::move(change))] { publish(change); });
 }
 
