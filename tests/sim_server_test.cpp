@@ -614,7 +614,7 @@ const FeedCase kFeedCases[] = {
       R"(< {"table":"margin","action":"update","data":[{"currency":"XBt"}]})"}},
     {"a minute's bucket is inserted when its contract next trades",
      {"sub tradeBin1m:XBTUSD", R"(< {"table":"tradeBin1m","action":"partial","data":[]})",
-      "price 10100", "price 10050", "later 60", "quiet 100", "price 10200",
+      "price 10100", "price 10050", "later 90", "quiet 100", "price 10200",
       R"(< {"table":"tradeBin1m","action":"insert","data":[{"timestamp":"2026-01-01T00:01:00.000Z","open":10100,"high":10100,"low":10050,"close":10050,"trades":2,"volume":200}]})"}},
     {"REST answer held back: the feed tells first",
      {"auth", "sub order:XBTUSD", R"(< {"action":"partial"})", "post-held"}},
