@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -225,6 +226,45 @@ TEST(SimExchange, TheTapeBucketsAndBookFollowThePricePath) {
                         level["size"].get<long long>(), level["price"].get<double>());
   }
   EXPECT_EQ(book, "Sell 2000 @ 10001; Sell 1100 @ 10000.5; Buy 1000 @ 9999.5; Buy 2000 @ 9999; ");
+}
+
+// A client applying the feed's book changes one message at a time, for moves of a tick and jumps
+// wider than the book either way: never an empty side or a crossed book, and the book it ends
+// with is the exchange's.
+TEST(SimExchange, BookChangesKeepEverySideFilledAndUncrossed) {
+  for (const double to : {10000.5, 10100.0, 9900.0}) {
+    SimExchange exchange;
+    exchange.list(sim::xbtusd(10000));
+    const RecordList before = exchange.order_book("XBTUSD", 0);
+    exchange.set_price("XBTUSD", to);
+    const RecordList after = exchange.order_book("XBTUSD", 0);
+    std::map<std::pair<long long, std::string>, Value> held;  // by id and side
+    const auto apply = [&](const RecordList& levels, std::string_view action) {
+      for (const Value& level : levels) {
+        const auto key = std::pair(level["id"].get<long long>(), level["side"].get<std::string>());
+        if (action == "delete") held.erase(key);
+        if (action != "delete") held[key] = level;
+      }
+    };
+    apply(before, "insert");
+    for (const sim::BookMessage& message : sim::book_changes(before, after)) {
+      apply(message.rows, message.action);
+      double bid = 0, ask = 1e9;
+      for (const auto& [key, level] : held) {
+        const double price = level["price"].get<double>();
+        if (key.second == "Buy") bid = std::max(bid, price);
+        if (key.second == "Sell") ask = std::min(ask, price);
+      }
+      EXPECT_TRUE(bid > 0 && ask < 1e9 && bid < ask)
+          << "to " << to << " after a " << message.action << ": " << bid << " / " << ask;
+    }
+    RecordList ended;
+    for (const auto& [key, level] : held) ended.push_back(level);
+    std::ranges::sort(ended, {}, [](const Value& l) { return l["price"].get<double>(); });
+    RecordList wanted = after;
+    std::ranges::sort(wanted, {}, [](const Value& l) { return l["price"].get<double>(); });
+    EXPECT_EQ(ended, wanted) << "to " << to;
+  }
 }
 
 // The dead man's switch: armed, moved on by another call, fired by the first request or price

@@ -90,29 +90,51 @@ Value book_level(const SimInstrument& contract, int contract_number, std::string
           {"timestamp", timestamp}};
 }
 
-BookChanges book_changes(const stoploss::RecordList& before, const stoploss::RecordList& after) {
+std::vector<BookMessage> book_changes(const stoploss::RecordList& before,
+                                      const stoploss::RecordList& after) {
   const auto key = [](const Value& level) {
     return std::pair(level["id"].get<long long>(), level["side"].get<std::string>());
   };
-  std::map<std::pair<long long, std::string>, const Value*> was;
-  for (const Value& level : before) was.emplace(key(level), &level);
-  BookChanges changes;
-  for (const Value& level : after) {
-    const auto found = was.find(key(level));
-    if (found == was.end()) {
-      changes.inserted.push_back(level);
-      continue;
+  // The lowest ask, or 0 without one.
+  const auto best_ask = [](const stoploss::RecordList& levels) {
+    double best = 0;
+    for (const Value& level : levels) {
+      if (level["side"] == "Sell") best = level["price"].get<double>();  // asks come highest first
     }
-    if ((*found->second)["size"] != level["size"]) changes.updated.push_back(level);
-    was.erase(found);
+    return best;
+  };
+  const bool up = best_ask(after) >= best_ask(before);
+  std::vector<BookMessage> messages;
+  for (const std::string_view side : {up ? "Sell" : "Buy", up ? "Buy" : "Sell"}) {
+    std::map<std::pair<long long, std::string>, const Value*> was;
+    for (const Value& level : before) {
+      if (level["side"] == side) was.emplace(key(level), &level);
+    }
+    Value inserted = Value::array(), updated = Value::array(), deleted = Value::array();
+    for (const Value& level : after) {
+      if (level["side"] != side) continue;
+      const auto found = was.find(key(level));
+      if (found == was.end()) {
+        inserted.push_back(level);
+        continue;
+      }
+      if ((*found->second)["size"] != level["size"]) updated.push_back(level);
+      was.erase(found);
+    }
+    for (const auto& [id, level] : was) {
+      deleted.push_back({{"symbol", (*level)["symbol"]},
+                         {"id", (*level)["id"]},
+                         {"side", (*level)["side"]},
+                         {"price", (*level)["price"]}});
+    }
+    const auto send = [&](std::string_view action, Value& rows) {
+      if (!rows.empty()) messages.push_back({action, std::move(rows)});
+    };
+    send("insert", inserted);
+    send("update", updated);
+    send("delete", deleted);
   }
-  for (const auto& [id, level] : was) {
-    changes.deleted.push_back({{"symbol", (*level)["symbol"]},
-                               {"id", (*level)["id"]},
-                               {"side", (*level)["side"]},
-                               {"price", (*level)["price"]}});
-  }
-  return changes;
+  return messages;
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Core/collaborators/record.hpp"
 #include "embedded_exchange/engine/sim_clock.hpp"
@@ -42,14 +43,17 @@ stoploss::Value book_level(const SimInstrument& contract, int contract_number,
                            std::string_view side, double price, long long size,
                            const std::string& timestamp);
 
-// How the book went from `before` to `after` (levels as book_level makes them), in the rows the
-// feed's orderBookL2 tables send: the levels gone (symbol, id, side, price), the levels whose size
-// changed (symbol, id, side, size, price, timestamp) and the new levels whole.
-struct BookChanges {
-  stoploss::Value deleted = stoploss::Value::array();
-  stoploss::Value updated = stoploss::Value::array();
-  stoploss::Value inserted = stoploss::Value::array();
+// How the book went from `before` to `after` (levels as book_level makes them), as the messages
+// of the feed's orderBookL2 tables, in the order to send them: one side, then the other, each
+// inserting its new levels (whole), then updating those whose size changed (symbol, id, side,
+// size, price, timestamp), then deleting the levels gone (symbol, id, side, price). The side the
+// price moved towards goes first, so that a client applying them one at a time never holds an
+// empty side or a crossed book, even after a jump wider than the book.
+struct BookMessage {
+  std::string_view action;  // "insert", "update" or "delete"
+  stoploss::Value rows;
 };
-BookChanges book_changes(const stoploss::RecordList& before, const stoploss::RecordList& after);
+std::vector<BookMessage> book_changes(const stoploss::RecordList& before,
+                                      const stoploss::RecordList& after);
 
 }  // namespace sim

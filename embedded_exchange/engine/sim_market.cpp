@@ -56,10 +56,9 @@ void SimExchange::report_book(std::string_view symbol) {
   ShownBook& shown = shown_books_[std::string(symbol)];
   const auto send = [&](std::string_view table, stoploss::RecordList& levels, int depth) {
     stoploss::RecordList now = order_book(symbol, depth);
-    BookChanges changes = book_changes(levels, now);
-    if (!changes.deleted.empty()) observer_(table, "delete", changes.deleted);
-    if (!changes.updated.empty()) observer_(table, "update", changes.updated);
-    if (!changes.inserted.empty()) observer_(table, "insert", changes.inserted);
+    for (const BookMessage& message : book_changes(levels, now)) {
+      observer_(table, message.action, message.rows);
+    }
     levels = std::move(now);
   };
   send("orderBookL2", shown.all, 0);

@@ -93,9 +93,9 @@ Value leverage(SimExchange& exchange, const Value& fields) {
 }
 
 Value isolate(SimExchange& exchange, const Value& fields) {
-  const std::string enabled = field_text(fields, "enabled").value_or("true");
+  const bool isolated = flag_of(fields, "enabled", true);  // false: cross margin
   return exchange.change_position(symbol_of(fields), [&](Position& held, const SimInstrument&) {
-    held.crossMargin = enabled == "false";
+    held.crossMargin = !isolated;
   });
 }
 

@@ -41,9 +41,8 @@ Value trade_buckets(SimExchange& exchange, const Value& fields) {
   const std::string size = field_text(fields, "binSize").value_or("");
   const auto bin = std::ranges::find(kBins, size, &std::pair<std::string_view, seconds>::first);
   if (bin == kBins.end()) throw BadRequest("binSize is invalid");
-  const std::optional<std::string> partial = field_text(fields, "partial");
-  return listing(sim::trade_buckets(exchange.tape(), bin->second,
-                                    partial == "true" || partial == "1", exchange.clock()),
+  return listing(sim::trade_buckets(exchange.tape(), bin->second, flag_of(fields, "partial", false),
+                                    exchange.clock()),
                  fields);
 }
 

@@ -1,5 +1,7 @@
 #include "embedded_exchange/http/request_fields.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cctype>
 #include <ranges>
@@ -62,9 +64,16 @@ int count_of(const Value& fields) {
   throw BadRequest("count is invalid");
 }
 
-bool reverse_of(const Value& fields) {
-  const std::optional<std::string> given = field_text(fields, "reverse");
-  return given && (*given == "true" || *given == "True" || *given == "1");
+bool reverse_of(const Value& fields) { return flag_of(fields, "reverse", false); }
+
+bool flag_of(const Value& fields, std::string_view key, bool absent) {
+  const auto found = fields.find(key);
+  if (found == fields.end() || found->is_null()) return absent;
+  if (found->is_boolean()) return found->get<bool>();
+  const std::string given = found->is_string() ? found->get<std::string>() : found->dump();
+  if (given == "true" || given == "True" || given == "1") return true;
+  if (given == "false" || given == "False" || given == "0") return false;
+  throw BadRequest(fmt::format("{} is not true or false", key));
 }
 
 std::size_t start_of(const Value& fields) {

@@ -29,6 +29,9 @@ stoploss::Value filter_of(const stoploss::Value& fields);
 // `count` (1 to 500, 100 when absent), `reverse` (newest first), `start` (rows skipped).
 int count_of(const stoploss::Value& fields);
 bool reverse_of(const stoploss::Value& fields);
+// A yes-or-no field (true, false, 1 or 0, as JSON, a form or a query gives it); `absent` when it
+// is absent or null; a BadRequest for any other value.
+bool flag_of(const stoploss::Value& fields, std::string_view key, bool absent);
 std::size_t start_of(const stoploss::Value& fields);
 // An id list as a JSON list, the JSON text of one, or comma-separated text.
 std::vector<std::string> ids_of(const stoploss::Value& fields, std::string_view key);
