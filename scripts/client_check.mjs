@@ -5,6 +5,7 @@
 // (DIR holds node_modules/ccxt). Exits 1 when a call failed, 2 on a set-up failure.
 import { createHmac } from 'node:crypto';
 import dns from 'node:dns';
+import { EventEmitter } from 'node:events';
 import fs from 'node:fs';
 import http from 'node:http';
 import https from 'node:https';
@@ -110,7 +111,8 @@ exchange.onRestResponse = function onRestResponse(status, statusText, url, metho
 // error fails the call's watch at once (the adapter files it under the topic, where no watch waits).
 let frames = [];
 let feedErrors = [];
-let onFeedError = () => {};
+const subscribed = new Set(); // the topics the feed has acknowledged
+const feedMessages = new EventEmitter(); // each message received, once the adapter has read it
 const originalClient = exchange.client;
 exchange.client = function client(url) {
   const connection = originalClient.call(this, url);
@@ -127,11 +129,11 @@ exchange.client = function client(url) {
 const originalHandleMessage = exchange.handleMessage;
 exchange.handleMessage = function handleMessage(connection, message) {
   frames.push(`received: ${JSON.stringify(message)}`);
-  if (message?.error !== undefined) {
-    feedErrors.push(`${message.status ?? ''} ${message.error}`.trim());
-    onFeedError(feedErrors[feedErrors.length - 1]);
-  }
-  return originalHandleMessage.call(this, connection, message);
+  if (message?.error !== undefined) feedErrors.push(`${message.status ?? ''} ${message.error}`.trim());
+  if (message?.success === true && message.subscribe) subscribed.add(message.subscribe);
+  const result = originalHandleMessage.call(this, connection, message);
+  feedMessages.emit('message');
+  return result;
 };
 
 const short = (text, limit = 160) => {
@@ -166,20 +168,35 @@ const expect = (condition, what) => { if (!condition) throw new Error(`answer re
 const watchMs = 5000;
 function within(update, what, ms = watchMs) {
   let timer;
+  let refuse;
   const failure = new Promise((_, reject) => {
-    onFeedError = (error) => reject(new Error(`the feed answered ${error}`));
-    if (feedErrors.length > 0) onFeedError(feedErrors[0]);
+    refuse = () => feedErrors.length > 0 && reject(new Error(`the feed answered ${feedErrors[0]}`));
+    feedMessages.on('message', refuse);
+    refuse();
     timer = setTimeout(() => reject(new Error(`nothing on the feed within ${(ms / 1000).toFixed(1)} s: waited for ${what}`)), Math.max(ms, 0));
   });
-  return Promise.race([update, failure]).finally(() => { clearTimeout(timer); onFeedError = () => {}; });
+  return Promise.race([update, failure]).finally(() => { clearTimeout(timer); feedMessages.off('message', refuse); });
 }
-// Watches until `found` picks what is wanted from an update; `action` runs once the watch is
-// waiting, so what it causes cannot slip by before the watch is in place.
-async function watchUntil(what, watch, found, action = async () => {}, ms = watchMs) {
+// Once the feed has acknowledged the subscription to `topic` (a failure like a watch's otherwise).
+function acknowledged(topic, ms) {
+  let check;
+  const seen = new Promise((resolve) => {
+    check = () => subscribed.has(topic) && resolve();
+    feedMessages.on('message', check);
+    check();
+  });
+  return within(seen, `the acknowledgement of ${topic}`, ms).finally(() => feedMessages.off('message', check));
+}
+// Watches until `found` picks what is wanted from an update. An `action` runs once the feed has
+// acknowledged the watch's `topic`, so what it causes cannot slip by before the subscription.
+async function watchUntil(what, watch, found, { topic, action, ms = watchMs } = {}) {
   const deadline = Date.now() + ms;
   let update = watch();
   update.catch(() => {}); // read below, once the action is done
-  await action();
+  if (action) {
+    await acknowledged(topic, ms);
+    await action();
+  }
   for (;;) {
     const hit = found(await within(update, what, deadline - Date.now()));
     if (hit) return hit;
@@ -403,19 +420,25 @@ const feedPrice = px(last * 0.7);
 const feedPriceMoved = px(last * 0.6);
 const orderOnFeed = (want) => (orders) => orders.find((o) => o.id === feedOrderId && feedOrderId !== undefined && want(o));
 await call(`watchOrders: limit buy placed @ ${feedPrice}`, async () => {
-  const order = await watchUntil('the new order', () => exchange.watchOrders(symbol), orderOnFeed((o) => o.status === 'open'),
-    async () => { feedOrderId = (await exchange.createOrder(symbol, 'limit', 'buy', lot, feedPrice)).id; });
+  const order = await watchUntil('the new order', () => exchange.watchOrders(symbol), orderOnFeed((o) => o.status === 'open'), {
+    topic: 'order',
+    action: async () => { feedOrderId = (await exchange.createOrder(symbol, 'limit', 'buy', lot, feedPrice)).id; },
+  });
   expect(order.price === feedPrice && order.remaining === lot && order.side === 'buy', `${order.side}, ${order.remaining} left @ ${order.price}`);
   return `id ${order.id}, ${order.status} @ ${order.price}`;
 });
 await call(`watchOrders: amended to @ ${feedPriceMoved}`, async () => {
-  const order = await watchUntil('the amended price', () => exchange.watchOrders(symbol), orderOnFeed((o) => o.price === feedPriceMoved),
-    () => exchange.editOrder(feedOrderId ?? 'no-order-id', symbol, 'limit', 'buy', undefined, feedPriceMoved));
+  const order = await watchUntil('the amended price', () => exchange.watchOrders(symbol), orderOnFeed((o) => o.price === feedPriceMoved), {
+    topic: 'order',
+    action: () => exchange.editOrder(feedOrderId ?? 'no-order-id', symbol, 'limit', 'buy', undefined, feedPriceMoved),
+  });
   return `id ${order.id} @ ${order.price}, status ${order.status} (the adapter reads the update alone)`;
 });
 await call('watchOrders: cancelled', async () => {
-  const order = await watchUntil('the cancel', () => exchange.watchOrders(symbol), orderOnFeed((o) => o.status === 'canceled'),
-    () => exchange.cancelOrder(feedOrderId ?? 'no-order-id', symbol));
+  const order = await watchUntil('the cancel', () => exchange.watchOrders(symbol), orderOnFeed((o) => o.status === 'canceled'), {
+    topic: 'order',
+    action: () => exchange.cancelOrder(feedOrderId ?? 'no-order-id', symbol),
+  });
   return `id ${order.id}, ${order.status}`;
 });
 
@@ -423,30 +446,38 @@ await call(`watchPositions: market buy ${lot}`, async () => {
   const before = positionIn(await exchange.fetchPositions([symbol]))?.contracts ?? 0;
   const position = await watchUntil(`the position at ${before + lot}`, () => exchange.watchPositions([symbol]),
     (positions) => positions.find((p) => p.symbol === symbol && p.contracts === before + lot),
-    () => exchange.createOrder(symbol, 'market', 'buy', lot));
+    { topic: 'position', action: () => exchange.createOrder(symbol, 'market', 'buy', lot) });
   expect(position.side === 'long' && position.entryPrice > 0, `side ${position.side}, entry ${position.entryPrice}`);
   return `${before} -> ${position.contracts} contracts, ${position.side}, entry ${position.entryPrice}`;
 });
 await call(`watchMyTrades: market sell ${lot} filled`, async () => {
   let sellId;
   const fill = await watchUntil('the execution of the sell', () => exchange.watchMyTrades(symbol),
-    (trades) => trades.find((t) => t.order === sellId && sellId !== undefined),
-    async () => { sellId = (await exchange.createOrder(symbol, 'market', 'sell', lot)).id; });
+    (trades) => trades.find((t) => t.order === sellId && sellId !== undefined), {
+      topic: 'execution',
+      action: async () => { sellId = (await exchange.createOrder(symbol, 'market', 'sell', lot)).id; },
+    });
   checkTrades([fill]);
   expect(fill.side === 'sell', `side ${fill.side}`);
   return `order ${fill.order}: ${fill.side} ${fill.amount} @ ${fill.price}, ${fill.takerOrMaker}`;
 });
 
-// The book through a few of its updates (prices move every ~500 ms), never crossed or empty. The
-// adapter keeps one book per symbol and cannot unwatch, so the check leaves the first table
-// itself before the second one's snapshot replaces the book.
+// The book as the adapter keeps it after each update for 3 s (every price move, ~500 ms apart,
+// comes as a delete, an update and an insert): never empty, never crossed. The adapter keeps one
+// book per symbol and cannot unwatch, so the check leaves the first table itself before the
+// second one's snapshot replaces the book.
+const bookWatchMs = 3000;
 for (const [table, depth] of [['orderBookL2', undefined], ['orderBookL2_25', 25]]) {
   await call(`watchOrderBook(XBTUSD${depth ? `, ${depth}` : ''}) (${table})`, async () => {
+    const until = Date.now() + bookWatchMs;
     let updates = 0;
-    const book = await watchUntil('3 book updates', () => exchange.watchOrderBook(symbol, depth),
-      (b) => { checkBook(b, depth); updates += 1; return updates === 3 && b; });
+    const book = await watchUntil(`book updates for ${bookWatchMs / 1000} s`, () => exchange.watchOrderBook(symbol, depth), (b) => {
+      updates += 1;
+      try { checkBook(b, depth); } catch (error) { throw new Error(`${error.message} (update ${updates})`); }
+      return Date.now() >= until && b;
+    });
     await exchange.client(feed).send({ op: 'unsubscribe', args: [`${table}:XBTUSD`] });
-    return `${updates} updates; ${checkBook(book, depth)}`;
+    return `${updates} updates in ${bookWatchMs / 1000} s; ${checkBook(book, depth)}`;
   });
 }
 await call('watchTrades(XBTUSD)', async () => {
