@@ -112,7 +112,7 @@ exchange.onRestResponse = function onRestResponse(status, statusText, url, metho
 let frames = [];
 let feedErrors = [];
 const subscribed = new Set(); // the topics the feed has acknowledged
-const feedMessages = new EventEmitter(); // each message received, once the adapter has read it
+const feedMessages = new EventEmitter(); // each message received, once the adapter has applied it
 const originalClient = exchange.client;
 exchange.client = function client(url) {
   const connection = originalClient.call(this, url);
@@ -132,7 +132,7 @@ exchange.handleMessage = function handleMessage(connection, message) {
   if (message?.error !== undefined) feedErrors.push(`${message.status ?? ''} ${message.error}`.trim());
   if (message?.success === true && message.subscribe) subscribed.add(message.subscribe);
   const result = originalHandleMessage.call(this, connection, message);
-  feedMessages.emit('message');
+  feedMessages.emit('message', message);
   return result;
 };
 
@@ -462,22 +462,31 @@ await call(`watchMyTrades: market sell ${lot} filled`, async () => {
   return `order ${fill.order}: ${fill.side} ${fill.amount} @ ${fill.price}, ${fill.takerOrMaker}`;
 });
 
-// The book as the adapter keeps it after each update for 3 s (every price move, ~500 ms apart,
-// comes as a delete, an update and an insert): never empty, never crossed. The adapter keeps one
-// book per symbol and cannot unwatch, so the check leaves the first table itself before the
-// second one's snapshot replaces the book.
+// The book as the adapter holds it after each message of its table for 3 s (a price move, every
+// ~500 ms, comes as a delete, an update and an insert): never empty, never crossed. The adapter
+// keeps one book per symbol and cannot unwatch, so the check leaves the first table itself
+// before the second one's snapshot replaces the book.
 const bookWatchMs = 3000;
 for (const [table, depth] of [['orderBookL2', undefined], ['orderBookL2_25', 25]]) {
   await call(`watchOrderBook(XBTUSD${depth ? `, ${depth}` : ''}) (${table})`, async () => {
+    let messages = 0;
+    let fault;
+    const inspect = (message) => {
+      if (message?.table !== table || fault !== undefined || !exchange.orderbooks[symbol]) return;
+      messages += 1;
+      try { checkBook(exchange.orderbooks[symbol], depth); } catch (error) { fault = `${error.message} (after message ${messages}, a ${message.action})`; }
+    };
+    feedMessages.on('message', inspect);
     const until = Date.now() + bookWatchMs;
-    let updates = 0;
-    const book = await watchUntil(`book updates for ${bookWatchMs / 1000} s`, () => exchange.watchOrderBook(symbol, depth), (b) => {
-      updates += 1;
-      try { checkBook(b, depth); } catch (error) { throw new Error(`${error.message} (update ${updates})`); }
-      return Date.now() >= until && b;
-    });
-    await exchange.client(feed).send({ op: 'unsubscribe', args: [`${table}:XBTUSD`] });
-    return `${updates} updates in ${bookWatchMs / 1000} s; ${checkBook(book, depth)}`;
+    try {
+      const book = await watchUntil(`${table} messages for ${bookWatchMs / 1000} s`, () => exchange.watchOrderBook(symbol, depth),
+        (b) => (fault !== undefined || Date.now() >= until) && b);
+      if (fault !== undefined) throw new Error(fault);
+      await exchange.client(feed).send({ op: 'unsubscribe', args: [`${table}:XBTUSD`] });
+      return `${messages} messages in ${bookWatchMs / 1000} s; ${checkBook(book, depth)}`;
+    } finally {
+      feedMessages.off('message', inspect);
+    }
   });
 }
 await call('watchTrades(XBTUSD)', async () => {
