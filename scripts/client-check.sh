@@ -5,10 +5,18 @@
 # It installs Debian's nodejs and npm when missing, installs the pinned ccxt from the npm
 # registry into build/client-check/ (not committed), builds the release stoploss command
 # (STOPLOSS=/path/to/stoploss uses that one instead), serves the exchange on 127.0.0.1 with
-# made-up credentials and runs scripts/client_check.mjs: loadMarkets, ticker, balance,
-# positions, orders, a limit order placed, amended and cancelled, a market order, a
-# reduce-only stop placed and moved, cancel all. It prints `call -> ok | failed: reason`, the
-# request and answer of each failure, and exits non-zero when a call failed. Only 127.0.0.1
+# made-up credentials and runs scripts/client_check.mjs. Over REST: loadMarkets, ticker, order
+# book, public trades, one-minute candles, funding history, balance, ledger, positions, orders,
+# a limit order placed, amended and cancelled, a market order and its trade (fetchMyTrades),
+# cross and isolated margin, leverage 10, a reduce-only stop placed and moved, cancel all, and
+# the dead man's switch armed and disarmed (cancelAllOrdersAfter). Over the realtime feed
+# (ws://127.0.0.1:PORT/realtime): watchTicker, watchBalance, watchOrders through a limit
+# placed, amended and cancelled, watchPositions through a market buy, watchMyTrades through a
+# market sell, watchOrderBook (orderBookL2 and orderBookL2_25), watchTrades and watchOHLCV
+# (1m), each failing after a timeout instead of hanging. The adapter's feed authentication
+# sends its expiry in milliseconds, which the exchange refuses; the check sends seconds and
+# says so. It prints `call -> ok | failed: reason`, the request and answer (and the feed
+# messages) of each failure, and exits non-zero when a call failed. Only 127.0.0.1
 # is ever contacted: server and client run in a new network namespace that has only the
 # loopback device, and the client refuses (and reports) any name look-up or other address.
 set -euo pipefail
