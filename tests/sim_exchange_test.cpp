@@ -229,15 +229,15 @@ TEST(SimExchange, TheTapeBucketsAndBookFollowThePricePath) {
 }
 
 // A client applying the feed's book changes one message at a time, for moves of a tick and jumps
-// wider than the book either way: never an empty side or a crossed book, and the book it ends
-// with is the exchange's.
+// wider than the book either way: never an empty side, a crossed book or more than 25 levels a
+// side in orderBookL2_25, and the book it ends with is the exchange's.
 TEST(SimExchange, BookChangesKeepEverySideFilledAndUncrossed) {
   for (const double to : {10000.5, 10100.0, 9900.0}) {
     SimExchange exchange;
     exchange.list(sim::xbtusd(10000));
-    const RecordList before = exchange.order_book("XBTUSD", 0);
+    const RecordList before = exchange.order_book("XBTUSD", SimExchange::kNearestLevels);
     exchange.set_price("XBTUSD", to);
-    const RecordList after = exchange.order_book("XBTUSD", 0);
+    const RecordList after = exchange.order_book("XBTUSD", SimExchange::kNearestLevels);
     std::map<std::pair<long long, std::string>, Value> held;  // by id and side
     const auto apply = [&](const RecordList& levels, std::string_view action) {
       for (const Value& level : levels) {
@@ -250,13 +250,15 @@ TEST(SimExchange, BookChangesKeepEverySideFilledAndUncrossed) {
     for (const sim::BookMessage& message : sim::book_changes(before, after)) {
       apply(message.rows, message.action);
       double bid = 0, ask = 1e9;
+      int bids = 0, asks = 0;
       for (const auto& [key, level] : held) {
         const double price = level["price"].get<double>();
-        if (key.second == "Buy") bid = std::max(bid, price);
-        if (key.second == "Sell") ask = std::min(ask, price);
+        if (key.second == "Buy") bid = std::max(bid, price), ++bids;
+        if (key.second == "Sell") ask = std::min(ask, price), ++asks;
       }
-      EXPECT_TRUE(bid > 0 && ask < 1e9 && bid < ask)
-          << "to " << to << " after a " << message.action << ": " << bid << " / " << ask;
+      EXPECT_TRUE(bid > 0 && ask < 1e9 && bid < ask && bids <= 25 && asks <= 25)
+          << "to " << to << " after a " << message.action << ": " << bids << " bids to " << bid
+          << ", " << asks << " asks from " << ask;
     }
     RecordList ended;
     for (const auto& [key, level] : held) ended.push_back(level);

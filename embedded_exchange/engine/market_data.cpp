@@ -90,6 +90,19 @@ Value book_level(const SimInstrument& contract, int contract_number, std::string
           {"timestamp", timestamp}};
 }
 
+namespace {
+
+// Takes the last row out of `rows`: a list of it, empty when there was none.
+Value last_of(Value& rows) {
+  Value last = Value::array();
+  if (rows.empty()) return last;
+  last.push_back(std::move(rows.back()));
+  rows.erase(rows.size() - 1);
+  return last;
+}
+
+}  // namespace
+
 std::vector<BookMessage> book_changes(const stoploss::RecordList& before,
                                       const stoploss::RecordList& after) {
   const auto key = [](const Value& level) {
@@ -130,9 +143,12 @@ std::vector<BookMessage> book_changes(const stoploss::RecordList& before,
     const auto send = [&](std::string_view action, Value& rows) {
       if (!rows.empty()) messages.push_back({action, std::move(rows)});
     };
+    Value last_gone = last_of(deleted), last_new = last_of(inserted);
+    send("delete", deleted);
     send("insert", inserted);
     send("update", updated);
-    send("delete", deleted);
+    send("delete", last_gone);
+    send("insert", last_new);
   }
   return messages;
 }

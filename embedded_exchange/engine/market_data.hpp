@@ -44,11 +44,13 @@ stoploss::Value book_level(const SimInstrument& contract, int contract_number,
                            const std::string& timestamp);
 
 // How the book went from `before` to `after` (levels as book_level makes them), as the messages
-// of the feed's orderBookL2 tables, in the order to send them: one side, then the other, each
-// inserting its new levels (whole), then updating those whose size changed (symbol, id, side,
-// size, price, timestamp), then deleting the levels gone (symbol, id, side, price). The side the
-// price moved towards goes first, so that a client applying them one at a time never holds an
-// empty side or a crossed book, even after a jump wider than the book.
+// of the feed's orderBookL2 tables, in the order to send them: one side, then the other, the side
+// the price moved towards first. Each side deletes all but one of its levels gone, inserts all
+// but one of its new levels (whole), updates the levels whose size changed (symbol, id, side,
+// size, price, timestamp), then deletes the last level gone (symbol, id, side, price) and inserts
+// the last new one. A client applying them one at a time never holds an empty side (the made
+// book has 25 levels a side), a crossed book, or a side longer than before and after it, even
+// after a jump wider than the book.
 struct BookMessage {
   std::string_view action;  // "insert", "update" or "delete"
   stoploss::Value rows;
