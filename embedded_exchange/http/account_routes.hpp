@@ -19,8 +19,9 @@ stoploss::Value wallet_history(SimExchange& exchange, const stoploss::Value& fie
 stoploss::Value funding(SimExchange& exchange, const stoploss::Value& fields);
 
 // POST /position/leverage (0 for cross margin, else up to 1 / the contract's initMargin),
-// /position/isolate (`enabled`), /position/riskLimit and /position/transferMargin (`amount`, to
-// an isolated position): the position record after the change.
+// /position/isolate (`enabled`, false for cross margin), /position/riskLimit and
+// /position/transferMargin (`amount`, to an isolated position): the position record after the
+// change.
 stoploss::Value leverage(SimExchange& exchange, const stoploss::Value& fields);
 stoploss::Value isolate(SimExchange& exchange, const stoploss::Value& fields);
 stoploss::Value risk_limit(SimExchange& exchange, const stoploss::Value& fields);

@@ -38,8 +38,8 @@ std::string json_text(const Value& message) {
   return message.dump(-1, ' ', false, Value::error_handler_t::replace);
 }
 
-constexpr std::size_t kHistoryRows =
-    100;  // the newest trades, executions or buckets a partial holds
+// The newest trades, executions or buckets a partial holds.
+constexpr std::size_t kHistoryRows = 100;
 
 // A full row of each table, from an exchange of its own.
 Value prototype_rows() {
@@ -66,11 +66,13 @@ Value prototype_rows() {
           {"orderBookL2_25", level}};
 }
 
-// The rows `make` gives for each listed contract, in symbol order.
+// The rows `make` gives for each listed contract the topic names (all when it names none), in
+// symbol order.
 template <typename Make>
-RecordList per_contract(SimExchange& exchange, const Make& make) {
+RecordList per_contract(SimExchange& exchange, const Topic& topic, const Make& make) {
   RecordList rows;
   for (const auto& [symbol, listed] : exchange.instruments()) {
+    if (topic.symbol && symbol != *topic.symbol) continue;
     for (Value& row : make(listed)) rows.push_back(std::move(row));
   }
   return rows;
@@ -102,15 +104,17 @@ std::optional<RecordList> current_rows(SimExchange& exchange, const Topic& topic
   } else if (table == "tradeBin1m") {
     rows = trade_buckets(exchange.tape(), std::chrono::minutes(1), false, exchange.clock());
   } else if (table == "quote") {
-    rows = per_contract(exchange,
+    rows = per_contract(exchange, topic,
                         [&](const SimInstrument& c) { return RecordList{quote_record(c, now)}; });
   } else if (table.starts_with("orderBookL2")) {
     const int depth = table == "orderBookL2_25" ? SimExchange::kNearestLevels : 0;
-    rows = per_contract(
-        exchange, [&](const SimInstrument& c) { return exchange.order_book(c.symbol, depth); });
+    rows = per_contract(exchange, topic, [&](const SimInstrument& c) {
+      return exchange.order_book(c.symbol, depth);
+    });
   } else {
-    rows = per_contract(
-        exchange, [&](const SimInstrument& c) { return RecordList{instrument_record(c, now)}; });
+    rows = per_contract(exchange, topic, [&](const SimInstrument& c) {
+      return RecordList{instrument_record(c, now)};
+    });
   }
   std::erase_if(rows, [&](const Value& row) {
     return topic.symbol && row.value("symbol", std::string()) != *topic.symbol;
